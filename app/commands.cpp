@@ -1,0 +1,49 @@
+#include "app/commands.h"
+
+#include "app/dirtree.h"
+#include "app/util.h"
+#include "diag/error.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "key/key.h"
+#include "platform/platform.h"
+
+int decryptCommand(const wchar_t* path) {
+    if (path[0] == L'\0') {
+        plat::messageBox(plat::BoxKind::Information, caption,
+                         L"Drag and drop the file that you want to decrypt onto this icon");
+        return 0;
+    }
+    WalkContext context{0};
+    return walkTree(path, decryptAction, &context, nullptr, nullptr) != 0 ? 1 : 0;
+}
+
+int encryptCommand(const wchar_t* path) {
+    if (path[0] == L'\0') {
+        plat::messageBox(plat::BoxKind::Information, caption,
+                         L"Drag and drop the file that you want to encrypt onto this icon");
+        return 0;
+    }
+    // Instances started from the workspace file manager keep file names.
+    WalkContext context{environmentHas(L"VKLIB_OPENER") ? -1 : 0};
+    return walkTree(path, encryptAction, &context, nullptr, nullptr) != 0 ? 1 : 0;
+}
+
+int statusCommand() {
+    logMessage(L"Key number:          %ls", keyNumberText());
+    double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
+    logMessage(L"Key usage:           %.1f%% ", usage);
+    copyCut(versionText, 1024, formatWide(L"V1.3.8 (%ls)", buildStamp));
+    logMessage(L"Program version:     %ls", versionText);
+    return 0;
+}
+
+int openCommand(const wchar_t* /*path*/) {
+    reportError(L"opening files for editing is not available in this version");
+    return 1;
+}
+
+int convertFolderToWorkspace(const wchar_t* /*path*/) {
+    reportError(L"Secure Workspaces are not available in this version");
+    return 1;
+}

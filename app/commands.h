@@ -1,0 +1,9 @@
+// The commands a dropped path is handed to. Each returns 0 for success and
+// 1 for failure, after reporting.
+#pragma once
+
+int decryptCommand(const wchar_t* path);
+int encryptCommand(const wchar_t* path);
+int statusCommand();
+int openCommand(const wchar_t* path);
+int convertFolderToWorkspace(const wchar_t* path);

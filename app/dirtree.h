@@ -1,0 +1,21 @@
+// Applying one action to a dropped file, or to everything inside a dropped
+// folder (contents first, the folder itself last).
+#pragma once
+
+#include <cstdint>
+
+struct WalkContext {
+    int32_t keepFileName;   // nonzero: an encrypted file takes its plaintext's name
+};
+
+// kind is 0 for a file and -1 for a folder (visited after its contents).
+using WalkAction = int (*)(WalkContext* context, const wchar_t* path, int kind);
+
+int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
+             uint64_t* fileCount, uint64_t* byteTotal);
+int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* context,
+               uint64_t* fileCount, uint64_t* byteTotal);
+
+int decryptAction(WalkContext* context, const wchar_t* path, int kind);
+int encryptAction(WalkContext* context, const wchar_t* path, int kind);
+int removeAction(WalkContext* context, const wchar_t* path, int kind);

@@ -1,0 +1,131 @@
+#include "app/entry.h"
+
+#include <cwctype>
+#include <string>
+
+#include "app/commands.h"
+#include "app/util.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "platform/platform.h"
+#include "ui/progress.h"
+
+namespace {
+
+const wchar_t* const kUnexpectedStart = L"The application was started in an unexpected way";
+const wchar_t* const kSingleFiles = L"Drag and drop single files onto the icon";
+const wchar_t* const kBusy = L"This file is already being processed";
+
+// Longest mutex name the system accepts, in characters.
+constexpr std::size_t kMutexNameMax = kPathSize - 1;
+
+std::wstring hashHex(const std::wstring& text) {
+    uint64_t hash = 1469598103934665603ull;   // FNV-1a
+    for (wchar_t c : text) {
+        hash ^= static_cast<uint32_t>(c);
+        hash *= 1099511628211ull;
+    }
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring hex(16, L'0');
+    for (int i = 15; i >= 0; --i, hash >>= 4) hex[i] = digits[hash & 15];
+    return hex;
+}
+
+int runCommand(const std::wstring& path) {
+    switch (commandLetter) {
+    case L'd': return decryptCommand(path.c_str());
+    case L'e': return encryptCommand(path.c_str());
+    case L's': return statusCommand();
+    case L'o': {
+        plat::FileInfo info;
+        if (plat::fileInfo(path, &info) && info.isDirectory) return convertFolderToWorkspace(path.c_str());
+        return openCommand(path.c_str());
+    }
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+TailResult parseCommandTail(const wchar_t* tail, wchar_t* letter, std::wstring* path) {
+    const wchar_t* p = tail;
+    if (p[0] == L'-') {
+        // A lone "-" names no command at all.
+        if (p[1] == L'\0') return TailResult::Unexpected;
+        *letter = p[1];
+        p += 2;
+        while (*p != L'\0' && std::iswspace(*p)) ++p;
+    }
+    std::wstring result;
+    if (*p == L'"') {
+        const wchar_t* start = p + 1;
+        const wchar_t* close = start;
+        while (*close != L'\0' && *close != L'"') ++close;
+        if (*close == L'\0') return TailResult::Unexpected;
+        if (close[1] != L'\0') return TailResult::NotSingle;
+        result.assign(start, close);
+    } else {
+        result = p;
+        if (result.find(L' ') != std::wstring::npos) return TailResult::NotSingle;
+    }
+    if (result.size() >= kPathSize) return TailResult::TooLong;
+    *path = result;
+    return TailResult::Ok;
+}
+
+std::wstring mutexNameFor(const std::wstring& path) {
+    std::wstring sanitized = path;
+    for (wchar_t& c : sanitized) {
+        if (!std::iswalnum(c)) c = L'/';
+    }
+    std::wstring name = L"Global\\velkin-" + sanitized;
+    // The system limits object names; a long one keeps its start and ends in
+    // a hash of the whole copy, so different paths still get different names.
+    if (name.size() > kMutexNameMax) name = name.substr(0, kMutexNameMax - 17) + L"#" + hashHex(sanitized);
+    return name;
+}
+
+int runProgram(const wchar_t* commandTail) {
+    progressStart();
+    if (initProgramPaths() != 0) {
+        plat::messageBox(plat::BoxKind::Warning, L"Velkin", lastErrorText);
+        return 1;
+    }
+    plat::setCurrentDir(programFolder);
+
+    std::wstring path;
+    switch (parseCommandTail(commandTail, &commandLetter, &path)) {
+    case TailResult::Ok:
+        break;
+    case TailResult::Unexpected:
+        plat::messageBox(plat::BoxKind::Information, caption, kUnexpectedStart);
+        return 0;
+    case TailResult::NotSingle:
+        plat::messageBox(plat::BoxKind::Warning, caption, kSingleFiles);
+        return 1;
+    case TailResult::TooLong:
+        plat::messageBox(plat::BoxKind::Warning, caption,
+                         formatText(L"The path is too long: at most %u characters are accepted",
+                                    static_cast<unsigned>(kPathSize - 1)));
+        return 1;
+    }
+
+    if (plat::createNamedMutex(mutexNameFor(path)) != 0) {
+        plat::messageBox(plat::BoxKind::Warning, caption, kBusy);
+        return 1;
+    }
+
+    logMessage(L"  ***** Velkin *****, command is '%lc', file is '%ls'", commandLetter, path.c_str());
+
+    int result = runCommand(path);
+    if (result < 0) {
+        plat::messageBox(plat::BoxKind::Information, caption, kUnexpectedStart);
+        return 0;
+    }
+    if (result == 0) {
+        plat::shellNotifyAll();
+        return 0;
+    }
+    plat::messageBox(plat::BoxKind::Warning, caption, formatText(L"Error: %ls", lastErrorText));
+    return 1;
+}

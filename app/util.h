@@ -1,0 +1,29 @@
+// Process-wide names and paths set at start-up, and small path helpers.
+#pragma once
+
+#include <cstddef>
+
+constexpr std::size_t kPathSize = 260;
+constexpr std::size_t kFolderSize = 256;
+
+extern wchar_t programPath[kPathSize];
+extern wchar_t programFolder[kPathSize];
+extern wchar_t caption[kPathSize];
+extern wchar_t commandLetter;
+extern wchar_t keyDriveRoot[kPathSize];
+extern wchar_t versionText[1024];
+extern const wchar_t* const buildStamp;
+
+// Fills the names above from the running program's path; 1 when the path
+// does not fit (reported).
+int initProgramPaths();
+// Same, from a given program path (tests).
+int setProgramPaths(const wchar_t* path);
+
+// The folder part of path with its trailing separator, or empty text, in a
+// shared buffer that the next call overwrites; nullptr (after reporting)
+// when it does not fit.
+const wchar_t* directoryOf(const wchar_t* path);
+
+// True when the environment variable is defined, whatever its value.
+bool environmentHas(const wchar_t* name);

@@ -1,0 +1,33 @@
+// The one output file of the codec: written through a 1 MiB buffer into
+// "<target>.tmp", which replaces the target only when complete.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kOutputBufferSize = 1048576;
+// Longest target path in code units: the temporary name "<target>.tmp" and
+// its terminator must fit 1024 units.
+constexpr uint32_t kOutputPathMax = 1019;
+
+int openOutput(const wchar_t* path);
+int writeOutput(const void* data, uint32_t length);
+// 0 only when the complete output stands under the target name.
+// Same as finishOutput followed by commitOutput.
+int closeOutput();
+
+// The two halves of closeOutput, for a caller that checks the finished file
+// before it replaces anything:
+// finishOutput writes what is buffered, commits the temporary file to the
+// disk and closes it; 0 when "<target>.tmp" is complete on the disk. The
+// target is not touched.
+int finishOutput();
+// Puts the finished temporary file in the target's place in one step.
+int commitOutput();
+// Gives up the current output after a failure of the caller: closes the
+// stream, leaves the temporary file on the disk, wipes the buffer.
+void abandonOutput();
+// The temporary name of the current (or last) output.
+const wchar_t* outputTempName();
+
+// The output buffer (tests only: it must be all zero after closing).
+const uint8_t* outputBufferForTest();

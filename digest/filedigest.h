@@ -1,0 +1,8 @@
+// The digest of a file, optionally keyed with a 1024-byte key block that is
+// hashed before the file's bytes.
+#pragma once
+
+#include <cstdint>
+
+// 0 with the digest in output; 1 after reporting. Shows a "Scanning" phase.
+int digestFile(const wchar_t* path, const uint8_t* keyBlock, uint8_t output[64]);

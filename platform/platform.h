@@ -1,0 +1,124 @@
+// The one boundary between the program's core and the operating system.
+//
+// Everything the core needs from the OS is listed here; platform/win32 and
+// platform/posix each implement it. The core never includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace plat {
+
+// Path separator of this build: '\' on Windows, '/' on POSIX.
+#ifdef _WIN32
+constexpr wchar_t kSep = L'\\';
+#else
+constexpr wchar_t kSep = L'/';
+#endif
+
+// Longest path the OS accepts for a file name (in wide characters, with the
+// terminator): MAX_PATH on Windows, PATH_MAX on POSIX.
+std::size_t maxPathLength();
+
+// ---------------------------------------------------------------- process
+std::wstring modulePath();                       // full path of the running program, as started
+int setCurrentDir(const std::wstring& path);     // 0 on success
+std::wstring currentDir();
+bool getEnv(const wchar_t* name, std::wstring* value);  // true when defined
+int putEnv(const std::wstring& assignment);      // "NAME=VALUE"; 0 on success
+int unsetEnv(const wchar_t* name);               // removes NAME; 0 on success
+uint32_t tickCount();                            // milliseconds, wraps
+void sleepMs(uint32_t ms);
+void writeStdout(const std::wstring& text);      // text to standard output (UTF-8 on POSIX)
+
+// ---------------------------------------------------------------- errors
+// The last system error code: GetLastError() on Windows, errno on POSIX.
+uint32_t lastSystemError();
+void setLastSystemError(uint32_t code);
+// The system's own text for a code (Windows: FormatMessageW, ends in a line
+// break; POSIX: strerror). Empty when the system has none.
+std::wstring systemErrorMessage(uint32_t code);
+// The C runtime's strerror text for an errno value, as wide text.
+std::wstring stdErrorMessage(int errnum);
+
+// ---------------------------------------------------------------- streams
+// Standard library streams on wide paths. The mode is a C mode ("rb",
+// "rb+", "wb", "ab") optionally carrying the Windows runtime's hints
+// S (sequential), T (short-lived) and c (commit); POSIX ignores the hints.
+// Failures set errno.
+FILE* openFile(const std::wstring& path, const wchar_t* mode);
+int seekFile(FILE* f, int64_t offset, int whence);   // 0 on success
+int64_t tellFile(FILE* f);                           // -1 on failure
+// Push the stream's buffer to the OS and the OS's cache to the disk.
+// 0 on success, errno set on failure.
+int commitFile(FILE* f);
+// Exclusive lock on the whole file, blocking until granted; 0 on success.
+// Serialises instances of the program that share the file.
+int lockFile(FILE* f);
+int unlockFile(FILE* f);
+// Rename that never replaces an existing file; 0 on success, errno set.
+int renameNoReplace(const std::wstring& from, const std::wstring& to);
+// Remove a file; 0 on success, errno set.
+int removeFile(const std::wstring& path);
+
+// ---------------------------------------------------------------- file system
+// These set the last system error on failure.
+struct FileInfo {
+    bool isDirectory = false;
+    bool isLink = false;       // symbolic link, junction or other reparse point
+    bool isReadOnly = false;
+    uint64_t size = 0;
+};
+bool fileInfo(const std::wstring& path, FileInfo* info);   // does not follow a final link
+// Replace 'to' by 'from' in one step (MoveFileExW with replace and write-through).
+bool moveReplace(const std::wstring& from, const std::wstring& to);
+bool deleteFile(const std::wstring& path);
+bool removeDirectory(const std::wstring& path);
+bool createDirectory(const std::wstring& path);            // true also when it exists
+// Free bytes on the volume holding 'path' (a file or folder that may not
+// exist yet: its folder is asked) and whether the volume is FAT (4 GiB limit).
+bool volumeSpace(const std::wstring& path, uint64_t* freeBytes, bool* isFat);
+
+// Directory listing. folderPath ends with a separator. findFirst returns
+// nullptr on failure. findNext returns 1 with an entry, 0 at the end of the
+// listing, -1 on an error (last system error set).
+struct DirEntry {
+    std::wstring name;
+    bool isDirectory = false;
+    bool isLink = false;
+    uint64_t size = 0;
+};
+using DirHandle = void*;
+DirHandle findFirst(const std::wstring& folderPath, DirEntry* entry);
+int findNext(DirHandle handle, DirEntry* entry);
+void findClose(DirHandle handle);
+
+// ---------------------------------------------------------------- randomness
+// Cryptographic random bytes (BCryptGenRandom / getrandom); false on failure.
+bool cryptoRandom(void* buffer, std::size_t length);
+
+// ---------------------------------------------------------------- single instance
+// Create the named mutex (held until the process ends). Returns 0 when this
+// process now owns a new mutex, 1 when it existed already or cannot be made.
+int createNamedMutex(const std::wstring& name);
+
+// ---------------------------------------------------------------- user interface
+enum class BoxKind { Information, Warning, Question };
+// Shows a box without owner window. Question boxes have Yes/No with No as
+// default; returns true when Yes (or OK) was chosen.
+bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& text);
+// Tell the shell that anything may have changed (SHChangeNotify).
+void shellNotifyAll();
+
+// Progress window. The core (ui/progress) owns the phase logic; the backend
+// owns the window, its thread and its show/hide timers.
+bool progressWindowStart();                 // start thread and window; true when it exists
+bool progressWindowReady();
+void progressWindowSetText(int controlId, const std::wstring& text);   // 1001 phase, 1002 estimate
+void progressWindowSetTitle(const std::wstring& title);
+void progressWindowSetBar(int position);    // 0 ... 1000
+void progressWindowRequestShow();           // shown after 100 ms unless hidden before
+void progressWindowRequestHide();           // hidden after 200 ms unless shown again before
+
+}  // namespace plat

@@ -1,0 +1,208 @@
+// POSIX backend: streams on wide paths, file system calls, listings.
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace plat {
+
+namespace {
+
+std::string narrow(const std::wstring& path) { return utf8::fromWide(path); }
+
+// The folder that holds 'path', for questions about its volume.
+std::string folderOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+    std::size_t cut = path.rfind('/');
+    if (cut == std::string::npos) return ".";
+    return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+void syncFolderOf(const std::string& path) {
+    int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+struct Listing {
+    DIR* dir;
+    std::string folder;
+};
+
+int readEntry(Listing* listing, DirEntry* entry) {
+    errno = 0;
+    dirent* d = ::readdir(listing->dir);
+    if (!d) return errno == 0 ? 0 : -1;
+    entry->name = utf8::toWide(d->d_name);
+    entry->isDirectory = false;
+    entry->isLink = false;
+    entry->size = 0;
+    struct stat st;
+    if (::fstatat(::dirfd(listing->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        entry->isDirectory = S_ISDIR(st.st_mode);
+        entry->isLink = S_ISLNK(st.st_mode);
+        entry->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    } else {
+        entry->isDirectory = d->d_type == DT_DIR;
+        entry->isLink = d->d_type == DT_LNK;
+    }
+    return 1;
+}
+
+}  // namespace
+
+FILE* openFile(const std::wstring& path, const wchar_t* mode) {
+    std::string m;
+    for (const wchar_t* p = mode; *p; ++p) {
+        // S, T and c are caching hints of the Windows runtime.
+        if (*p == L'S' || *p == L'T' || *p == L'c') continue;
+        m += static_cast<char>(*p);
+    }
+    return std::fopen(narrow(path).c_str(), m.c_str());
+}
+
+int seekFile(FILE* f, int64_t offset, int whence) {
+    return ::fseeko(f, static_cast<off_t>(offset), whence) == 0 ? 0 : 1;
+}
+
+int64_t tellFile(FILE* f) { return static_cast<int64_t>(::ftello(f)); }
+
+int commitFile(FILE* f) {
+    if (std::fflush(f) != 0) return 1;
+    return ::fsync(::fileno(f)) == 0 ? 0 : 1;
+}
+
+namespace {
+int setLock(FILE* f, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    int fd = ::fileno(f);
+#ifdef F_OFD_SETLKW
+    // Open-file-description locks belong to the stream, not the process.
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLKW, &lock) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EINVAL) return 1;
+        break;
+    }
+#endif
+    for (;;) {
+        if (::fcntl(fd, F_SETLKW, &lock) == 0) return 0;
+        if (errno != EINTR) return 1;
+    }
+}
+}  // namespace
+
+int lockFile(FILE* f) { return setLock(f, F_WRLCK); }
+int unlockFile(FILE* f) { return setLock(f, F_UNLCK); }
+
+int renameNoReplace(const std::wstring& from, const std::wstring& to) {
+    std::string a = narrow(from), b = narrow(to);
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return 1;
+    // File systems without the flag: a hard link fails on an existing target.
+    if (::link(a.c_str(), b.c_str()) == 0) return ::unlink(a.c_str()) == 0 ? 0 : 1;
+    if (errno == EEXIST) return 1;
+    struct stat st;
+    if (::lstat(b.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return 1;
+    }
+    return std::rename(a.c_str(), b.c_str()) == 0 ? 0 : 1;
+}
+
+int removeFile(const std::wstring& path) { return std::remove(narrow(path).c_str()) == 0 ? 0 : 1; }
+
+bool fileInfo(const std::wstring& path, FileInfo* info) {
+    struct stat st;
+    if (::lstat(narrow(path).c_str(), &st) != 0) return false;
+    info->isDirectory = S_ISDIR(st.st_mode);
+    info->isLink = S_ISLNK(st.st_mode);
+    info->isReadOnly = (st.st_mode & 0222) == 0;
+    info->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    return true;
+}
+
+bool moveReplace(const std::wstring& from, const std::wstring& to) {
+    std::string b = narrow(to);
+    if (std::rename(narrow(from).c_str(), b.c_str()) != 0) return false;
+    syncFolderOf(b);
+    return true;
+}
+
+bool deleteFile(const std::wstring& path) { return ::unlink(narrow(path).c_str()) == 0; }
+bool removeDirectory(const std::wstring& path) { return ::rmdir(narrow(path).c_str()) == 0; }
+
+bool createDirectory(const std::wstring& path) {
+    std::string p = narrow(path);
+    if (::mkdir(p.c_str(), 0777) == 0) return true;
+    struct stat st;
+    return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool volumeSpace(const std::wstring& path, uint64_t* freeBytes, bool* isFat) {
+    std::string folder = folderOf(narrow(path));
+    struct statvfs vfs;
+    if (::statvfs(folder.c_str(), &vfs) != 0) return false;
+    *freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    struct statfs fs;
+    *isFat = ::statfs(folder.c_str(), &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
+    return true;
+}
+
+DirHandle findFirst(const std::wstring& folderPath, DirEntry* entry) {
+    std::string folder = narrow(folderPath);
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return nullptr;
+    auto* listing = new Listing{dir, folder};
+    int got = readEntry(listing, entry);
+    if (got != 1) {
+        int saved = errno;
+        ::closedir(dir);
+        delete listing;
+        errno = got == 0 ? ENOENT : saved;
+        return nullptr;
+    }
+    return listing;
+}
+
+int findNext(DirHandle handle, DirEntry* entry) { return readEntry(static_cast<Listing*>(handle), entry); }
+
+void findClose(DirHandle handle) {
+    auto* listing = static_cast<Listing*>(handle);
+    if (!listing) return;
+    ::closedir(listing->dir);
+    delete listing;
+}
+
+bool cryptoRandom(void* buffer, std::size_t length) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (length > 0) {
+        ssize_t n = ::getrandom(p, length, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace plat

@@ -1,0 +1,121 @@
+// POSIX backend of the progress window: one line on standard error when it
+// is a terminal, shown and hidden with the same delays as the dialog.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace plat {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ProgressLine {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool ready = false;
+    bool visible = false;
+    enum class Pending { None, Show, Hide } pending = Pending::None;
+    Clock::time_point due;
+    std::wstring title = L" ";
+    std::wstring phase;
+    std::wstring estimate;
+    int bar = 0;
+};
+
+ProgressLine line;
+
+// Called with the lock held.
+void draw() {
+    if (!line.visible) return;
+    std::wstring phase = line.phase;
+    for (wchar_t& c : phase) {
+        if (c == L'\n' || c == L'\r') c = L' ';
+    }
+    constexpr int kWidth = 20;
+    int filled = line.bar * kWidth / 1000;
+    std::string barText(filled, '#');
+    barText.append(kWidth - filled, '.');
+    std::string text = utf8::fromWide(line.title) + ": " + utf8::fromWide(phase) + " [" + barText + "] " +
+                       std::to_string(line.bar / 10) + "% " + utf8::fromWide(line.estimate);
+    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fflush(stderr);
+}
+
+void clear() {
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+}
+
+void timerThread() {
+    std::unique_lock<std::mutex> guard(line.lock);
+    for (;;) {
+        if (line.pending == ProgressLine::Pending::None) {
+            line.wake.wait(guard);
+            continue;
+        }
+        if (line.wake.wait_until(guard, line.due) == std::cv_status::timeout || Clock::now() >= line.due) {
+            if (Clock::now() < line.due) continue;
+            if (line.pending == ProgressLine::Pending::Show) {
+                line.visible = true;
+                draw();
+            } else if (line.pending == ProgressLine::Pending::Hide) {
+                if (line.visible) clear();
+                line.visible = false;
+            }
+            line.pending = ProgressLine::Pending::None;
+        }
+    }
+}
+
+void request(ProgressLine::Pending what, int delayMs) {
+    std::lock_guard<std::mutex> guard(line.lock);
+    line.pending = what;
+    line.due = Clock::now() + std::chrono::milliseconds(delayMs);
+    line.wake.notify_all();
+}
+
+}  // namespace
+
+bool progressWindowStart() {
+    if (!::isatty(STDERR_FILENO)) return false;
+    std::thread(timerThread).detach();
+    std::lock_guard<std::mutex> guard(line.lock);
+    line.ready = true;
+    return true;
+}
+
+bool progressWindowReady() {
+    std::lock_guard<std::mutex> guard(line.lock);
+    return line.ready;
+}
+
+void progressWindowSetText(int controlId, const std::wstring& text) {
+    std::lock_guard<std::mutex> guard(line.lock);
+    (controlId == 1001 ? line.phase : line.estimate) = text;
+    draw();
+}
+
+void progressWindowSetTitle(const std::wstring& title) {
+    std::lock_guard<std::mutex> guard(line.lock);
+    line.title = title;
+    draw();
+}
+
+void progressWindowSetBar(int position) {
+    std::lock_guard<std::mutex> guard(line.lock);
+    line.bar = position;
+    draw();
+}
+
+void progressWindowRequestShow() { request(ProgressLine::Pending::Show, 100); }
+void progressWindowRequestHide() { request(ProgressLine::Pending::Hide, 200); }
+
+}  // namespace plat

@@ -1,0 +1,56 @@
+#!/bin/bash
+# The whole test run: installs what is missing (as root, with apt-get), builds
+# the native and the Windows build, and runs every test:
+#   - the unit tests, natively and cross-compiled under Wine;
+#   - the end-to-end tests of the real program on both builds (Wine + Xvfb);
+#   - a bounded fuzzing run of the decoder.
+# Usage: ./run-tests.sh            (build folders under ./build)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=${VELKIN_BUILD_DIR:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
+          g++-mingw-w64-x86-64 wine64 xvfb clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    echo "== installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+echo "== native build"
+cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/native" -j "$jobs"
+
+echo "== Windows build"
+cmake -S "$root" -B "$build/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DVELKIN_NATIVE_BUILD_DIR="$build/native" >/dev/null
+cmake --build "$build/windows" -j "$jobs"
+
+echo "== Wine: virtual display and private prefix"
+. "$root/tests/wine/wine-env.sh"
+trap velkin_wine_cleanup EXIT
+
+status=0
+echo "== native tests"
+ctest --test-dir "$build/native" --output-on-failure -j "$jobs" || status=1
+echo "== Windows tests under Wine"
+ctest --test-dir "$build/windows" --output-on-failure -j "$jobs" || status=1
+
+if [ -x "$root/tests/fuzz/run-fuzz.sh" ]; then
+    echo "== fuzzing the decoder"
+    VELKIN_FUZZ_SECONDS=${VELKIN_FUZZ_SECONDS:-60} "$root/tests/fuzz/run-fuzz.sh" "$build/fuzz" || status=1
+fi
+
+if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== some tests FAILED"; fi
+exit $status

@@ -1,0 +1,138 @@
+"""Start-up of the real program: command line, boxes, exit codes, the
+single-instance guard and the start line in the log."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+from velkin_e2e import both_builds, read_log
+
+UNEXPECTED = "The application was started in an unexpected way"
+SINGLE = "Drag and drop single files onto the icon"
+BUSY = "This file is already being processed"
+
+
+@both_builds
+class EntryCases:
+    def test_started_without_a_file_shows_the_drag_and_drop_box(self):
+        for command, verb in (("Encrypt", "encrypt"), ("Decrypt", "decrypt")):
+            result = self.run_command(command)
+            self.assertBox(result, "information",
+                           "Drag and drop the file that you want to %s onto this icon" % verb, 0)
+            self.assertEqual(result.boxes[-1].caption, command)
+
+    def test_malformed_command_lines(self):
+        cases = [
+            (["-E"], "information", UNEXPECTED, 0),           # letters after '-' keep their case
+            (["-"], "information", UNEXPECTED, 0),
+            (['"' + self.p("a.txt")], "information", UNEXPECTED, 0),   # no closing quote
+        ]
+        if self.runner_name == "native":
+            cases.append(([self.p("a.txt"), self.p("b.txt")], "warning", SINGLE, 1))
+        else:
+            # Wine hands the words over unquoted: a path with a blank.
+            cases.append(([self.p("My"), "Files.txt"], "warning", SINGLE, 1))
+            cases.append(([self.p("a.txt") + '" "' + self.p("b.txt")], "warning", SINGLE, 1))
+        for args, kind, text, code in cases:
+            with self.subTest(args=args):
+                self.assertBox(self.run_command("Encrypt", *args), kind, text, code)
+
+    def test_quoted_path_with_blanks_is_one_path(self):
+        name = "My File.txt"
+        with open(os.path.join(self.work, name), "wb") as f:
+            f.write(b"hello")
+        result = self.run_command("Encrypt", self.p(name))
+        self.assertEqual(result.code, 0, result)
+        self.assertTrue(os.path.exists(os.path.join(self.work, name + " (encrypted)")))
+        self.assertFalse(os.path.exists(os.path.join(self.work, name)))
+
+    def test_start_line_is_logged_only_when_LOG_exists(self):
+        result = self.run_command("Status")
+        self.assertEqual(result.code, 0, result)
+        log = read_log(self.drive)
+        self.assertIn("  ***** Velkin *****, command is 's', file is ''\r\n\r\n", log)
+        shutil.rmtree(os.path.join(self.drive, "LOG"))
+        result = self.run_command("Encrypt")
+        self.assertEqual(result.code, 0, result)
+        self.assertIsNone(read_log(self.drive))
+        self.assertFalse(os.path.exists(os.path.join(self.drive, "LOG")))
+
+    def test_log_entries_have_a_timestamp_and_an_empty_line(self):
+        self.run_command("Status")
+        entries = read_log(self.drive).split("\r\n\r\n")
+        self.assertEqual(entries[-1], "")
+        for entry in entries[:-1]:
+            self.assertRegex(entry, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
+
+    def test_unknown_command_letter_is_found_after_the_log_line(self):
+        result = self.run_command("Encrypt", "-x" + self.p("a.txt"))
+        self.assertBox(result, "information", UNEXPECTED, 0)
+        self.assertIn("command is 'x', file is '%s'" % self.p("a.txt"), read_log(self.drive))
+
+    def test_failing_command_shows_the_error_box(self):
+        missing = self.p("missing.txt")
+        result = self.run_command("Decrypt", missing)
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.boxes[-1].kind, "warning")
+        self.assertTrue(result.boxes[-1].text.startswith("Error: FindFirstFile on %s failed with " % missing),
+                        result)
+
+
+class SecondInstanceNative(unittest.TestCase):
+    """A second instance on the same path is refused while the first runs.
+
+    The first instance is held inside its command by a named pipe: it waits
+    to read it, with the path's lock held."""
+
+    def test_second_instance_on_the_same_path(self):
+        from velkin_e2e import DriveTestCase
+        case = type("Held", (DriveTestCase,), {"runner_name": "native", "runTest": lambda s: None})()
+        case.setUpClass()
+        case.setUp()
+        try:
+            fifo = os.path.join(case.work, "held")
+            os.mkfifo(fifo)
+            first = case.runner.start(case.drive, "Encrypt", [fifo])
+            time.sleep(0.5)
+            second = case.run_command("Encrypt", fifo)
+            self.assertEqual(second.code, 1, second)
+            self.assertEqual(second.boxes[-1].text, BUSY)
+            # Paths differing only in punctuation at the same places share the guard.
+            other = fifo[:-1] + "!"
+            third = case.run_command("Encrypt", other)
+            self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
+            with open(fifo, "wb"):
+                pass
+            first.communicate(timeout=60)
+        finally:
+            case.doCleanups()
+
+
+class SecondInstanceWine(unittest.TestCase):
+    def test_second_instance_while_the_first_waits_on_its_box(self):
+        from velkin_e2e import DriveTestCase
+        case = type("Held", (DriveTestCase,), {"runner_name": "wine", "runTest": lambda s: None})()
+        case.setUpClass()
+        case.setUp()
+        try:
+            # Both start without a file, so both guard the same (empty) path;
+            # different commands keep their boxes apart by caption.
+            first = case.runner.start(case.drive, "Decrypt", [])
+            box = None
+            for _ in range(20):
+                box = case.runner.wait_box("Decrypt", press="none", timeout=2)
+                if box:
+                    break
+            self.assertIsNotNone(box)
+            second = case.run_command("Encrypt")
+            self.assertEqual(second.code, 1, second)
+            self.assertEqual([b.text for b in second.boxes], [BUSY])
+            result = case.runner.finish(first, "Decrypt")
+            self.assertEqual(result.code, 0, result)
+        finally:
+            case.doCleanups()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,239 @@
+"""End-to-end harness: runs the real program as a whole process.
+
+Two runners share one interface:
+- NativeRunner starts the Linux build; its message boxes arrive on standard
+  error as lines "[kind] caption: text".
+- WineRunner starts the Windows build under Wine (Xvfb display and private
+  prefix from the environment) and reads and answers its message boxes with
+  the test-only helper boxhelper.exe.
+
+Environment: VELKIN_NATIVE_BUILD (native build folder, always needed: its
+key drive tool lays out the drives), VELKIN_WIN_BUILD (the Windows build
+folder; Wine tests are skipped without it).
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+NATIVE_BUILD = os.environ.get("VELKIN_NATIVE_BUILD", "")
+WIN_BUILD = os.environ.get("VELKIN_WIN_BUILD", "")
+WINE = os.environ.get("VELKIN_WINE", "/usr/lib/wine/wine64")
+# Each build's test run takes its own runner; both run when unset.
+ONLY = os.environ.get("VELKIN_E2E_ONLY", "")
+COMMANDS = ("Decrypt", "Encrypt", "Open", "Status")
+
+
+class Box:
+    def __init__(self, kind, caption, text):
+        self.kind, self.caption, self.text = kind, caption, text
+
+    def __repr__(self):
+        return "Box(%r, %r, %r)" % (self.kind, self.caption, self.text)
+
+
+class Result:
+    def __init__(self, code, boxes, stderr=""):
+        self.code, self.boxes, self.stderr = code, boxes, stderr
+
+    def __repr__(self):
+        return "Result(code=%r, boxes=%r)" % (self.code, self.boxes)
+
+
+def parse_native_boxes(stderr):
+    """Boxes from the native build's standard error; a text may span lines."""
+    boxes = []
+    for line in stderr.splitlines():
+        if line.startswith("[") and "] " in line and ": " in line:
+            kind, rest = line[1:].split("] ", 1)
+            if kind in ("information", "warning", "question"):
+                caption, text = rest.split(": ", 1)
+                boxes.append(Box(kind, caption, text))
+                continue
+        if boxes and not line.startswith("(no terminal"):
+            boxes[-1].text += "\n" + line
+    return boxes
+
+
+def keydrive_tool():
+    return os.path.join(NATIVE_BUILD, "tools", "keydrive", "velkin-keydrive")
+
+
+def make_drive(folder, size="256K", windows=False):
+    """Lays out a key drive in folder; for Windows copies velkin.exe as the commands."""
+    subprocess.run([keydrive_tool(), "make", folder, "--size", size,
+                    "--program", os.path.join(NATIVE_BUILD, "velkin")],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if windows:
+        for name in COMMANDS:
+            shutil.copy(os.path.join(WIN_BUILD, "velkin.exe"), os.path.join(folder, name + ".exe"))
+    return folder
+
+
+def read_status(drive):
+    with open(os.path.join(drive, "SETTINGS", "STATUS.DAT"), "rb") as f:
+        data = f.read()
+    return struct.unpack("<III", data[:12])
+
+
+def read_log(drive):
+    path = os.path.join(drive, "LOG", "log.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8")
+
+
+def tree_contents(root):
+    """{relative path: bytes} of every file below root."""
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+class NativeRunner:
+    name = "native"
+    sep = "/"
+
+    def available(self):
+        return (ONLY in ("", "native") and bool(NATIVE_BUILD)
+                and os.path.exists(os.path.join(NATIVE_BUILD, "velkin")))
+
+    def program(self, drive, command):
+        return os.path.join(drive, command)
+
+    def path(self, unix_path):
+        return unix_path
+
+    def start(self, drive, command, args, env=None):
+        full_env = dict(os.environ)
+        # Instances of one test share their single-instance locks, and only them.
+        lock_folder = os.path.join(os.path.dirname(drive), "locks")
+        os.makedirs(lock_folder, exist_ok=True)
+        full_env["XDG_RUNTIME_DIR"] = lock_folder
+        full_env.update(env or {})
+        return subprocess.Popen([self.program(drive, command)] + list(args), env=full_env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
+
+    def finish(self, process, caption, answers=None, timeout=300):
+        out, err = process.communicate(timeout=timeout)
+        return Result(process.returncode, parse_native_boxes(err), err)
+
+    def run(self, drive, command, args=(), env=None, answers=None, timeout=300):
+        return self.finish(self.start(drive, command, args, env), command, answers, timeout)
+
+
+class WineRunner:
+    name = "wine"
+    sep = "\\"
+
+    def available(self):
+        return (ONLY in ("", "wine") and bool(WIN_BUILD) and bool(NATIVE_BUILD)
+                and os.path.exists(os.path.join(WIN_BUILD, "velkin.exe"))
+                and os.path.exists(self.helper()) and os.path.exists(WINE)
+                and bool(os.environ.get("WINEPREFIX")) and bool(os.environ.get("DISPLAY")))
+
+    def helper(self):
+        return os.path.join(WIN_BUILD, "tests", "wine", "boxhelper.exe")
+
+    def program(self, drive, command):
+        return self.path(os.path.join(drive, command + ".exe"))
+
+    def path(self, unix_path):
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def env(self, extra=None):
+        full_env = dict(os.environ)
+        full_env.setdefault("WINEDEBUG", "-all")
+        full_env.update(extra or {})
+        return full_env
+
+    def start(self, drive, command, args, env=None):
+        return subprocess.Popen([WINE, self.program(drive, command)] + list(args), env=self.env(env),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def wait_box(self, caption, press="ok", timeout=2):
+        """Waits for one box with the caption; answers it; None when none came."""
+        done = subprocess.run([WINE, self.helper(), "wait", "--caption", caption, "--timeout",
+                               str(timeout), "--press", press], env=self.env(),
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if done.returncode != 0:
+            return None
+        line = done.stdout.decode("utf-8", "replace").strip().splitlines()[-1]
+        info = json.loads(line)
+        return Box(info["icon"], info["caption"], info["text"])
+
+    def finish(self, process, caption, answers=None, timeout=300):
+        """Answers every box the program shows until it exits. answers: presses in order."""
+        answers = list(answers or [])
+        boxes = []
+        deadline = time.time() + timeout
+        while process.poll() is None and time.time() < deadline:
+            press = answers[0] if answers else "ok"
+            box = self.wait_box(caption, press, timeout=1)
+            if box:
+                boxes.append(box)
+                if answers:
+                    answers.pop(0)
+        if process.poll() is None:
+            process.kill()
+            raise AssertionError("program did not end within %s s" % timeout)
+        return Result(process.returncode, boxes)
+
+    def run(self, drive, command, args=(), env=None, answers=None, timeout=300):
+        return self.finish(self.start(drive, command, args, env), command, answers, timeout)
+
+
+RUNNERS = {"native": NativeRunner(), "wine": WineRunner()}
+
+
+class DriveTestCase(unittest.TestCase):
+    """A fresh key drive and a work folder per test, for the runner of the subclass."""
+    runner_name = "native"
+    drive_size = "256K"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.runner = RUNNERS[cls.runner_name]
+        if not cls.runner.available():
+            raise unittest.SkipTest("%s build not available" % cls.runner_name)
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="velkin-e2e-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.drive = make_drive(os.path.join(self.tmp, "drive"), self.drive_size,
+                                windows=self.runner_name == "wine")
+        self.work = os.path.join(self.tmp, "work")
+        os.makedirs(self.work)
+
+    def run_command(self, command, *args, **kwargs):
+        return self.runner.run(self.drive, command, args, **kwargs)
+
+    def p(self, *parts):
+        """A path below the work folder, as the program is given it."""
+        return self.runner.path(os.path.join(self.work, *parts))
+
+    def assertBox(self, result, kind, text, code):
+        self.assertEqual(result.code, code, result)
+        self.assertTrue(result.boxes, "no box shown: %r" % result)
+        self.assertEqual((result.boxes[-1].kind, result.boxes[-1].text), (kind, text), result)
+
+
+def both_builds(cases_class):
+    """Makes a native and a Wine test class from one mixin of cases."""
+    module_globals = __import__(cases_class.__module__).__dict__
+    for name in ("native", "wine"):
+        cls = type(cases_class.__name__.replace("Cases", "") + name.capitalize(),
+                   (cases_class, DriveTestCase), {"runner_name": name})
+        module_globals[cls.__name__] = cls
+    return cases_class

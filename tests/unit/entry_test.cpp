@@ -1,0 +1,106 @@
+// Reading the command line, the mutex name and the program's own names.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/entry.h"
+#include "app/util.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct TailCase {
+    const wchar_t* tail;
+    TailResult result;
+    wchar_t letter;      // expected letter ('x' = unchanged default)
+    const wchar_t* path;
+};
+
+TEST(CommandTail, ParsesEveryForm) {
+    const TailCase cases[] = {
+        {L"", TailResult::Ok, L'x', L""},
+        {L"C:\\a.txt", TailResult::Ok, L'x', L"C:\\a.txt"},
+        {L"-d   \"C:\\My Files\\a.txt\"", TailResult::Ok, L'd', L"C:\\My Files\\a.txt"},
+        {L"-dC:\\a.txt", TailResult::Ok, L'd', L"C:\\a.txt"},
+        {L"-oC:\\x.txt", TailResult::Ok, L'o', L"C:\\x.txt"},
+        {L"-E", TailResult::Ok, L'E', L""},
+        {L"\"C:\\My Files\\a.txt\"", TailResult::Ok, L'x', L"C:\\My Files\\a.txt"},
+        {L"C:\\My Files\\a.txt", TailResult::NotSingle, L'x', nullptr},
+        {L"\"C:\\a.txt\" \"C:\\b.txt\"", TailResult::NotSingle, L'x', nullptr},
+        {L"\"C:\\a.txt\"x", TailResult::NotSingle, L'x', nullptr},
+        {L"\"C:\\a.txt", TailResult::Unexpected, L'x', nullptr},
+        {L"-", TailResult::Unexpected, L'x', nullptr},
+        {L"\"\"", TailResult::Ok, L'x', L""},
+    };
+    for (const TailCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "tail: " << std::wstring(c.tail).size() << " chars, case "
+                                        << (&c - cases));
+        wchar_t letter = L'x';
+        std::wstring path = L"untouched";
+        EXPECT_EQ(parseCommandTail(c.tail, &letter, &path), c.result);
+        EXPECT_EQ(letter, c.letter);
+        if (c.path) EXPECT_EQ(path, c.path);
+    }
+}
+
+TEST(CommandTail, RefusesAPathThatDoesNotFitInsteadOfCuttingIt) {
+    wchar_t letter = L'e';
+    std::wstring path;
+    std::wstring fits(259, L'a'), tooLong(260, L'a');
+    EXPECT_EQ(parseCommandTail(fits.c_str(), &letter, &path), TailResult::Ok);
+    EXPECT_EQ(path, fits);
+    EXPECT_EQ(parseCommandTail(tooLong.c_str(), &letter, &path), TailResult::TooLong);
+    EXPECT_EQ(parseCommandTail((L"\"" + tooLong + L"\"").c_str(), &letter, &path), TailResult::TooLong);
+}
+
+TEST(MutexName, ReplacesEveryNonAlphanumericCharacter) {
+    EXPECT_EQ(mutexNameFor(L"C:\\Docs\\a.txt"), L"Global\\velkin-C//Docs/a/txt");
+    EXPECT_EQ(mutexNameFor(L""), L"Global\\velkin-");
+    // Paths that differ only in punctuation share a mutex; letter case does not.
+    EXPECT_EQ(mutexNameFor(L"C:\\a b"), mutexNameFor(L"C:\\a_b"));
+    EXPECT_NE(mutexNameFor(L"C:\\A"), mutexNameFor(L"C:\\a"));
+}
+
+TEST(MutexName, LongPathsStayWithinTheNameLimitAndApart) {
+    std::wstring a(259, L'a'), b = a;
+    b[10] = L'b';
+    std::wstring nameA = mutexNameFor(a), nameB = mutexNameFor(b);
+    EXPECT_LE(nameA.size(), 259u);
+    EXPECT_NE(nameA, nameB);
+    EXPECT_EQ(nameA.rfind(L"Global\\velkin-aaaa", 0), 0u);
+}
+
+TEST(ProgramPaths, DerivesNamesFromTheProgramPath) {
+    std::wstring sep(1, plat::kSep);
+    std::wstring folder = L"e:" + sep + L"tools";
+    ASSERT_EQ(setProgramPaths((folder + sep + L"Encrypt.exe").c_str()), 0);
+    EXPECT_EQ(std::wstring(programFolder), folder);
+    EXPECT_EQ(std::wstring(caption), L"Encrypt");
+    EXPECT_EQ(commandLetter, L'e');
+    EXPECT_EQ(std::wstring(keyDriveRoot), L"E:");
+
+    ASSERT_EQ(setProgramPaths((folder + sep + L"my.tool.v2.exe").c_str()), 0);
+    EXPECT_EQ(std::wstring(caption), L"my.tool.v2");
+    EXPECT_EQ(commandLetter, L'm');
+
+    ASSERT_EQ(setProgramPaths(L"Status"), 0);
+    EXPECT_EQ(std::wstring(programFolder), L"");
+    EXPECT_EQ(std::wstring(caption), L"Status");
+    EXPECT_EQ(commandLetter, L's');
+
+    std::wstring tooLong = folder + sep + std::wstring(300, L'x');
+    EXPECT_NE(setProgramPaths(tooLong.c_str()), 0);
+}
+
+TEST(DirectoryOf, KeepsTheTrailingSeparator) {
+    std::wstring sep(1, plat::kSep);
+    EXPECT_EQ(std::wstring(directoryOf((L"a" + sep + L"b" + sep + L"c.txt").c_str())), L"a" + sep + L"b" + sep);
+    EXPECT_EQ(std::wstring(directoryOf(L"c.txt")), L"");
+    std::wstring deep = std::wstring(255, L'd') + sep + L"f";
+    EXPECT_EQ(directoryOf(deep.c_str()), nullptr);
+    std::wstring fits = std::wstring(254, L'd') + sep + L"f";
+    ASSERT_NE(directoryOf(fits.c_str()), nullptr);
+    EXPECT_EQ(std::wstring(directoryOf(fits.c_str())).size(), 255u);
+}
+
+}  // namespace
