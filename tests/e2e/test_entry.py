@@ -91,7 +91,7 @@ class SecondInstanceNative(unittest.TestCase):
         case.setUpClass()
         case.setUp()
         try:
-            fifo = os.path.join(case.work, "held")
+            fifo = os.path.join(case.work, "he-ld")
             os.mkfifo(fifo)
             first = case.runner.start(case.drive, "Encrypt", [fifo])
             time.sleep(0.5)
@@ -99,11 +99,10 @@ class SecondInstanceNative(unittest.TestCase):
             self.assertEqual(second.code, 1, second)
             self.assertEqual(second.boxes[-1].text, BUSY)
             # Paths differing only in punctuation at the same places share the guard.
-            other = fifo[:-1] + "!"
+            other = os.path.join(case.work, "he_ld")
             third = case.run_command("Encrypt", other)
             self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
-            with open(fifo, "wb"):
-                pass
+            first.kill()
             first.communicate(timeout=60)
         finally:
             case.doCleanups()

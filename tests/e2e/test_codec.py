@@ -1,0 +1,127 @@
+"""Encrypting and decrypting whole folders through the real program, on both
+builds and across them."""
+import os
+import shutil
+
+from velkin_e2e import (WIN_BUILD, DriveTestCase, both_builds, read_log, read_status,
+                        tree_contents, RUNNERS)
+
+SUFFIX = " (encrypted)"
+
+
+def make_tree(root):
+    files = {
+        os.path.join("nested", "deeper", "deepest", "leaf.txt"): b"leaf\n" * 100,
+        os.path.join("nested", "my notes.txt"): b"with a blank in the name",
+        os.path.join("caf\u00e9 \u00fcber", "\u65e5\u672c.txt"): "non-ASCII \u00e9\u00e8".encode("utf-8"),
+        "empty.txt": b"",
+        "exact.bin": bytes(range(256)) * 8,
+        "big.bin": os.urandom(3 * 1024 * 1024 + 17),
+    }
+    for rel, data in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    os.makedirs(os.path.join(root, "empty folder"))
+    return files
+
+
+def blocks_for(files):
+    return sum((len(data) + 1023) // 1024 + 4 for data in files.values())
+
+
+@both_builds
+class FolderCases:
+    drive_size = "8M"
+
+    def test_folder_round_trip(self):
+        tree = os.path.join(self.work, "tree")
+        files = make_tree(tree)
+        high_before = read_status(self.drive)[0]
+
+        result = self.run_command("Encrypt", self.runner.path(tree))
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        after = tree_contents(tree)
+        self.assertEqual(sorted(after), sorted(rel + SUFFIX for rel in files))
+        self.assertEqual(read_status(self.drive)[0], high_before + blocks_for(files))
+        for rel, data in files.items():
+            self.assertGreaterEqual(len(after[rel + SUFFIX]), 1024 + len(data))
+        self.assertTrue(os.path.isdir(os.path.join(tree, "empty folder")))
+        self.assertIn("encrypted '", read_log(self.drive))
+
+        result = self.run_command("Decrypt", self.runner.path(tree))
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(tree_contents(tree), files)
+        self.assertEqual(read_status(self.drive)[0], high_before + blocks_for(files))
+
+        # A second decrypt finds only plaintexts and leaves them alone.
+        result = self.run_command("Decrypt", self.runner.path(tree))
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(tree_contents(tree), files)
+
+    def test_single_file_and_key_exhaustion(self):
+        small = os.path.join(self.work, "small.txt")
+        with open(small, "wb") as f:
+            f.write(b"x" * 5000)
+        self.assertEqual(self.run_command("Encrypt", self.runner.path(small)).code, 0)
+        self.assertTrue(os.path.exists(small + SUFFIX))
+
+        high, first, last = read_status(self.drive)
+        huge = os.path.join(self.work, "huge.bin")
+        size = (last - high + 1) * 1024           # needs 4 more blocks than are left
+        with open(huge, "wb") as f:
+            f.write(b"\0" * size)
+        result = self.run_command("Encrypt", self.runner.path(huge))
+        needed = (size // 1024 + 4) * 1024
+        left = (last - high + 1) * 1024
+        self.assertBox(result, "warning",
+                       "Error: key exhausted, %u bytes are required but only %u bytes are available"
+                       % (needed, left), 1)
+        self.assertTrue(os.path.exists(huge))     # the plaintext is kept
+        self.assertFalse(os.path.exists(huge + SUFFIX))
+        self.assertEqual(read_status(self.drive)[0], high)
+
+    def test_tampered_file_is_reported_and_kept(self):
+        plain = os.path.join(self.work, "letter.txt")
+        with open(plain, "wb") as f:
+            f.write(b"Dear reader, " * 200)
+        self.assertEqual(self.run_command("Encrypt", self.runner.path(plain)).code, 0)
+        encrypted = plain + SUFFIX
+        with open(encrypted, "r+b") as f:
+            f.seek(1024 + 100)
+            byte = f.read(1)
+            f.seek(1024 + 100)
+            f.write(bytes([byte[0] ^ 1]))
+        result = self.run_command("Decrypt", self.runner.path(encrypted))
+        self.assertEqual(result.code, 1, result)
+        self.assertTrue(result.boxes[-1].text.startswith(
+            "Error: '%s' may have been tampered with, digest check failed" % self.runner.path(encrypted)),
+            result)
+        self.assertTrue(os.path.exists(encrypted))   # nothing is erased
+
+
+class CrossBuild(DriveTestCase):
+    """A file encrypted by one build is decrypted by the other."""
+    runner_name = "wine"
+    drive_size = "1M"
+
+    def round_trip(self, encrypt_with, decrypt_with):
+        plain = os.path.join(self.work, "shared \u00e9.txt")
+        data = os.urandom(40000)
+        with open(plain, "wb") as f:
+            f.write(data)
+        enc, dec = RUNNERS[encrypt_with], RUNNERS[decrypt_with]
+        # Native copies sit beside the .exe copies on the same drive.
+        self.assertEqual(enc.run(self.drive, "Encrypt", [enc.path(plain)]).code, 0)
+        self.assertFalse(os.path.exists(plain))
+        self.assertEqual(dec.run(self.drive, "Decrypt", [dec.path(plain + SUFFIX)]).code, 0)
+        with open(plain, "rb") as f:
+            self.assertEqual(f.read(), data)
+        self.assertFalse(os.path.exists(plain + SUFFIX))
+
+    def test_linux_to_windows(self):
+        self.round_trip("native", "wine")
+
+    def test_windows_to_linux(self):
+        self.round_trip("wine", "native")

@@ -1,0 +1,68 @@
+"""The status command's log lines and debug mode, through the real program."""
+import os
+import struct
+
+from velkin_e2e import both_builds, read_log, read_status
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DEBUG_FILE = os.path.join(REPO, "tools", "debug-enable", "velkin-debug.key")
+
+
+def key_block0(drive):
+    with open(os.path.join(drive, "SETTINGS", "KEY.DAT"), "rb") as f:
+        return f.read(1024)
+
+
+@both_builds
+class StatusCases:
+    def test_status_writes_key_number_usage_and_version(self):
+        block0 = key_block0(self.drive)
+        number = "-".join("%04X" % v for v in struct.unpack("<6H", block0[:12]))
+        result = self.run_command("Status")
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        log = read_log(self.drive)
+        self.assertIn("Key number:          %s\r\n" % number, log)
+        self.assertIn("Key usage:           0.0% \r\n", log)
+        self.assertIn("Program version:     V1.3.8 (2011-03-23 11:28:09)\r\n", log)
+
+    def test_usage_follows_the_record(self):
+        high, first, last = read_status(self.drive)
+        used = (last - first - 1) // 4
+        with open(os.path.join(self.drive, "SETTINGS", "STATUS.DAT"), "wb") as f:
+            f.write(struct.pack("<III", first + used, first, last))
+        self.run_command("Status")
+        expected = "%.1f%% " % (used * 100.0 / (last - first - 1))
+        self.assertIn("Key usage:           %s\r\n" % expected, read_log(self.drive))
+
+    def debug_lines(self, env):
+        self.run_command("Status", env=env)
+        log = read_log(self.drive)
+        return log, [e for e in log.split("\r\n\r\n") if "key(source)" in e]
+
+    def test_debug_mode_needs_both_variables_and_the_right_file(self):
+        first_word = struct.unpack("<I", key_block0(self.drive)[:4])[0]
+        log, lines = self.debug_lines({"VKLIB_DEBUG": "1",
+                                       "VKLIB_MANUFACTURER": self.runner.path(DEBUG_FILE)})
+        self.assertTrue(lines, log)
+        self.assertTrue(lines[0].endswith("read key(source)  %x" % first_word), lines[0])
+
+    def test_debug_mode_off_without_VKLIB_DEBUG(self):
+        missing = self.runner.path(os.path.join(self.work, "nothing.key"))
+        log, lines = self.debug_lines({"VKLIB_MANUFACTURER": missing})
+        self.assertEqual(lines, [])
+        self.assertNotIn("ERROR", log)      # the named file was never read
+
+    def test_debug_mode_off_when_the_file_is_missing(self):
+        missing = self.runner.path(os.path.join(self.work, "nothing.key"))
+        log, lines = self.debug_lines({"VKLIB_DEBUG": "", "VKLIB_MANUFACTURER": missing})
+        self.assertEqual(lines, [])
+        errors = [e for e in log.split("\r\n\r\n") if "ERROR: " in e]
+        self.assertEqual(len(errors), 1, log)
+        self.assertIn("ERROR: cannot open file '%s': " % missing, errors[0])
+
+    def test_debug_mode_off_with_another_file(self):
+        other = os.path.join(self.work, "other.key")
+        with open(other, "wb") as f:
+            f.write(b"not the debug-enable file")
+        log, lines = self.debug_lines({"VKLIB_DEBUG": "1", "VKLIB_MANUFACTURER": self.runner.path(other)})
+        self.assertEqual(lines, [])
