@@ -27,9 +27,10 @@ void reportError(const wchar_t* format, ...) {
 }
 
 const wchar_t* systemErrorText() {
+    // Read the code first: setting up the table below may change it.
+    uint32_t code = plat::lastSystemError();
     // Texts are kept for the whole run: callers may hold on to them.
     static std::map<uint32_t, std::wstring> texts;
-    uint32_t code = plat::lastSystemError();
     if (code == 0) return L"success";
     auto found = texts.find(code);
     if (found == texts.end()) {

@@ -1,0 +1,316 @@
+// Erasing a file: random names, overwrite passes, removal, and what stays
+// behind when it fails.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/expunge.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the observation points saw during one expungeFile.
+struct Seen {
+    std::vector<std::wstring> names;               // name after each pass
+    std::vector<std::vector<char>> contents;       // content after each pass
+    std::vector<double> fractions;
+};
+Seen seen;
+
+std::vector<char> readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void recordPass(const wchar_t* randomName, int /*pass*/) {
+    seen.names.push_back(randomName);
+    seen.contents.push_back(readAll(fs::path(randomName)));
+}
+void recordFraction(double fraction) { seen.fractions.push_back(fraction); }
+const ExpungeTestHooks kRecorder = {recordPass, recordFraction};
+
+std::wstring namePart(const std::wstring& path) {
+    std::size_t at = path.find_last_of(L"/\\");
+    return at == std::wstring::npos ? path : path.substr(at + 1);
+}
+
+bool isLowerHex(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+    }
+    return !text.empty();
+}
+
+std::wstring hexOf(const std::vector<char>& bytes, std::size_t count) {
+    std::wstring text;
+    wchar_t pair[3];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::swprintf(pair, 3, L"%02x", static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
+        text += pair;
+    }
+    return text;
+}
+
+std::vector<std::wstring> namesIn(const fs::path& folder) {
+    std::vector<std::wstring> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().wstring());
+    return names;
+}
+
+class ExpungeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        dir_ = fs::temp_directory_path() / ("velkin-expunge-" + std::to_string(rd()));
+        fs::create_directories(dir_);
+        seen = Seen();
+        setExpungeTestHooks(&kRecorder);
+        savedCwd_ = plat::currentDir();
+    }
+    void TearDown() override {
+        setExpungeTestHooks(nullptr);
+        closeLogForTest();
+        plat::setCurrentDir(savedCwd_);
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
+            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+        fs::remove_all(dir_, ec);
+    }
+    // A file of the given size with recognisable content; its full path with
+    // the system's separator.
+    std::wstring makeFile(const fs::path& folder, const std::wstring& name, std::size_t size) {
+        std::ofstream out(folder / name, std::ios::binary);
+        for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>('A' + i % 26));
+        return folder.wstring() + plat::kSep + name;
+    }
+
+    fs::path dir_;
+    std::wstring savedCwd_;
+};
+
+// The passes leave the file as long as it was, rounded up to whole blocks,
+// filled with one 1024-byte random block repeated; all three passes write
+// the same bytes, and the random name spells the start of that block.
+TEST_F(ExpungeTest, PassesReplaceContentByRoundedUpRandomBlocks) {
+    struct Case {
+        std::size_t size;
+        std::size_t lengthAfterPass;
+        std::size_t updates;
+        double lastFraction;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 0.0},
+        {1, 1024, 3, 2.0 / 3.0},
+        {2048, 2048, 6, 5.0 / 6.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        seen = Seen();
+        std::wstring path = makeFile(dir_, L"notes.txt", c.size);
+        ASSERT_EQ(expungeFile(path.c_str()), 0) << lastErrorText;
+
+        ASSERT_EQ(seen.names.size(), 3u);
+        for (int pass = 0; pass < 3; ++pass) {
+            EXPECT_EQ(seen.names[pass], seen.names[0]);
+            ASSERT_EQ(seen.contents[pass].size(), c.lengthAfterPass);
+            EXPECT_EQ(seen.contents[pass], seen.contents[0]);
+        }
+        const std::vector<char>& data = seen.contents[0];
+        for (std::size_t i = 1024; i < data.size(); ++i) EXPECT_EQ(data[i], data[i - 1024]);
+        if (!data.empty()) {
+            std::wstring name = namePart(seen.names[0]);
+            EXPECT_EQ(name, hexOf(data, name.size() / 2));
+            EXPECT_NE(std::string(data.begin(), data.begin() + 26),
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+        }
+
+        ASSERT_EQ(seen.fractions.size(), c.updates);
+        for (std::size_t i = 1; i < seen.fractions.size(); ++i) {
+            EXPECT_LT(seen.fractions[i - 1], seen.fractions[i]);
+        }
+        if (c.updates) {
+            EXPECT_DOUBLE_EQ(seen.fractions.front(), 0.0);
+            EXPECT_DOUBLE_EQ(seen.fractions.back(), c.lastFraction);
+        }
+
+        // No trace: neither the first name, nor a random name, nor a
+        // temporary file.
+        EXPECT_TRUE(namesIn(dir_).empty());
+    }
+}
+
+// The random name fills the path up to 98 or 99 characters; a bare name
+// stays in the current folder and becomes 98 hexadecimal digits.
+TEST_F(ExpungeTest, RandomNameFillsShortPaths) {
+    fs::create_directories(dir_ / "sub");
+    ASSERT_EQ(plat::setCurrentDir(dir_.wstring()), 0);
+    makeFile(dir_, L"plain.txt", 10);
+    makeFile(dir_ / "sub", L"x.txt", 10);
+
+    struct Case {
+        std::wstring path;
+        std::size_t folderLength;
+    };
+    const Case cases[] = {
+        {L"plain.txt", 0},
+        {std::wstring(L"sub") + plat::kSep + L"x.txt", 4},
+        {L"sub/x.txt", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        if (c.path == L"sub/x.txt") makeFile(dir_ / "sub", L"x.txt", 10);
+        seen = Seen();
+        ASSERT_EQ(expungeFile(c.path.c_str()), 0) << lastErrorText;
+        ASSERT_EQ(seen.names.size(), 3u);
+        const std::wstring& name = seen.names[0];
+        EXPECT_EQ(name.substr(0, c.folderLength), c.path.substr(0, c.folderLength));
+        EXPECT_EQ(name.size(), c.folderLength + 2 * ((99 - c.folderLength) / 2));
+        EXPECT_TRUE(isLowerHex(name.substr(c.folderLength)));
+    }
+    EXPECT_TRUE(namesIn(dir_ / "sub").empty());
+    std::vector<std::wstring> left = namesIn(dir_);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0], L"sub");
+}
+
+// The expunge line of the log names the file the caller gave, not a random
+// name.
+TEST_F(ExpungeTest, LogNamesTheCallersPath) {
+    fs::create_directories(dir_ / "LOG");
+    ASSERT_EQ(plat::setCurrentDir(dir_.wstring()), 0);
+    closeLogForTest();
+    makeFile(dir_, L"diary.txt", 5);
+    ASSERT_EQ(expungeFile(L"diary.txt"), 0) << lastErrorText;
+    closeLogForTest();
+    std::vector<char> log = readAll(dir_ / "LOG" / "log.txt");
+    std::string text(log.begin(), log.end());
+    EXPECT_NE(text.find("file 'diary.txt' expunged\r\n\r\n"), std::string::npos) << text;
+}
+
+// Paths beyond the 99 characters of a filled name, or whose folder leaves
+// no room for a hexadecimal pair, get a random name part of 32 digits.
+TEST_F(ExpungeTest, LongPathsGetFixedLengthRandomNames) {
+    const std::wstring base = dir_.wstring() + plat::kSep;
+    std::wstring deepName(std::size_t(110) > base.size() ? 110 - base.size() : 1, L'd');
+    fs::create_directories(dir_ / deepName);
+
+    struct Case {
+        std::wstring folder;   // with trailing separator
+        std::wstring name;
+    };
+    const Case cases[] = {
+        {base, std::wstring(120, L'n') + L".txt"},   // long name, short folder
+        {base + deepName + plat::kSep, L"f.txt"},    // folder of 110 characters
+    };
+    for (const Case& c : cases) {
+        std::wstring path = c.folder + c.name;
+        SCOPED_TRACE(path.size());
+        ASSERT_GE(path.size(), 100u);
+        makeFile(fs::path(c.folder), c.name, 3000);
+        seen = Seen();
+        ASSERT_EQ(checkExpungeable(path.c_str()), 0) << lastErrorText;
+        ASSERT_EQ(expungeFile(path.c_str()), 0) << lastErrorText;
+        ASSERT_EQ(seen.names.size(), 3u);
+        EXPECT_EQ(seen.names[0].substr(0, c.folder.size()), c.folder);
+        std::wstring name = seen.names[0].substr(c.folder.size());
+        EXPECT_EQ(name.size(), 32u);
+        EXPECT_TRUE(isLowerHex(name));
+        EXPECT_EQ(seen.contents[2].size(), 3072u);
+        EXPECT_FALSE(fs::exists(fs::path(path)));
+        // Only the deep folder itself stays beside the first file.
+        EXPECT_EQ(namesIn(fs::path(c.folder)).size(), c.folder == base ? 1u : 0u);
+    }
+}
+
+// A file whose folder leaves no room for a random name within the system's
+// path limit is refused before anything happens to it.
+TEST_F(ExpungeTest, PathWithoutRoomForARandomNameIsRefusedUntouched) {
+    std::size_t limit = plat::maxPathLength();
+    if (limit > 1024) limit = 1024;
+    // A folder path of about limit - 31 characters: the file's own name fits,
+    // 32 digits and ".tmp" do not.
+    const std::size_t target = limit - 31;
+    fs::path folder = dir_;
+    std::size_t length = dir_.wstring().size();
+    while (length < target) {
+        std::size_t part = target - length - 1;
+        if (part > 200) part = 200;
+        if (part < 1) part = 1;
+        folder /= std::wstring(part, L'p');
+        length += part + 1;
+    }
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) GTEST_SKIP() << "cannot create a folder path of " << length << " characters";
+    std::wstring path = folder.wstring() + plat::kSep + L"f.txt";
+    {
+        std::ofstream out(fs::path(path), std::ios::binary);
+        out << "secret";
+    }
+    if (!fs::exists(fs::path(path))) GTEST_SKIP() << "cannot create the file";
+
+    EXPECT_EQ(checkExpungeable(path.c_str()), 1);
+    EXPECT_NE(std::wstring(lastErrorText).find(L"too long"), std::wstring::npos) << lastErrorText;
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    EXPECT_TRUE(seen.names.empty());
+    std::vector<char> content = readAll(fs::path(path));
+    EXPECT_EQ(std::string(content.begin(), content.end()), "secret");
+}
+
+// A folder is not a file to expunge: refused, left where it is.
+TEST_F(ExpungeTest, FolderIsRefused) {
+    fs::create_directories(dir_ / "keep");
+    std::wstring path = dir_.wstring() + plat::kSep + L"keep";
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    EXPECT_TRUE(fs::is_directory(dir_ / "keep"));
+}
+
+// A file that cannot be opened for writing goes through the three renames
+// and then fails; it stays under its third random name with its content,
+// and the message names that name.
+TEST_F(ExpungeTest, ReadOnlyFileStaysUnderItsThirdRandomName) {
+    std::wstring path = makeFile(dir_, L"locked.txt", 100);
+    fs::permissions(dir_ / "locked.txt",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    if (FILE* f = plat::openFile(path, L"rb+")) {
+        std::fclose(f);
+        GTEST_SKIP() << "read-only permissions do not stop this user";
+    }
+
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    EXPECT_TRUE(seen.names.empty());   // no pass ran
+    std::vector<std::wstring> left = namesIn(dir_);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(isLowerHex(left[0]));
+    std::wstring full = dir_.wstring() + plat::kSep + left[0];
+    EXPECT_TRUE(full.size() == 98u || full.size() == 99u) << full.size();
+    std::wstring expected = L"cannot open file '" + full + L"': ";
+    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+    std::vector<char> content = readAll(dir_ / left[0]);
+    ASSERT_EQ(content.size(), 100u);
+    EXPECT_EQ(content[0], 'A');
+}
+
+// A missing file fails at the first rename and names both names.
+TEST_F(ExpungeTest, MissingFileFailsAtTheFirstRename) {
+    std::wstring path = dir_.wstring() + plat::kSep + L"absent.txt";
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    std::wstring expected = L"cannot rename file '" + path + L"' to '";
+    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+    EXPECT_TRUE(namesIn(dir_).empty());
+}
+
+}  // namespace
