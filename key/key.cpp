@@ -1,0 +1,403 @@
+// The key store: the pad SETTINGS/KEY.DAT, its hash index SETTINGS/INDEX.DAT
+// and the usage record SETTINGS/STATUS.DAT.
+//
+// Key blocks are 1024 bytes; block 0 identifies the key (key number and
+// workspace password), blocks 1 to N-1 are pad. The index holds 10 x N
+// little-endian 32-bit slots; a block's home slot is its bytes 4..7 read
+// big-endian, modulo 10 x N, with linear probing and wrap. The usage record
+// is three little-endian 32-bit fields: highWaterMark, firstBlock, lastBlock.
+//
+// Several instances of the program may run at once (for different dropped
+// paths) and share the usage record. Every read-modify-write of the record
+// happens under an exclusive lock on the file, and a new record is on the
+// disk before any block it reserves is drawn, so that no key block ever
+// serves two files.
+
+#include "key/key.h"
+#include "key/keybytes.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "app/util.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "diag/manufacture.h"
+#include "platform/platform.h"
+
+namespace {
+
+const wchar_t* const kKeyFileName = L"SETTINGS/KEY.DAT";
+const wchar_t* const kIndexFileName = L"SETTINGS/INDEX.DAT";
+const wchar_t* const kStatusFileName = L"SETTINGS/STATUS.DAT";
+
+constexpr uint32_t kSlotsPerBlock = 10;
+// The index holds 10 x N slots, numbered in 32 bits.
+constexpr uint64_t kMaxBlockCount = 0xFFFFFFFFull / kSlotsPerBlock;
+constexpr size_t kStatusRecordSize = 12;
+constexpr size_t kKeyNumberTextSize = 512;
+constexpr size_t kPasswordTextSize = 1024;
+
+FILE* keyStream = nullptr;
+FILE* indexStream = nullptr;
+FILE* statusStream = nullptr;
+bool storeOpen = false;
+uint32_t blockCount = 0;   // N
+uint32_t cursor = 0;       // the block that the next nextKeyBlock reads
+uint8_t keyBlockBuffer[kKeyBlockSize];
+wchar_t keyNumber[kKeyNumberTextSize];
+wchar_t passwordText[kPasswordTextSize];
+
+struct StatusRecord {
+    uint32_t highWaterMark;
+    uint32_t firstBlock;
+    uint32_t lastBlock;
+};
+
+// The reason of a failed read: a short read at the end of the file says so
+// plainly, anything else is the C runtime's text.
+const wchar_t* readErrorText(FILE* f) {
+    if (f != nullptr && std::feof(f) && !std::ferror(f)) return L"unexpected end of file";
+    return stdErrorText();
+}
+
+void closeStream(FILE*& f) {
+    if (f != nullptr) std::fclose(f);
+    f = nullptr;
+}
+
+// Reads `length` bytes at `offset`; 0 on success.
+int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
+    errno = 0;
+    if (plat::seekFile(f, int64_t(offset), SEEK_SET) != 0) return 1;
+    return std::fread(buffer, 1, length, f) == length ? 0 : 1;
+}
+
+// Reads the usage record from the start of the status stream. The record
+// starts out as the defaults {0, 1, N} and the file's bytes replace its bytes
+// in order, so a short file keeps the defaults of the fields it does not
+// reach (and of the high bytes of a field it reaches only in part; for
+// highWaterMark these are 0). With `whole`, anything short of 12 bytes fails.
+// Reports "cannot read" on failure.
+int readStatusRecord(bool whole, StatusRecord* record) {
+    uint8_t bytes[kStatusRecordSize];
+    writeLe32(bytes, 0);
+    writeLe32(bytes + 4, 1);
+    writeLe32(bytes + 8, blockCount);
+    uint8_t fromFile[kStatusRecordSize];
+    errno = 0;
+    size_t got = 0;
+    if (plat::seekFile(statusStream, 0, SEEK_SET) == 0)
+        got = std::fread(fromFile, 1, kStatusRecordSize, statusStream);
+    if (got == 0 || (whole && got < kStatusRecordSize)) {
+        reportError(L"cannot read '%ls': %ls", kStatusFileName, readErrorText(statusStream));
+        return 1;
+    }
+    std::memcpy(bytes, fromFile, got);
+    record->highWaterMark = readLe32(bytes);
+    record->firstBlock = readLe32(bytes + 4);
+    record->lastBlock = readLe32(bytes + 8);
+    return 0;
+}
+
+// Writes the whole record at the start of the status stream and commits it
+// to the disk. Reports on failure.
+int writeStatusRecord(const StatusRecord& record) {
+    uint8_t bytes[kStatusRecordSize];
+    writeLe32(bytes, record.highWaterMark);
+    writeLe32(bytes + 4, record.firstBlock);
+    writeLe32(bytes + 8, record.lastBlock);
+    errno = 0;
+    if (plat::seekFile(statusStream, 0, SEEK_SET) != 0) {
+        reportError(L"cannot set position of '%ls': %ls", kStatusFileName, stdErrorText());
+        return 1;
+    }
+    errno = 0;
+    if (std::fwrite(bytes, 1, kStatusRecordSize, statusStream) != kStatusRecordSize ||
+        plat::commitFile(statusStream) != 0) {
+        reportError(L"cannot write to '%ls': %ls", kStatusFileName, stdErrorText());
+        return 1;
+    }
+    return 0;
+}
+
+// The exclusive lock that orders the instances sharing the usage record.
+int lockStatus() {
+    if (plat::lockFile(statusStream) != 0) {
+        reportError(L"cannot lock '%ls': %ls", kStatusFileName, systemErrorText());
+        return 1;
+    }
+    return 0;
+}
+
+void unlockStatus() {
+    plat::unlockFile(statusStream);
+}
+
+// The operations that draw on the usage record need an open store.
+int requireOpenStore() {
+    if (storeOpen) return 0;
+    reportError(L"the key store is not open");
+    return 1;
+}
+
+void closeAll() {
+    closeStream(keyStream);
+    closeStream(indexStream);
+    closeStream(statusStream);
+    storeOpen = false;
+    blockCount = 0;
+}
+
+// Opens the store's three files and reads block 0 and the usage record.
+int openStore() {
+    errno = 0;
+    keyStream = plat::openFile(kKeyFileName, L"rb");
+    if (keyStream == nullptr) {
+        reportError(L"cannot open '%ls': %ls", kKeyFileName, stdErrorText());
+        return 1;
+    }
+    errno = 0;
+    int64_t size = -1;
+    if (plat::seekFile(keyStream, 0, SEEK_END) == 0) size = plat::tellFile(keyStream);
+    if (size < 0) {
+        reportError(L"cannot read from '%ls': %ls", kKeyFileName, stdErrorText());
+        return 1;
+    }
+    uint64_t blocks = uint64_t(size) / kKeyBlockSize;
+    if (blocks > kMaxBlockCount) {
+        reportError(L"'%ls' is too large: it holds %llu key blocks, at most %llu are supported",
+                    kKeyFileName, static_cast<unsigned long long>(blocks),
+                    static_cast<unsigned long long>(kMaxBlockCount));
+        return 1;
+    }
+    blockCount = uint32_t(blocks);
+
+    errno = 0;
+    indexStream = plat::openFile(kIndexFileName, L"rb");
+    if (indexStream == nullptr) {
+        reportError(L"cannot open '%ls': %ls", kIndexFileName, stdErrorText());
+        return 1;
+    }
+
+    uint8_t block0[kKeyBlockSize];
+    if (readAt(keyStream, 0, block0, kKeyBlockSize) != 0) {
+        reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+        return 1;
+    }
+
+    errno = 0;
+    statusStream = plat::openFile(kStatusFileName, L"rb+T");
+    if (statusStream == nullptr) {
+        reportError(L"cannot open '%ls': %ls", kStatusFileName, stdErrorText());
+        return 1;
+    }
+    // Unbuffered: every read under the lock must come from the file itself,
+    // never from a buffer filled before another instance wrote the record.
+    std::setvbuf(statusStream, nullptr, _IONBF, 0);
+
+    if (lockStatus() != 0) return 1;
+    StatusRecord record;
+    int failed = readStatusRecord(false, &record);
+    unlockStatus();
+    if (failed) return 1;
+
+    debugMessage(L"read key(source)  %x", readLe32(block0));
+    return 0;
+}
+
+}  // namespace
+
+int openKeyStore() {
+    if (storeOpen) return 0;
+    // A failed attempt leaves nothing open, so the next call starts afresh.
+    if (openStore() != 0) {
+        closeAll();
+        return 1;
+    }
+    cursor = 0;
+    storeOpen = true;
+    return 0;
+}
+
+int reserveKeyBlocks(uint32_t count) {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
+    StatusRecord record;
+    if (readStatusRecord(false, &record) != 0) {
+        unlockStatus();
+        return 1;
+    }
+    if (record.highWaterMark == 0) {
+        unlockStatus();
+        reportError(L"'%ls' is damaged: its high water mark 0 would hand out key block 0",
+                    kStatusFileName);
+        return 1;
+    }
+    // Blocks from N on do not exist: never reserve beyond the last pad block,
+    // whatever lastBlock says, so that the cursor never wraps onto block 1
+    // while drawing a reservation.
+    uint64_t limit = record.lastBlock;
+    if (limit > uint64_t(blockCount) - 1) limit = uint64_t(blockCount) - 1;
+    uint64_t end = uint64_t(record.highWaterMark) + count;   // one past the reservation
+    if (blockCount == 0 || end > limit + 1) {
+        uint64_t available = record.highWaterMark <= limit + 1 ? limit + 1 - record.highWaterMark : 0;
+        unlockStatus();
+        reportError(L"key exhausted, %llu bytes are required but only %llu bytes are available",
+                    static_cast<unsigned long long>(uint64_t(count) * kKeyBlockSize),
+                    static_cast<unsigned long long>(available * kKeyBlockSize));
+        return 1;
+    }
+    uint32_t first = record.highWaterMark;
+    record.highWaterMark = uint32_t(end);
+    int failed = writeStatusRecord(record);
+    unlockStatus();
+    if (failed) return 1;
+    // Only a reservation that is on the disk may be drawn from.
+    cursor = first;
+    return 0;
+}
+
+const uint8_t* nextKeyBlock() {
+    std::memset(keyBlockBuffer, 0, sizeof keyBlockBuffer);
+    if (cursor >= blockCount) {
+        reportError(L"cannot read '%ls': key block %u lies beyond its last block %u",
+                    kKeyFileName, cursor, blockCount == 0 ? 0u : blockCount - 1);
+        return nullptr;
+    }
+    if (readAt(keyStream, uint64_t(cursor) * kKeyBlockSize, keyBlockBuffer, kKeyBlockSize) != 0) {
+        reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+        return nullptr;
+    }
+    ++cursor;
+    if (cursor == blockCount) cursor = 1;
+    debugMessage(L"next key(source)  %x", readLe32(keyBlockBuffer));
+    return keyBlockBuffer;
+}
+
+int findKeyBlock(const uint8_t* block) {
+    if (openKeyStore() != 0) return 1;
+    const uint32_t slots = blockCount * kSlotsPerBlock;
+    uint32_t slot = readBe32(block + 4) % slots;
+    uint8_t candidate[kKeyBlockSize];
+    // Every slot is visited at most once: a full index without a match can
+    // only be a damaged one.
+    for (uint32_t visited = 0; visited < slots; ++visited) {
+        uint8_t entry[4];
+        if (readAt(indexStream, uint64_t(slot) * 4, entry, sizeof entry) != 0) {
+            reportError(L"cannot read from '%ls': %ls", kIndexFileName, readErrorText(indexStream));
+            return 1;
+        }
+        uint32_t number = readLe32(entry);
+        if (number == 0) return 1;
+        if (number >= blockCount) {
+            reportError(L"'%ls' is damaged: slot %u names key block %u, but the key has only %u blocks",
+                        kIndexFileName, slot, number, blockCount);
+            return 1;
+        }
+        if (readAt(keyStream, uint64_t(number) * kKeyBlockSize, candidate, kKeyBlockSize) != 0) {
+            reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+            return 1;
+        }
+        if (std::memcmp(candidate + 4, block + 4, 256) == 0) {
+            cursor = number;
+            return 0;
+        }
+        slot = slot + 1 == slots ? 0 : slot + 1;
+    }
+    reportError(L"'%ls' is damaged: none of its %u slots is empty or names the block sought",
+                kIndexFileName, slots);
+    return 1;
+}
+
+int raiseHighWaterMark() {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
+    StatusRecord record;
+    if (readStatusRecord(true, &record) != 0) {
+        unlockStatus();
+        return 1;
+    }
+    if (cursor <= record.highWaterMark || cursor > record.lastBlock) {
+        unlockStatus();
+        return 0;
+    }
+    logMessage(L"raising high water mark from %d to %d", int(record.highWaterMark), int(cursor));
+    record.highWaterMark = cursor;
+    int failed = writeStatusRecord(record);
+    unlockStatus();
+    return failed;
+}
+
+double keyUsagePercent() {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 0;
+    StatusRecord record;
+    int failed = readStatusRecord(true, &record);
+    unlockStatus();
+    if (failed) return 0;
+    uint32_t used = record.highWaterMark - record.firstBlock;
+    uint32_t span = record.lastBlock - record.firstBlock - 1;
+    // A span of 0 would divide by zero: the pad counts as wholly used as soon
+    // as one block is used, and as unused before.
+    if (span == 0) return used == 0 ? 0.0 : 100.0;
+    return double(used) * 100 / double(span);
+}
+
+const wchar_t* keyNumberText() {
+    wchar_t path[kPathSize];
+    int n = std::swprintf(path, kPathSize, L"%ls/%ls", keyDriveRoot, kKeyFileName);
+    FILE* f = nullptr;
+    bool failed = true;
+    if (n < 0) {
+        reportError(L"cannot open '%ls': %ls", keyDriveRoot, L"the path is too long");
+    } else {
+        errno = 0;
+        f = plat::openFile(path, L"rb");
+        if (f == nullptr) {
+            reportError(L"cannot open '%ls': %ls", path, stdErrorText());
+        } else {
+            uint8_t block0[kKeyBlockSize];
+            errno = 0;
+            if (std::fread(block0, 1, kKeyBlockSize, f) != kKeyBlockSize) {
+                reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(f));
+            } else {
+                std::swprintf(keyNumber, kKeyNumberTextSize, L"%04X-%04X-%04X-%04X-%04X-%04X",
+                              unsigned(readLe16(block0)), unsigned(readLe16(block0 + 2)),
+                              unsigned(readLe16(block0 + 4)), unsigned(readLe16(block0 + 6)),
+                              unsigned(readLe16(block0 + 8)), unsigned(readLe16(block0 + 10)));
+                failed = false;
+            }
+            std::fclose(f);
+        }
+    }
+    if (failed) {
+        plat::writeStdout(std::wstring(lastErrorText) + L"\n");
+        return L"?";
+    }
+    return keyNumber;
+}
+
+int exportWorkspacePassword() {
+    if (openKeyStore() != 0) return 1;
+    uint8_t block0[kKeyBlockSize];
+    if (readAt(keyStream, 0, block0, kKeyBlockSize) != 0) {
+        reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+        return 1;
+    }
+    std::swprintf(passwordText, kPasswordTextSize, L"%ls=%08X%08X%08X%08X%08X%08X%08X%08X",
+                  L"VKLIB_PASSWORD", readLe32(block0), readLe32(block0 + 4), readLe32(block0 + 8),
+                  readLe32(block0 + 12), readLe32(block0 + 16), readLe32(block0 + 20),
+                  readLe32(block0 + 24), readLe32(block0 + 28));
+    plat::putEnv(passwordText);   // the outcome is ignored
+    return 0;
+}
+
+uint32_t keyBlockCount() {
+    return blockCount;
+}
+
+void closeKeyStoreForTest() {
+    closeAll();
+    cursor = 0;
+}

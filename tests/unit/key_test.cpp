@@ -1,0 +1,519 @@
+// The key store against small key drives laid out by hand in a temporary
+// folder, so that every block, index slot and usage field is known.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/util.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "key/key.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void putLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+uint32_t getLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void putBe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
+}
+
+Bytes statusRecord(uint32_t high, uint32_t first, uint32_t last) {
+    Bytes r(12);
+    putLe32(r.data(), high);
+    putLe32(r.data() + 4, first);
+    putLe32(r.data() + 8, last);
+    return r;
+}
+
+class KeyStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = plat::currentDir();
+        std::wcsncpy(savedRoot_, keyDriveRoot, kPathSize);
+        std::random_device rd;
+        folder_ = fs::temp_directory_path() / ("velkin-key-test-" + std::to_string(rd()));
+        fs::create_directories(folder_ / "SETTINGS");
+        ASSERT_EQ(plat::setCurrentDir(folder_.wstring()), 0);
+        closeKeyStoreForTest();
+        closeLogForTest();
+    }
+
+    void TearDown() override {
+        closeKeyStoreForTest();
+        closeLogForTest();
+        plat::setCurrentDir(saved_);
+        std::wcsncpy(keyDriveRoot, savedRoot_, kPathSize);
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+
+    // n blocks of distinct pseudo-random content; block b's home slot is
+    // b * 7 unless set otherwise with setHome.
+    void makeKey(uint32_t n, size_t extraBytes = 0) {
+        n_ = n;
+        key_.assign(size_t(n) * kKeyBlockSize + extraBytes, 0);
+        std::mt19937 gen(n * 31 + 7);
+        for (auto& byte : key_) byte = uint8_t(gen());
+        for (uint32_t b = 1; b < n; ++b) setHome(b, b * 7 % (10 * n));
+    }
+    uint8_t* block(uint32_t b) { return key_.data() + size_t(b) * kKeyBlockSize; }
+    void setHome(uint32_t b, uint32_t slot) { putBe32(block(b) + 4, slot); }
+
+    // The index by the rule: each pad block in the first empty slot at or
+    // after its home slot, with wrap.
+    std::vector<uint32_t> buildIndex() {
+        uint32_t slots = 10 * n_;
+        std::vector<uint32_t> index(slots, 0);
+        for (uint32_t b = 1; b < n_; ++b) {
+            uint32_t s = (uint32_t(block(b)[4]) << 24 | uint32_t(block(b)[5]) << 16 |
+                          uint32_t(block(b)[6]) << 8 | block(b)[7]) % slots;
+            while (index[s] != 0) s = (s + 1) % slots;
+            index[s] = b;
+        }
+        return index;
+    }
+
+    void write(const char* name, const Bytes& bytes) {
+        std::ofstream out(folder_ / "SETTINGS" / name, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    void writeIndex(const std::vector<uint32_t>& index) {
+        Bytes bytes(index.size() * 4);
+        for (size_t i = 0; i < index.size(); ++i) putLe32(bytes.data() + 4 * i, index[i]);
+        write("INDEX.DAT", bytes);
+    }
+    Bytes read(const char* name) {
+        std::ifstream in(folder_ / "SETTINGS" / name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // A whole drive: key, index by the rule and the given usage record.
+    void makeDrive(uint32_t n, const Bytes& status) {
+        makeKey(n);
+        write("KEY.DAT", key_);
+        writeIndex(buildIndex());
+        write("STATUS.DAT", status);
+    }
+
+    std::wstring error() const { return lastErrorText; }
+
+    fs::path folder_;
+    std::wstring saved_;
+    wchar_t savedRoot_[kPathSize];
+    uint32_t n_ = 0;
+    Bytes key_;
+};
+
+// ------------------------------------------------------------------ opening
+
+TEST_F(KeyStoreTest, BlockCountIgnoresAPartialLastBlock) {
+    for (size_t extra : {size_t(0), size_t(1), size_t(1023)}) {
+        closeKeyStoreForTest();
+        makeKey(20, extra);
+        write("KEY.DAT", key_);
+        writeIndex(buildIndex());
+        write("STATUS.DAT", statusRecord(1, 1, 19));
+        ASSERT_EQ(openKeyStore(), 0) << error();
+        EXPECT_EQ(keyBlockCount(), 20u) << "extra bytes " << extra;
+    }
+}
+
+TEST_F(KeyStoreTest, EachMissingFileIsNamed) {
+    struct Case {
+        const char* missing;
+        const wchar_t* message;
+    } cases[] = {
+        {"KEY.DAT", L"cannot open 'SETTINGS/KEY.DAT': "},
+        {"INDEX.DAT", L"cannot open 'SETTINGS/INDEX.DAT': "},
+        {"STATUS.DAT", L"cannot open 'SETTINGS/STATUS.DAT': "},
+    };
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(20, statusRecord(1, 1, 19));
+        fs::remove(folder_ / "SETTINGS" / c.missing);
+        EXPECT_EQ(openKeyStore(), 1);
+        EXPECT_EQ(error().rfind(c.message, 0), 0u) << error();
+    }
+}
+
+TEST_F(KeyStoreTest, KeyShorterThanOneBlockFailsReadingBlockZero) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    write("KEY.DAT", Bytes(1000, 0x55));
+    EXPECT_EQ(openKeyStore(), 1);
+    EXPECT_EQ(error().rfind(L"cannot read from 'SETTINGS/KEY.DAT': ", 0), 0u) << error();
+}
+
+TEST_F(KeyStoreTest, EmptyStatusFileCannotBeRead) {
+    makeDrive(20, Bytes());
+    EXPECT_EQ(openKeyStore(), 1);
+    EXPECT_EQ(error().rfind(L"cannot read 'SETTINGS/STATUS.DAT': ", 0), 0u) << error();
+}
+
+TEST_F(KeyStoreTest, FailedOpenIsRetriedAndNothingCountsAsOpen) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    fs::remove(folder_ / "SETTINGS" / "STATUS.DAT");
+    ASSERT_EQ(openKeyStore(), 1);
+    // Not open: the operations that need the store refuse.
+    EXPECT_EQ(reserveKeyBlocks(1), 1);
+    EXPECT_EQ(nextKeyBlock(), nullptr);
+    write("STATUS.DAT", statusRecord(1, 1, 19));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(1), 0) << error();
+}
+
+TEST_F(KeyStoreTest, KeyTooLargeForTheIndexIsRefused) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    // 429496730 blocks would need 4294967300 index slots: one block too many.
+    std::error_code ec;
+    fs::resize_file(folder_ / "SETTINGS" / "KEY.DAT", 429496730ull * kKeyBlockSize, ec);
+    if (ec) GTEST_SKIP() << "no sparse file of 440 GB here";
+    EXPECT_EQ(openKeyStore(), 1);
+    EXPECT_NE(error().find(L"'SETTINGS/KEY.DAT' is too large"), std::wstring::npos) << error();
+}
+
+// ------------------------------------------------------------------ reserving
+
+TEST_F(KeyStoreTest, ReservationMayEndExactlyAtLastBlock) {
+    // highWaterMark = lastBlock - 1: two blocks are left.
+    makeDrive(20, statusRecord(18, 1, 19));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(3), 1);
+    EXPECT_EQ(error(), L"key exhausted, 3072 bytes are required but only 2048 bytes are available");
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(18, 1, 19));
+    ASSERT_EQ(reserveKeyBlocks(2), 0) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(20, 1, 19));
+    const uint8_t* b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(18), kKeyBlockSize));
+    b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(19), kKeyBlockSize));
+    EXPECT_EQ(reserveKeyBlocks(1), 1);
+    EXPECT_EQ(error(), L"key exhausted, 1024 bytes are required but only 0 bytes are available");
+}
+
+TEST_F(KeyStoreTest, ReservationOfNothingRewritesTheRecordUnchanged) {
+    for (uint32_t high : {1u, 7u, 20u}) {
+        closeKeyStoreForTest();
+        makeDrive(20, statusRecord(high, 3, 19));
+        ASSERT_EQ(openKeyStore(), 0) << error();
+        EXPECT_EQ(reserveKeyBlocks(0), 0) << "high water mark " << high << ": " << error();
+        EXPECT_EQ(read("STATUS.DAT"), statusRecord(high, 3, 19));
+    }
+}
+
+TEST_F(KeyStoreTest, HugeCountDoesNotWrapAround) {
+    makeDrive(20, statusRecord(5, 1, 19));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(0xFFFFFFFFu), 1);
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(5, 1, 19));
+}
+
+TEST_F(KeyStoreTest, ReservationNeverGoesPastTheLastPadBlock) {
+    // lastBlock N (as a short record defaults to) would let a reservation
+    // include block N, which does not exist and would be served as block 1.
+    makeDrive(20, statusRecord(19, 1, 20));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(2), 1);
+    EXPECT_EQ(error(), L"key exhausted, 2048 bytes are required but only 1024 bytes are available");
+    EXPECT_EQ(reserveKeyBlocks(1), 0) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(20, 1, 20));
+}
+
+TEST_F(KeyStoreTest, HighWaterMarkZeroIsRefused) {
+    makeDrive(20, statusRecord(0, 1, 19));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(1), 1);
+    EXPECT_NE(error().find(L"'SETTINGS/STATUS.DAT' is damaged"), std::wstring::npos) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(0, 1, 19));
+}
+
+TEST_F(KeyStoreTest, ShortStatusFileKeepsDefaults) {
+    // A 4-byte record: firstBlock 1 and lastBlock N are filled in.
+    makeDrive(20, Bytes{5, 0, 0, 0});
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(keyUsagePercent(), 0.0);
+    EXPECT_EQ(error().rfind(L"cannot read 'SETTINGS/STATUS.DAT': ", 0), 0u) << error();
+    ASSERT_EQ(reserveKeyBlocks(2), 0) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(7, 1, 20));
+    const uint8_t* b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(5), kKeyBlockSize));
+    EXPECT_DOUBLE_EQ(keyUsagePercent(), 6.0 * 100 / 18);
+}
+
+TEST_F(KeyStoreTest, StatusFileOfOneToThreeBytesGivesTheLowBytesOfTheMark) {
+    struct Case {
+        Bytes file;
+        uint32_t high;
+    } cases[] = {{{3}, 3}, {{0x05, 0x01}, 0x105}, {{0x02, 0x00, 0x00}, 2}};
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(300, c.file);
+        ASSERT_EQ(openKeyStore(), 0) << error();
+        ASSERT_EQ(reserveKeyBlocks(1), 0) << error();
+        EXPECT_EQ(read("STATUS.DAT"), statusRecord(c.high + 1, 1, 300));
+    }
+}
+
+TEST_F(KeyStoreTest, PartlyReachedFieldKeepsTheHighBytesOfItsDefault) {
+    // Six bytes: highWaterMark 2, then the low half of firstBlock.
+    makeDrive(20, Bytes{2, 0, 0, 0, 3, 0});
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    ASSERT_EQ(reserveKeyBlocks(1), 0) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(3, 3, 20));
+}
+
+// ------------------------------------------------------------------ drawing
+
+TEST_F(KeyStoreTest, CursorWrapsFromTheLastBlockToBlockOne) {
+    makeDrive(20, statusRecord(19, 1, 19));
+    ASSERT_EQ(findKeyBlock(block(19)), 0) << error();
+    const uint8_t* b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(19), kKeyBlockSize));
+    b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(1), kKeyBlockSize)) << "block 0 must never follow block N-1";
+}
+
+// ------------------------------------------------------------------ finding
+
+TEST_F(KeyStoreTest, EveryPadBlockIsFoundAndServedBack) {
+    makeDrive(40, statusRecord(1, 1, 39));
+    for (uint32_t b = 1; b < 40; ++b) {
+        ASSERT_EQ(findKeyBlock(block(b)), 0) << "block " << b << ": " << error();
+        const uint8_t* served = nextKeyBlock();
+        ASSERT_NE(served, nullptr);
+        EXPECT_EQ(0, std::memcmp(served, block(b), kKeyBlockSize)) << "block " << b;
+    }
+}
+
+TEST_F(KeyStoreTest, ProbeWrapsFromTheLastSlotToSlotZero) {
+    makeKey(20);
+    const uint32_t last = 10 * 20 - 1;
+    setHome(3, last);
+    setHome(8, last);   // entered after block 3, so it lands in slot 0
+    write("KEY.DAT", key_);
+    std::vector<uint32_t> index = buildIndex();
+    ASSERT_EQ(index[last], 3u);
+    ASSERT_EQ(index[0], 8u);
+    writeIndex(index);
+    write("STATUS.DAT", statusRecord(1, 1, 19));
+    ASSERT_EQ(findKeyBlock(block(8)), 0) << error();
+    const uint8_t* served = nextKeyBlock();
+    ASSERT_NE(served, nullptr);
+    EXPECT_EQ(0, std::memcmp(served, block(8), kKeyBlockSize));
+}
+
+TEST_F(KeyStoreTest, OnlyBytes4To259Identify) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    Bytes given(block(6), block(6) + kKeyBlockSize);
+    for (int i : {0, 3, 260, 1023}) given[size_t(i)] ^= 0xFF;
+    ASSERT_EQ(findKeyBlock(given.data()), 0) << error();
+    const uint8_t* served = nextKeyBlock();
+    ASSERT_NE(served, nullptr);
+    EXPECT_EQ(0, std::memcmp(served, block(6), kKeyBlockSize));
+
+    for (int i : {8, 259}) {
+        Bytes changed(block(6), block(6) + kKeyBlockSize);
+        changed[size_t(i)] ^= 0x01;
+        std::wcscpy(lastErrorText, L"earlier text");
+        EXPECT_EQ(findKeyBlock(changed.data()), 1) << "byte " << i;
+        EXPECT_EQ(error(), L"earlier text") << "a block that is not there is no failure";
+    }
+}
+
+TEST_F(KeyStoreTest, EmptyHomeSlotMeansNotFoundWithoutReport) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    Bytes stranger(kKeyBlockSize, 0x11);
+    putBe32(stranger.data() + 4, 5);   // slot 5 holds nothing: homes are multiples of 7
+    ASSERT_EQ(buildIndex()[5], 0u);
+    std::wcscpy(lastErrorText, L"earlier text");
+    EXPECT_EQ(findKeyBlock(stranger.data()), 1);
+    EXPECT_EQ(error(), L"earlier text");
+}
+
+TEST_F(KeyStoreTest, DamagedIndexIsNamed) {
+    struct Case {
+        const char* what;
+        uint32_t entry;        // the value put in every slot
+        size_t slots;          // index length
+        const wchar_t* message;
+    } cases[] = {
+        {"entry equal to N", 20, 200, L"'SETTINGS/INDEX.DAT' is damaged: slot "},
+        {"entry far beyond N", 0xFFFFFFFF, 200, L"'SETTINGS/INDEX.DAT' is damaged: slot "},
+        {"full without a match", 2, 200, L"'SETTINGS/INDEX.DAT' is damaged: none of its 200 slots"},
+        {"too short", 2, 50, L"cannot read from 'SETTINGS/INDEX.DAT': "},
+    };
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(20, statusRecord(1, 1, 19));
+        writeIndex(std::vector<uint32_t>(c.slots, c.entry));
+        EXPECT_EQ(findKeyBlock(block(7)), 1) << c.what;
+        EXPECT_EQ(error().rfind(c.message, 0), 0u) << c.what << ": " << error();
+    }
+}
+
+// ------------------------------------------------------------------ usage record
+
+TEST_F(KeyStoreTest, RaiseHighWaterMark) {
+    struct Case {
+        uint32_t found;   // cursor after findKeyBlock
+        uint32_t high;
+        uint32_t last;
+        uint32_t expectedHigh;
+        bool logged;
+    } cases[] = {
+        {6, 6, 19, 6, false},    // cursor equal to the mark: nothing to do
+        {4, 6, 19, 6, false},    // below the mark
+        {12, 6, 10, 6, false},   // above lastBlock
+        {12, 6, 19, 12, true},
+        {10, 6, 10, 10, true},   // at lastBlock
+    };
+    fs::create_directory(folder_ / "LOG");
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        closeLogForTest();
+        fs::remove(folder_ / "LOG" / "log.txt");
+        makeDrive(20, statusRecord(c.high, 1, c.last));
+        ASSERT_EQ(findKeyBlock(block(c.found)), 0) << error();
+        EXPECT_EQ(raiseHighWaterMark(), 0) << error();
+        EXPECT_EQ(read("STATUS.DAT"), statusRecord(c.expectedHigh, 1, c.last)) << "cursor " << c.found;
+        closeLogForTest();
+        std::ifstream log(folder_ / "LOG" / "log.txt");
+        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        std::string line = "raising high water mark from " + std::to_string(c.high) + " to " +
+                           std::to_string(c.found);
+        EXPECT_EQ(text.find(line) != std::string::npos, c.logged) << text;
+    }
+}
+
+TEST_F(KeyStoreTest, RaiseNeedsTheWholeRecord) {
+    makeDrive(20, Bytes{2, 0, 0, 0});
+    ASSERT_EQ(findKeyBlock(block(9)), 0) << error();
+    EXPECT_EQ(raiseHighWaterMark(), 1);
+    EXPECT_EQ(error().rfind(L"cannot read 'SETTINGS/STATUS.DAT': ", 0), 0u) << error();
+    EXPECT_EQ(read("STATUS.DAT"), (Bytes{2, 0, 0, 0}));
+}
+
+TEST_F(KeyStoreTest, UsagePercent) {
+    struct Case {
+        uint32_t high, first, last;
+        double percent;
+    } cases[] = {
+        {1, 1, 19, 0.0},                 // nothing used
+        {10, 1, 19, 9 * 100.0 / 17},     // divided by lastBlock - firstBlock - 1
+        {5, 4, 5, 100.0},                // span 0, a block used
+        {4, 4, 5, 0.0},                  // span 0, nothing used
+    };
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(20, statusRecord(c.high, c.first, c.last));
+        ASSERT_EQ(openKeyStore(), 0) << error();
+        EXPECT_DOUBLE_EQ(keyUsagePercent(), c.percent) << c.high << " " << c.first << " " << c.last;
+    }
+}
+
+// ------------------------------------------------------------------ block 0
+
+TEST_F(KeyStoreTest, KeyNumberNeedsOnlyTheKeyFile) {
+    makeKey(20);
+    const uint8_t id[12] = {0x34, 0x12, 0xCD, 0xAB, 0x00, 0x00, 0xFF, 0xFF, 0x01, 0x00, 0xEF, 0xBE};
+    std::memcpy(block(0), id, sizeof id);
+    write("KEY.DAT", key_);
+    std::wcsncpy(keyDriveRoot, folder_.wstring().c_str(), kPathSize);
+    EXPECT_STREQ(keyNumberText(), L"1234-ABCD-0000-FFFF-0001-BEEF");
+
+    fs::remove(folder_ / "SETTINGS" / "KEY.DAT");
+    EXPECT_STREQ(keyNumberText(), L"?");
+    std::wstring expected = L"cannot open '" + folder_.wstring() + L"/SETTINGS/KEY.DAT': ";
+    EXPECT_EQ(error().rfind(expected, 0), 0u) << error();
+}
+
+TEST_F(KeyStoreTest, WorkspacePasswordComesFromBlockZero) {
+    makeKey(20);
+    for (int i = 0; i < 32; ++i) block(0)[i] = uint8_t(i * 9 + 1);
+    write("KEY.DAT", key_);
+    writeIndex(buildIndex());
+    write("STATUS.DAT", statusRecord(1, 1, 19));
+    ASSERT_EQ(exportWorkspacePassword(), 0) << error();
+    std::wstring value;
+    ASSERT_TRUE(plat::getEnv(L"VKLIB_PASSWORD", &value));
+    wchar_t expected[80];
+    std::swprintf(expected, 80, L"%08X%08X%08X%08X%08X%08X%08X%08X", getLe32(block(0)),
+                  getLe32(block(0) + 4), getLe32(block(0) + 8), getLe32(block(0) + 12),
+                  getLe32(block(0) + 16), getLe32(block(0) + 20), getLe32(block(0) + 24),
+                  getLe32(block(0) + 28));
+    EXPECT_EQ(value, expected);
+    EXPECT_EQ(value.substr(0, 8), L"1C130A01");
+}
+
+// ------------------------------------------------------------------ past 2 GiB
+
+TEST_F(KeyStoreTest, BlocksBeyondTwoGiBAreReached) {
+    // A sparse key of 2 GiB + 8 blocks with a known block past 2 GiB.
+    const uint32_t n = (1u << 21) + 8;
+    const uint32_t far = n - 3;
+    makeKey(20);
+    Bytes farBlock(block(5), block(5) + kKeyBlockSize);
+    putBe32(farBlock.data() + 4, 123456);
+    write("KEY.DAT", key_);
+    std::error_code ec;
+    fs::resize_file(folder_ / "SETTINGS" / "KEY.DAT", uint64_t(n) * kKeyBlockSize, ec);
+    if (ec) GTEST_SKIP() << "no sparse files here";
+    {
+        FILE* f = plat::openFile((folder_ / "SETTINGS" / "KEY.DAT").wstring(), L"rb+");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(plat::seekFile(f, int64_t(far) * kKeyBlockSize, SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(farBlock.data(), 1, kKeyBlockSize, f), kKeyBlockSize);
+        std::fclose(f);
+    }
+    {
+        write("INDEX.DAT", Bytes());
+        fs::resize_file(folder_ / "SETTINGS" / "INDEX.DAT", uint64_t(n) * 40, ec);
+        ASSERT_FALSE(ec);
+        FILE* f = plat::openFile((folder_ / "SETTINGS" / "INDEX.DAT").wstring(), L"rb+");
+        ASSERT_NE(f, nullptr);
+        uint8_t entry[4];
+        putLe32(entry, far);
+        ASSERT_EQ(plat::seekFile(f, int64_t(123456) * 4, SEEK_SET), 0);
+        ASSERT_EQ(std::fwrite(entry, 1, 4, f), 4u);
+        std::fclose(f);
+    }
+    write("STATUS.DAT", statusRecord(far, 1, n - 1));
+    ASSERT_EQ(findKeyBlock(farBlock.data()), 0) << error();
+    const uint8_t* served = nextKeyBlock();
+    ASSERT_NE(served, nullptr);
+    EXPECT_EQ(0, std::memcmp(served, farBlock.data(), kKeyBlockSize));
+
+    ASSERT_EQ(reserveKeyBlocks(3), 0) << error();
+    served = nextKeyBlock();
+    ASSERT_NE(served, nullptr);
+    EXPECT_EQ(0, std::memcmp(served, farBlock.data(), kKeyBlockSize));
+    EXPECT_EQ(reserveKeyBlocks(1), 1);
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(n, 1, n - 1));
+}
+
+}  // namespace
