@@ -14,9 +14,10 @@ cmake --build "$build" --target velkin velkin-keydrive >/dev/null
 drive=${1:-$root/demo/drive}
 if [ ! -f "$drive/SETTINGS/KEY.DAT" ]; then
     echo "== making a key drive of 4 MiB in $drive"
-    "$build/tools/keydrive/velkin-keydrive" make "$drive" --size 4M --program "$build/velkin"
+    mkdir -p "$(dirname "$drive")"
+    "$build/velkin-keydrive" make "$drive" --size 4M --program "$build/velkin"
 fi
-"$build/tools/keydrive/velkin-keydrive" check "$drive"
+"$build/velkin-keydrive" check "$drive"
 
 sample=$root/demo/sample
 rm -rf "$sample"

@@ -28,7 +28,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 echo "== native build"
-cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DVELKIN_WINDOWS_BUILD_DIR="$build/windows" >/dev/null
 cmake --build "$build/native" -j "$jobs"
 
 echo "== Windows build"

@@ -60,7 +60,7 @@ def parse_native_boxes(stderr):
 
 
 def keydrive_tool():
-    return os.path.join(NATIVE_BUILD, "tools", "keydrive", "velkin-keydrive")
+    return os.path.join(NATIVE_BUILD, "velkin-keydrive")
 
 
 def make_drive(folder, size="256K", windows=False):
