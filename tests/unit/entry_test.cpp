@@ -39,7 +39,9 @@ TEST(CommandTail, ParsesEveryForm) {
         std::wstring path = L"untouched";
         EXPECT_EQ(parseCommandTail(c.tail, &letter, &path), c.result);
         EXPECT_EQ(letter, c.letter);
-        if (c.path) EXPECT_EQ(path, c.path);
+        if (c.path) {
+            EXPECT_EQ(path, c.path);
+        }
     }
 }
 

@@ -1,0 +1,176 @@
+// Windows backend: streams on wide paths and the file system services.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <io.h>
+#include <string>
+
+namespace plat {
+
+// ---------------------------------------------------------------- streams
+
+FILE* openFile(const std::wstring& path, const wchar_t* mode) {
+    // The runtime understands the hints S, T and c itself.
+    return _wfopen(path.c_str(), mode);
+}
+
+int seekFile(FILE* f, int64_t offset, int whence) {
+    return _fseeki64(f, offset, whence) == 0 ? 0 : -1;
+}
+
+int64_t tellFile(FILE* f) {
+    return _ftelli64(f);
+}
+
+int commitFile(FILE* f) {
+    if (fflush(f) != 0) return -1;
+    return _commit(_fileno(f)) == 0 ? 0 : -1;
+}
+
+namespace {
+
+HANDLE osHandleOf(FILE* f) {
+    int fd = _fileno(f);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Locks or unlocks the whole file, now and whatever it grows to: offset 0,
+// the largest length. Locking waits until the lock is granted.
+int lockWholeFile(FILE* f, bool lock) {
+    HANDLE h = osHandleOf(f);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED where = {};
+    BOOL done = lock ? LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &where)
+                     : UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &where);
+    if (!done) {
+        errno = EACCES;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int lockFile(FILE* f) { return lockWholeFile(f, true); }
+
+int unlockFile(FILE* f) { return lockWholeFile(f, false); }
+
+int renameNoReplace(const std::wstring& from, const std::wstring& to) {
+    // The runtime's rename refuses an existing target.
+    return _wrename(from.c_str(), to.c_str()) == 0 ? 0 : -1;
+}
+
+int removeFile(const std::wstring& path) {
+    return _wremove(path.c_str()) == 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------- file system
+
+bool fileInfo(const std::wstring& path, FileInfo* info) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (info) {
+        info->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        info->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        info->isReadOnly = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+        info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    return true;
+}
+
+bool moveReplace(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool deleteFile(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool removeDirectory(const std::wstring& path) {
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool createDirectory(const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        // Only an existing folder will do; a file of that name is a failure.
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            SetLastError(0);
+            return true;
+        }
+    }
+    SetLastError(error);
+    return false;
+}
+
+bool volumeSpace(const std::wstring& path, uint64_t* freeBytes, bool* isFat) {
+    // The folder of the path: it exists even when the file does not yet.
+    std::size_t cut = path.find_last_of(L"\\/");
+    std::wstring folder = cut == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, cut + 1);
+
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+
+    // The file system's name through a handle on the folder: this asks the
+    // mounted file system and needs no access to the raw volume.
+    bool fat = false;
+    HANDLE h = CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        wchar_t fileSystem[MAX_PATH + 1] = {};
+        if (GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+                                          MAX_PATH + 1)) {
+            // FAT, FAT12, FAT16, FAT32: files end at 4 GiB. exFAT has no such limit.
+            fat = wcsncmp(fileSystem, L"FAT", 3) == 0;
+        }
+        CloseHandle(h);
+    }
+    if (freeBytes) *freeBytes = available.QuadPart;
+    if (isFat) *isFat = fat;
+    return true;
+}
+
+namespace {
+
+void fillEntry(const WIN32_FIND_DATAW& data, DirEntry* entry) {
+    if (!entry) return;
+    entry->name = data.cFileName;
+    entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
+DirHandle findFirst(const std::wstring& folderPath, DirEntry* entry) {
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW((folderPath + L"*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    fillEntry(data, entry);
+    return static_cast<DirHandle>(h);
+}
+
+int findNext(DirHandle handle, DirEntry* entry) {
+    WIN32_FIND_DATAW data;
+    if (FindNextFileW(static_cast<HANDLE>(handle), &data)) {
+        fillEntry(data, entry);
+        return 1;
+    }
+    return GetLastError() == ERROR_NO_MORE_FILES ? 0 : -1;
+}
+
+void findClose(DirHandle handle) {
+    if (handle) FindClose(static_cast<HANDLE>(handle));
+}
+
+}  // namespace plat

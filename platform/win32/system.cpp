@@ -1,0 +1,165 @@
+// Windows backend: the process, error texts, randomness, the single-instance
+// mutex and the user interface services (message boxes, shell notification).
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <shlobj.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace plat {
+
+std::size_t maxPathLength() { return MAX_PATH; }
+
+// ---------------------------------------------------------------- process
+
+std::wstring modulePath() {
+    // The whole name, however long: the caller decides what it accepts.
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::wstring();
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        if (buffer.size() >= 32768) return std::wstring();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+int setCurrentDir(const std::wstring& path) {
+    return SetCurrentDirectoryW(path.c_str()) ? 0 : 1;
+}
+
+std::wstring currentDir() {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return std::wstring();
+    std::wstring buffer(needed, L'\0');
+    DWORD n = GetCurrentDirectoryW(needed, &buffer[0]);
+    if (n == 0 || n >= needed) return std::wstring();
+    buffer.resize(n);
+    return buffer;
+}
+
+// The runtime's environment (_wgetenv/_wputenv) is the one that matters:
+// _wputenv also updates the process environment block that child programs
+// inherit, so both views agree.
+bool getEnv(const wchar_t* name, std::wstring* value) {
+    const wchar_t* v = _wgetenv(name);
+    if (v == nullptr) return false;
+    if (value) *value = v;
+    return true;
+}
+
+int putEnv(const std::wstring& assignment) {
+    return _wputenv(assignment.c_str()) == 0 ? 0 : 1;
+}
+
+// "NAME=" with nothing after the sign removes the variable on Windows.
+int unsetEnv(const wchar_t* name) {
+    return _wputenv((std::wstring(name) + L"=").c_str()) == 0 ? 0 : 1;
+}
+
+uint32_t tickCount() { return GetTickCount(); }
+
+void sleepMs(uint32_t ms) { Sleep(ms); }
+
+void writeStdout(const std::wstring& text) {
+    if (text.empty()) return;
+    fflush(stdout);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(out, &mode)) {
+        // A console shows wide text as it is.
+        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    // A pipe or a file gets UTF-8, as on the other build.
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return;
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes,
+                        nullptr, nullptr);
+    WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+// ---------------------------------------------------------------- errors
+
+uint32_t lastSystemError() { return GetLastError(); }
+
+void setLastSystemError(uint32_t code) { SetLastError(code); }
+
+std::wstring systemErrorMessage(uint32_t code) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                 FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                             nullptr, code, 0x400, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    if (n == 0 || text == nullptr) return std::wstring();
+    // The system's text is kept as it is, line break included.
+    std::wstring result(text, n);
+    LocalFree(text);
+    return result;
+}
+
+std::wstring stdErrorMessage(int errnum) {
+    const wchar_t* text = _wcserror(errnum);
+    return text ? std::wstring(text) : std::wstring();
+}
+
+// ---------------------------------------------------------------- randomness
+
+bool cryptoRandom(void* buffer, std::size_t length) {
+    unsigned char* p = static_cast<unsigned char*>(buffer);
+    while (length > 0) {
+        ULONG chunk = length > 0x40000000u ? 0x40000000u : static_cast<ULONG>(length);
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            return false;
+        p += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- single instance
+
+int createNamedMutex(const std::wstring& name) {
+    // Created with initial ownership and never closed: the system releases
+    // it when the process ends.
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    if (mutex == nullptr) return 1;
+    DWORD error = GetLastError();
+    if (error != 0) {
+        // Another instance holds it (ERROR_ALREADY_EXISTS): let go of our handle.
+        CloseHandle(mutex);
+        SetLastError(error);
+        return 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- user interface
+
+bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& text) {
+    UINT flags = MB_OK;
+    switch (kind) {
+        case BoxKind::Information: flags = MB_OK | MB_ICONINFORMATION; break;
+        case BoxKind::Warning: flags = MB_OK | MB_ICONWARNING; break;
+        case BoxKind::Question: flags = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2; break;
+    }
+    int answer = MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags);
+    return answer == IDYES || answer == IDOK;
+}
+
+void shellNotifyAll() {
+    SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_IDLIST, nullptr, nullptr);
+}
+
+}  // namespace plat

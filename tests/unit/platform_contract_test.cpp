@@ -1,0 +1,231 @@
+// What the core relies on from the platform layer, checked on whichever
+// build runs it: the Windows backend under Wine and the POSIX backend natively.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class PlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsigned char tag[8];
+        ASSERT_TRUE(plat::cryptoRandom(tag, sizeof tag));
+        std::string name = "velkin-platform-";
+        for (unsigned char c : tag) name += "0123456789abcdef"[c & 15];
+        root_ = fs::temp_directory_path() / name;
+        fs::create_directories(root_);
+        folder_ = root_.wstring() + plat::kSep;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    std::wstring path(const std::wstring& name) const { return folder_ + name; }
+
+    void writeFile(const std::wstring& name, const std::string& bytes) {
+        FILE* f = plat::openFile(path(name), L"wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        ASSERT_EQ(std::fclose(f), 0);
+    }
+
+    std::string readFile(const std::wstring& name) {
+        FILE* f = plat::openFile(path(name), L"rb");
+        if (!f) return "<missing>";
+        std::string bytes;
+        char buffer[256];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+        std::fclose(f);
+        return bytes;
+    }
+
+    fs::path root_;
+    std::wstring folder_;
+};
+
+TEST_F(PlatformTest, StreamsSeekTellCommitAndLock) {
+    // The Windows runtime's hints ride along in the mode; POSIX ignores them.
+    FILE* f = plat::openFile(path(L"data.bin"), L"wbSc");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite("0123456789", 1, 10, f), 10u);
+    EXPECT_EQ(plat::commitFile(f), 0);
+    EXPECT_EQ(plat::lockFile(f), 0);
+    EXPECT_EQ(plat::unlockFile(f), 0);
+    EXPECT_EQ(plat::seekFile(f, 4, SEEK_SET), 0);
+    EXPECT_EQ(plat::tellFile(f), 4);
+    EXPECT_EQ(plat::seekFile(f, 0, SEEK_END), 0);
+    EXPECT_EQ(plat::tellFile(f), 10);
+    std::fclose(f);
+    EXPECT_EQ(readFile(L"data.bin"), "0123456789");
+
+    errno = 0;
+    EXPECT_EQ(plat::openFile(path(L"missing.bin"), L"rb"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(plat::stdErrorMessage(ENOENT), L"No such file or directory");
+}
+
+TEST_F(PlatformTest, RenameNeverReplacesButMoveReplaceDoes) {
+    writeFile(L"a", "first");
+    writeFile(L"b", "second");
+    EXPECT_NE(plat::renameNoReplace(path(L"a"), path(L"b")), 0);
+    EXPECT_EQ(readFile(L"a"), "first");
+    EXPECT_EQ(readFile(L"b"), "second");
+
+    EXPECT_EQ(plat::renameNoReplace(path(L"a"), path(L"c")), 0);
+    EXPECT_EQ(readFile(L"a"), "<missing>");
+    EXPECT_EQ(readFile(L"c"), "first");
+
+    EXPECT_TRUE(plat::moveReplace(path(L"c"), path(L"b")));
+    EXPECT_EQ(readFile(L"b"), "first");
+    EXPECT_EQ(readFile(L"c"), "<missing>");
+
+    EXPECT_EQ(plat::removeFile(path(L"b")), 0);
+    errno = 0;
+    EXPECT_NE(plat::removeFile(path(L"b")), 0);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(PlatformTest, FileInfoAndFolders) {
+    writeFile(L"five", "12345");
+    plat::FileInfo info;
+    ASSERT_TRUE(plat::fileInfo(path(L"five"), &info));
+    EXPECT_FALSE(info.isDirectory);
+    EXPECT_FALSE(info.isLink);
+    EXPECT_EQ(info.size, 5u);
+
+    EXPECT_TRUE(plat::createDirectory(path(L"sub")));
+    EXPECT_TRUE(plat::createDirectory(path(L"sub")));      // already there: fine
+    EXPECT_FALSE(plat::createDirectory(path(L"five")));    // a file of that name is not
+    ASSERT_TRUE(plat::fileInfo(path(L"sub"), &info));
+    EXPECT_TRUE(info.isDirectory);
+
+    plat::setLastSystemError(0);
+    EXPECT_FALSE(plat::fileInfo(path(L"nothing"), &info));
+    uint32_t code = plat::lastSystemError();
+    EXPECT_NE(code, 0u);
+    EXPECT_FALSE(plat::systemErrorMessage(code).empty());
+
+    writeFile(L"sub" + std::wstring(1, plat::kSep) + L"inner", "x");
+    EXPECT_FALSE(plat::removeDirectory(path(L"sub")));     // not empty
+    EXPECT_TRUE(plat::deleteFile(path(L"sub") + plat::kSep + L"inner"));
+    EXPECT_FALSE(plat::deleteFile(path(L"sub") + plat::kSep + L"inner"));
+    EXPECT_TRUE(plat::removeDirectory(path(L"sub")));
+    EXPECT_FALSE(plat::fileInfo(path(L"sub"), &info));
+}
+
+TEST_F(PlatformTest, ListingGivesEveryEntryThenTheEnd) {
+    writeFile(L"one.txt", "1");
+    writeFile(L"three.bin", "333");
+    ASSERT_TRUE(plat::createDirectory(path(L"folder")));
+
+    std::map<std::wstring, plat::DirEntry> seen;
+    plat::DirEntry entry;
+    plat::DirHandle listing = plat::findFirst(folder_, &entry);
+    ASSERT_NE(listing, nullptr);
+    int more = 1;
+    while (more == 1) {
+        seen[entry.name] = entry;
+        more = plat::findNext(listing, &entry);
+    }
+    plat::findClose(listing);
+    EXPECT_EQ(more, 0);
+    seen.erase(L".");
+    seen.erase(L"..");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[L"one.txt"].size, 1u);
+    EXPECT_FALSE(seen[L"one.txt"].isDirectory);
+    EXPECT_EQ(seen[L"three.bin"].size, 3u);
+    EXPECT_TRUE(seen[L"folder"].isDirectory);
+
+    EXPECT_EQ(plat::findFirst(path(L"nothing") + plat::kSep, &entry), nullptr);
+}
+
+TEST_F(PlatformTest, VolumeSpaceAsksTheFolderOfAFileNotYetWritten) {
+    uint64_t freeBytes = 0;
+    bool isFat = true;
+    ASSERT_TRUE(plat::volumeSpace(path(L"not-yet.bin"), &freeBytes, &isFat));
+    EXPECT_GT(freeBytes, 0u);
+    EXPECT_FALSE(isFat);  // the temporary folder is on no FAT volume here
+    EXPECT_FALSE(plat::volumeSpace(path(L"nothing") + plat::kSep + L"x.bin", &freeBytes, &isFat));
+}
+
+TEST_F(PlatformTest, EnvironmentRoundTrip) {
+    std::wstring value;
+    ASSERT_EQ(plat::putEnv(L"VKLIB_PLATFORM_TEST=some value"), 0);
+    ASSERT_TRUE(plat::getEnv(L"VKLIB_PLATFORM_TEST", &value));
+    EXPECT_EQ(value, L"some value");
+    ASSERT_EQ(plat::putEnv(L"VKLIB_PLATFORM_TEST="), 0);
+    // Removed or empty: either way no value is left.
+    EXPECT_TRUE(!plat::getEnv(L"VKLIB_PLATFORM_TEST", &value) || value.empty());
+}
+
+TEST_F(PlatformTest, ProcessFacts) {
+    std::wstring self = plat::modulePath();
+    ASSERT_FALSE(self.empty());
+    plat::FileInfo info;
+    EXPECT_TRUE(plat::fileInfo(self, &info));
+    EXPECT_FALSE(info.isDirectory);
+
+    std::wstring before = plat::currentDir();
+    ASSERT_EQ(plat::setCurrentDir(folder_), 0);
+    EXPECT_TRUE(plat::fileInfo(plat::currentDir(), &info));
+    EXPECT_EQ(fs::equivalent(fs::path(plat::currentDir()), root_), true);
+    EXPECT_NE(plat::setCurrentDir(path(L"nothing")), 0);
+    ASSERT_EQ(plat::setCurrentDir(before), 0);
+
+    uint32_t start = plat::tickCount();
+    plat::sleepMs(60);
+    // Clock ticks may be coarse (about 16 ms on Windows): allow for that.
+    EXPECT_GE(plat::tickCount() - start, 30u);
+
+    plat::setLastSystemError(1234);
+    EXPECT_EQ(plat::lastSystemError(), 1234u);
+    plat::setLastSystemError(0);
+    EXPECT_GE(plat::maxPathLength(), 260u);
+}
+
+TEST(PlatformRandom, FillsTheWholeBuffer) {
+    // Two draws of 4096 bytes agreeing anywhere over a 64-byte stretch, or a
+    // stretch of zeros at the end, would mean a buffer left partly unfilled.
+    std::string a(4096, '\0'), b(4096, '\0');
+    ASSERT_TRUE(plat::cryptoRandom(&a[0], a.size()));
+    ASSERT_TRUE(plat::cryptoRandom(&b[0], b.size()));
+    EXPECT_NE(a.substr(4032), b.substr(4032));
+    EXPECT_NE(a.substr(4032), std::string(64, '\0'));
+    EXPECT_NE(a.substr(0, 64), b.substr(0, 64));
+}
+
+TEST(PlatformMutex, SecondCreationOfOneNameIsRefused) {
+    unsigned char tag[8];
+    ASSERT_TRUE(plat::cryptoRandom(tag, sizeof tag));
+    std::wstring name = L"Global\\velkin-test-";
+    for (unsigned char c : tag) name += L"0123456789abcdef"[c & 15];
+    EXPECT_EQ(plat::createNamedMutex(name), 0);
+    EXPECT_EQ(plat::createNamedMutex(name), 1);
+    EXPECT_EQ(plat::createNamedMutex(name + L"-other"), 0);
+}
+
+#ifdef _WIN32
+TEST(PlatformWindows, SystemTextsAreTheSystemsOwn) {
+    // ERROR_FILE_NOT_FOUND, with the line break the system puts at the end.
+    std::wstring text = plat::systemErrorMessage(2);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), L'\n');
+    EXPECT_EQ(plat::maxPathLength(), 260u);
+    EXPECT_EQ(plat::kSep, L'\\');
+}
+#endif
+
+}  // namespace
