@@ -145,8 +145,19 @@ class WineRunner:
     def helper(self):
         return os.path.join(WIN_BUILD, "tests", "wine", "boxhelper.exe")
 
+    # The key drive appears to the program as a drive of its own, as a
+    # removable drive does on Windows: the key number is read from the root
+    # of the program's drive.
+    DRIVE_LETTER = "k:"
+
     def program(self, drive, command):
-        return self.path(os.path.join(drive, command + ".exe"))
+        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", self.DRIVE_LETTER)
+        if os.path.islink(link) or os.path.exists(link):
+            if os.path.realpath(link) != os.path.realpath(drive):
+                os.remove(link)
+        if not os.path.islink(link):
+            os.symlink(os.path.abspath(drive), link)
+        return self.DRIVE_LETTER.upper() + "\\" + command + ".exe"
 
     def path(self, unix_path):
         return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
