@@ -1,0 +1,145 @@
+// The codec's single output file. Data gathers in a 1 MiB buffer and reaches
+// "<target>.tmp" in whole-buffer writes; when complete, the temporary file is
+// committed to the disk and then replaces the target in one step, so the
+// target never holds a partial file. The buffer is wiped whenever an output
+// ends, successfully or not, because it held plaintext.
+
+#include "codec/bufferedwrite.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "diag/error.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kNameSize = 1024;
+
+enum class OutputState { Idle, Open, Finished };
+
+struct Output {
+    wchar_t target[kNameSize];
+    wchar_t temp[kNameSize];
+    FILE* stream;
+    uint32_t fill;
+    OutputState state;
+};
+
+Output out = {{0}, {0}, nullptr, 0, OutputState::Idle};
+uint8_t buffer[kOutputBufferSize];
+
+void wipeBuffer() {
+    std::memset(buffer, 0, sizeof buffer);
+    out.fill = 0;
+}
+
+int notOpen() {
+    reportError(L"cannot write '%ls': no output file is open", out.temp);
+    return 1;
+}
+
+}  // namespace
+
+// The stream is closed, the temporary file stays on the disk under its name
+// (the callers keep what was written), the buffer is wiped.
+void abandonOutput() {
+    if (out.stream) std::fclose(out.stream);
+    out.stream = nullptr;
+    out.state = OutputState::Idle;
+    wipeBuffer();
+}
+
+int openOutput(const wchar_t* path) {
+    if (out.stream) abandonOutput();   // a failed earlier output
+    out.state = OutputState::Idle;
+    std::size_t length = std::wcslen(path);
+    if (length > kOutputPathMax) {
+        reportError(L"cannot open '%ls.tmp': the path is longer than %u characters", path,
+                    static_cast<unsigned>(kOutputPathMax));
+        return 1;
+    }
+    std::wmemcpy(out.target, path, length + 1);
+    std::wmemcpy(out.temp, path, length);
+    std::wmemcpy(out.temp + length, L".tmp", 5);
+
+    out.stream = plat::openFile(out.temp, L"wbST");
+    if (!out.stream) {
+        reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
+        return 1;
+    }
+    // The buffer above does the gathering; the stream's own would only copy.
+    std::setvbuf(out.stream, nullptr, _IONBF, 0);
+    out.fill = 0;
+    out.state = OutputState::Open;
+    return 0;
+}
+
+int writeOutput(const void* data, uint32_t length) {
+    if (out.state != OutputState::Open) return notOpen();
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    while (static_cast<uint64_t>(out.fill) + length >= kOutputBufferSize) {
+        uint32_t part = kOutputBufferSize - out.fill;
+        std::memcpy(buffer + out.fill, bytes, part);
+        if (std::fwrite(buffer, kOutputBufferSize, 1, out.stream) != 1) {
+            reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
+            abandonOutput();
+            return 1;
+        }
+        out.fill = 0;
+        bytes += part;
+        length -= part;
+    }
+    if (length > 0) std::memcpy(buffer + out.fill, bytes, length);
+    out.fill += length;
+    return 0;
+}
+
+int finishOutput() {
+    if (out.state != OutputState::Open) return notOpen();
+    if (out.fill != 0 && std::fwrite(buffer, out.fill, 1, out.stream) != 1) {
+        reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
+        abandonOutput();
+        return 1;
+    }
+    if (plat::commitFile(out.stream) != 0) {
+        reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
+        abandonOutput();
+        return 1;
+    }
+    FILE* stream = out.stream;
+    out.stream = nullptr;
+    wipeBuffer();
+    if (std::fclose(stream) != 0) {
+        reportError(L"cannot close '%ls': %ls", out.temp, stdErrorText());
+        out.state = OutputState::Idle;
+        return 1;
+    }
+    out.state = OutputState::Finished;
+    return 0;
+}
+
+int commitOutput() {
+    if (out.state != OutputState::Finished) {
+        reportError(L"cannot rename '%ls' to '%ls': the file is not complete", out.temp,
+                    out.target);
+        return 1;
+    }
+    out.state = OutputState::Idle;
+    if (!plat::moveReplace(out.temp, out.target)) {
+        reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target,
+                    systemErrorText());
+        return 1;
+    }
+    return 0;
+}
+
+int closeOutput() {
+    if (finishOutput() != 0) return 1;
+    return commitOutput();
+}
+
+const wchar_t* outputTempName() { return out.temp; }
+
+const uint8_t* outputBufferForTest() { return buffer; }

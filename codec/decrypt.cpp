@@ -1,0 +1,165 @@
+// Recognising files of this key, and decryption with the tamper check.
+//
+// The decrypted file is finished under "<target>.tmp" and checked against
+// the stored digest before it replaces anything: a file that fails the check
+// never takes the place of an existing file (possibly the encrypted file
+// itself), and its unverified content stays under the temporary name.
+
+#include "codec/decrypt.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/bufferedwrite.h"
+#include "codec/codecrun.h"
+#include "codec/format.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "digest/filedigest.h"
+#include "key/key.h"
+#include "platform/platform.h"
+
+using namespace codec;
+
+namespace {
+
+wchar_t resultBuffer[kDecryptResultSize];
+
+constexpr std::size_t kProbeSize = 2048;
+
+}  // namespace
+
+int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
+    FILE* f = plat::openFile(path, L"rb");
+    if (!f) {
+        reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
+        return 1;
+    }
+    uint8_t probe[kProbeSize];
+    std::size_t got = std::fread(probe, 1, kProbeSize, f);
+    std::fclose(f);
+
+    // A lookup that fails for any reason counts as "not found".
+    bool encrypted = got >= kBlockSize && findKeyBlock(probe) == 0;
+    bool archive = !encrypted && got >= kArchiveHeaderOffset + kBlockSize &&
+                   findKeyBlock(probe + kArchiveHeaderOffset) == 0;
+
+    logMessage(L"file '%ls' is %lsencrypted and is %lsan archive", path,
+               encrypted ? L"" : L"not ", archive ? L"" : L"not ");
+    *isEncrypted = encrypted ? -1 : 0;
+    *isArchive = archive ? -1 : 0;
+    return 0;
+}
+
+int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
+                const wchar_t** resultPath) {
+    CodecRun run;
+
+    if (run.openSource(sourcePath) != 0) return 1;
+
+    uint8_t* work = run.work;
+    if (std::fread(work, kBlockSize, 1, run.source) != 1) {
+        // A short file leaves errno untouched; name the cause instead.
+        const wchar_t* cause = std::ferror(run.source) ? stdErrorText() : L"the file is too short";
+        reportError(L"error reading header from file '%ls': %ls", sourcePath, cause);
+        return 1;
+    }
+
+    const uint8_t* block = nextKeyBlock();
+    if (!block) return 1;
+    xorBlock(work, block);
+
+    uint32_t version = getU32(work + kVersionOffset);
+    if (version != kFormatVersion) {
+        reportError(L"file '%ls' has version %u and cannot be decrypted with version %u",
+                    sourcePath, static_cast<unsigned>(version),
+                    static_cast<unsigned>(kFormatVersion));
+        return 1;
+    }
+
+    // The stored name can be altered without the key (the header is only
+    // XOR-masked): it must name a plain file inside the output folder.
+    std::wstring baseName;
+    if (const wchar_t* problem = loadBaseName(work, &baseName)) {
+        reportError(L"file '%ls' cannot be decrypted: the name stored in it %ls", sourcePath,
+                    problem);
+        return 1;
+    }
+    std::wstring outputPath = outputDirectory ? outputDirectory : L"";
+    outputPath += baseName;
+    if (outputPath.size() >= kDecryptResultSize) {
+        reportError(L"file '%ls' cannot be decrypted: the path '%ls' is longer than %u characters",
+                    sourcePath, outputPath.c_str(), static_cast<unsigned>(kDecryptResultSize - 1));
+        return 1;
+    }
+    std::wmemcpy(resultBuffer, outputPath.c_str(), outputPath.size() + 1);
+
+    const uint64_t plainLength = getU64(work + kPlainLengthOffset);
+    std::memcpy(run.digest, work + kDigestOffset, kDigestSize);
+
+    block = nextKeyBlock();
+    if (!block) return 1;
+    std::memcpy(run.keyCopy, block, kBlockSize);
+
+    if (openOutput(resultBuffer) != 0) return 1;
+    run.outputOpen = true;
+
+    run.beginPhase(L"Decrypting file\n%ls", baseName.c_str(), L"Decrypting");
+
+    // Every piece read costs a key draw, the tail and anything after it
+    // included; only the first plainLength bytes are written.
+    uint64_t written = 0;
+    for (;;) {
+        std::size_t got = std::fread(work, 1, kBlockSize, run.source);
+        if (std::ferror(run.source)) {
+            reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
+            return 1;
+        }
+        if (got == 0) break;   // end of file
+        // Never more than was read: a truncated file must not yield bytes
+        // that are only key material over an earlier piece.
+        uint64_t left = plainLength - written;
+        uint32_t len = left >= got ? static_cast<uint32_t>(got) : static_cast<uint32_t>(left);
+        block = nextKeyBlock();
+        if (!block) return 1;
+        xorBlock(work, block);
+        if (writeOutput(work, len) != 0) {
+            run.outputOpen = false;
+            return 1;
+        }
+        written += len;
+        reportProgress(static_cast<double>(written) / (static_cast<double>(plainLength) + 1.0));
+    }
+
+    std::fclose(run.source);
+    run.source = nullptr;
+    run.outputOpen = false;
+    if (finishOutput() != 0) return 1;
+    const wchar_t* tempPath = outputTempName();
+    logMessage(L"decrypted '%ls' from '%ls'", resultBuffer, sourcePath);
+
+    // Tamper check on the finished temporary file, before it replaces
+    // anything.
+    uint8_t computed[kDigestSize];
+    if (digestFile(tempPath, run.keyCopy, computed) != 0) {
+        std::wstring cause = lastErrorText;
+        reportError(L"'%ls' may have been tampered with, digest check failed (%ls); the "
+                    L"unverified copy was kept as '%ls'",
+                    sourcePath, cause.c_str(), tempPath);
+        return 1;
+    }
+    if (std::memcmp(computed, run.digest, kDigestSize) != 0) {
+        reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
+                    L"was kept as '%ls'",
+                    sourcePath, tempPath);
+        return 1;
+    }
+    if (commitOutput() != 0) return 1;
+
+    *resultPath = resultBuffer;
+    run.endPhase();
+    raiseHighWaterMark();   // its outcome does not change the result
+    return 0;
+}

@@ -1,0 +1,190 @@
+// Encryption of one plaintext file: masked header, chunks XORed with fresh
+// key blocks, and a tail of key material that hides the exact length.
+
+#include "codec/encrypt.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/bufferedwrite.h"
+#include "codec/codecrun.h"
+#include "codec/format.h"
+#include "diag/error.h"
+#include "diag/log.h"
+#include "digest/filedigest.h"
+#include "key/key.h"
+#include "platform/platform.h"
+
+using namespace codec;
+
+namespace {
+
+wchar_t resultBuffer[kEncryptResultSize];
+
+
+// Room for the encrypted file on the target's volume. Nothing is reserved
+// before this has passed, so a write that cannot succeed costs no key.
+int checkRoom(const wchar_t* sourcePath, const wchar_t* target, uint64_t plainLength) {
+    uint64_t need = largestEncryptedSize(plainLength);
+    uint64_t freeBytes = 0;
+    bool isFat = false;
+    if (!plat::volumeSpace(target, &freeBytes, &isFat)) {
+        reportError(L"cannot find the free space for '%ls': %ls", target, systemErrorText());
+        return 1;
+    }
+    if (isFat && need > 0xFFFFFFFFull) {
+        reportError(L"cannot encrypt '%ls': its encrypted file of up to %llu bytes would exceed "
+                    L"the 4 GiB file size limit of the FAT volume of '%ls'",
+                    sourcePath, static_cast<unsigned long long>(need), target);
+        return 1;
+    }
+    // A stale temporary file of the same name is truncated when writing
+    // starts, so its space counts as free.
+    plat::FileInfo stale;
+    std::wstring temp = std::wstring(target) + L".tmp";
+    if (plat::fileInfo(temp, &stale) && !stale.isDirectory) freeBytes += stale.size;
+    if (need > freeBytes) {
+        reportError(L"cannot encrypt '%ls': %llu bytes are required on the volume of '%ls' but "
+                    L"only %llu bytes are free",
+                    sourcePath, static_cast<unsigned long long>(need), target,
+                    static_cast<unsigned long long>(freeBytes));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
+                const wchar_t* explicitTarget, const wchar_t** resultPath) {
+    *resultPath = nullptr;
+    CodecRun run;
+
+    if (run.openSource(sourcePath) != 0) return 1;
+
+    uint8_t* work = run.work;
+    std::memset(work, 0, kBlockSize);
+    putU32(work + kVersionOffset, kFormatVersion);
+    int64_t measured = -1;
+    if (plat::seekFile(run.source, 0, SEEK_END) == 0) measured = plat::tellFile(run.source);
+    if (measured < 0 || plat::seekFile(run.source, 0, SEEK_SET) != 0) {
+        reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
+        return 1;
+    }
+    const uint64_t n = static_cast<uint64_t>(measured);
+    putU64(work + kPlainLengthOffset, n);
+
+    const uint64_t m = chunkCount(n);
+    if (m + 4 > 0xFFFFFFFFull) {
+        reportError(L"cannot encrypt '%ls': the file is too large", sourcePath);
+        return 1;
+    }
+    const uint32_t reservation = static_cast<uint32_t>(m + 4);
+    const uint32_t divisor = static_cast<uint32_t>(m + 2);
+
+    const std::wstring baseName = baseNameOf(sourcePath);
+    if (!storeBaseName(baseName, work)) {
+        reportError(L"cannot encrypt '%ls': its name does not fit the %u UTF-16 code units that "
+                    L"an encrypted file can hold",
+                    sourcePath, static_cast<unsigned>(kBaseNameUnits - 1));
+        return 1;
+    }
+
+    std::wstring target;
+    if (explicitTarget) {
+        target = explicitTarget;
+    } else {
+        if (directoryPrefix) target = directoryPrefix;
+        target += baseName;
+        target += kEncryptedSuffix;
+    }
+    if (target.size() >= kEncryptResultSize) {
+        reportError(L"cannot encrypt to '%ls': the path is longer than %u characters",
+                    target.c_str(), static_cast<unsigned>(kEncryptResultSize - 1));
+        return 1;
+    }
+    std::wmemcpy(resultBuffer, target.c_str(), target.size() + 1);
+
+    if (checkRoom(sourcePath, resultBuffer, n) != 0) return 1;
+    if (openKeyStore() != 0) return 1;
+    if (reserveKeyBlocks(reservation) != 0) return 1;
+
+    // Header key block and keyed digest of the plaintext.
+    run.beginPhase(L"Scanning file\n%ls", sourcePath, L"Encrypting");
+    const uint8_t* block = nextKeyBlock();
+    if (!block) return 1;
+    std::memcpy(run.keyCopy, block, kBlockSize);
+    block = nextKeyBlock();
+    if (!block) return 1;
+    if (digestFile(sourcePath, block, work + kDigestOffset) != 0) return 1;
+    run.endPhase();
+
+    xorBlock(work, run.keyCopy);
+    if (openOutput(resultBuffer) != 0) return 1;
+    run.outputOpen = true;
+    if (writeOutput(work, kBlockSize) != 0) {
+        run.outputOpen = false;
+        return 1;
+    }
+
+    if (plat::seekFile(run.source, 0, SEEK_SET) != 0) {
+        reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
+        return 1;
+    }
+    run.beginPhase(L"Encrypting file\n%ls", sourcePath, L"Encrypting");
+    // The work area is not cleared between chunks: beyond the end of the
+    // plaintext, the last chunk carries the previous stored chunk (or the
+    // stored header) as filler.
+    uint64_t readTotal = 0;
+    for (uint32_t i = 0;; ++i) {
+        std::size_t got = std::fread(work, 1, kBlockSize, run.source);
+        if (std::ferror(run.source)) {
+            reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
+            return 1;
+        }
+        if (got == 0) break;
+        readTotal += got;
+        // A source that grew since it was measured would need key blocks
+        // beyond the reservation: stop before drawing one.
+        if (i >= m || readTotal > n) break;
+        block = nextKeyBlock();
+        if (!block) return 1;
+        xorBlock(work, block);
+        if (writeOutput(work, kBlockSize) != 0) {
+            run.outputOpen = false;
+            return 1;
+        }
+        reportProgress(static_cast<double>(i) / static_cast<double>(divisor));
+    }
+    if (readTotal != n) {
+        reportError(L"cannot encrypt '%ls': the file changed while it was being encrypted (%llu "
+                    L"bytes when encryption began)",
+                    sourcePath, static_cast<unsigned long long>(n));
+        return 1;
+    }
+
+    // Tail: t bytes of key material, t from the tail-length block.
+    block = nextKeyBlock();
+    if (!block) return 1;
+    const uint32_t t = getU32(block) & kTailMask;
+    if (t != 0) {
+        block = nextKeyBlock();
+        if (!block) return 1;
+        std::memcpy(work, block, kBlockSize);
+        if (writeOutput(work, t) != 0) {
+            run.outputOpen = false;
+            return 1;
+        }
+    }
+
+    std::fclose(run.source);
+    run.source = nullptr;
+    run.outputOpen = false;
+    if (closeOutput() != 0) return 1;
+
+    *resultPath = resultBuffer;
+    logMessage(L"encrypted '%ls' to '%ls'", sourcePath, resultBuffer);
+    return 0;   // the destructor ends the progress phase
+}

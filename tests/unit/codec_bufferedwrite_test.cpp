@@ -1,0 +1,153 @@
+// The buffered output file: whole-buffer writes, the temporary name, the
+// replacement of the target only when complete, and the wiped buffer.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "codec/bufferedwrite.h"
+#include "codec_keydrive.h"
+#include "diag/error.h"
+
+namespace {
+
+using namespace codectest;
+
+class BufferedWriteTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        dir = fs::temp_directory_path() / ("velkin-bw-" + std::to_string(rd()) + std::to_string(rd()));
+        fs::create_directories(dir);
+        lastErrorText[0] = 0;
+    }
+    void TearDown() override {
+        abandonOutput();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    static bool bufferIsZero() {
+        const uint8_t* b = outputBufferForTest();
+        return std::all_of(b, b + kOutputBufferSize, [](uint8_t v) { return v == 0; });
+    }
+    fs::path dir;
+};
+
+TEST_F(BufferedWriteTest, PiecesOfOneKibiByteFillTheBufferExactly) {
+    fs::path target = dir / "out.bin";
+    fs::path temp = dir / "out.bin.tmp";
+    Bytes data = randomBytes(1024 * 1024 + 1000, 1);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    for (int i = 0; i < 1023; ++i) ASSERT_EQ(writeOutput(&data[i * 1024], 1024), 0);
+    EXPECT_EQ(fs::file_size(temp), 0u) << "nothing reaches the file before the buffer is full";
+    ASSERT_EQ(writeOutput(&data[1023 * 1024], 1024), 0);
+    EXPECT_EQ(fs::file_size(temp), 1024u * 1024u) << "the 1024th piece writes the whole buffer";
+    ASSERT_EQ(writeOutput(data.data(), 0), 0);
+    ASSERT_EQ(writeOutput(&data[1024 * 1024], 1000), 0);
+    EXPECT_EQ(fs::file_size(temp), 1024u * 1024u);
+    ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(readBytes(target), data);
+    EXPECT_TRUE(bufferIsZero());
+}
+
+TEST_F(BufferedWriteTest, LargeWriteSpanningSeveralBuffers) {
+    fs::path target = dir / "big.bin";
+    Bytes data = randomBytes(3 * 1024 * 1024 + 5, 2);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), 7), 0);
+    ASSERT_EQ(writeOutput(&data[7], static_cast<uint32_t>(data.size() - 7)), 0);
+    ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    EXPECT_EQ(readBytes(target), data);
+}
+
+TEST_F(BufferedWriteTest, EmptyOutputGivesEmptyTarget) {
+    fs::path target = dir / "empty.bin";
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    ASSERT_TRUE(fs::exists(target));
+    EXPECT_EQ(fs::file_size(target), 0u);
+}
+
+TEST_F(BufferedWriteTest, ExistingTargetKeepsOldContentUntilClose) {
+    fs::path target = dir / "doc.txt";
+    writeBytes(target, Bytes{'o', 'l', 'd'});
+    Bytes data = randomBytes(2 * 1024 * 1024, 3);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), static_cast<uint32_t>(data.size())), 0);
+    EXPECT_EQ(readBytes(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(fs::file_size(dir / "doc.txt.tmp"), data.size());
+    ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    EXPECT_EQ(readBytes(target), data);
+    EXPECT_FALSE(fs::exists(dir / "doc.txt.tmp"));
+}
+
+TEST_F(BufferedWriteTest, FinishLeavesTargetAloneUntilCommit) {
+    fs::path target = dir / "doc.txt";
+    writeBytes(target, Bytes{'o', 'l', 'd'});
+    Bytes data = randomBytes(5000, 4);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), 5000), 0);
+    ASSERT_EQ(finishOutput(), 0) << lastErrorText;
+    EXPECT_TRUE(bufferIsZero());
+    EXPECT_EQ(readBytes(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(readBytes(dir / "doc.txt.tmp"), data);
+    EXPECT_EQ(fs::path(outputTempName()), dir / "doc.txt.tmp");
+    ASSERT_EQ(commitOutput(), 0) << lastErrorText;
+    EXPECT_EQ(readBytes(target), data);
+    EXPECT_FALSE(fs::exists(dir / "doc.txt.tmp"));
+    // A second commit has nothing to put in place.
+    EXPECT_NE(commitOutput(), 0);
+}
+
+TEST_F(BufferedWriteTest, FailedReplaceIsReportedAndKeepsTheFinishedFile) {
+    // A folder with content under the target name cannot be replaced.
+    fs::path target = dir / "taken";
+    fs::create_directories(target / "inner");
+    Bytes data = randomBytes(100, 5);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), 100), 0);
+    EXPECT_NE(closeOutput(), 0);
+    EXPECT_NE(std::wstring(lastErrorText).find(L"cannot rename '"), std::wstring::npos) << lastErrorText;
+    EXPECT_TRUE(fs::is_directory(target / "inner"));
+    EXPECT_EQ(readBytes(dir / "taken.tmp"), data);
+    EXPECT_TRUE(bufferIsZero());
+}
+
+TEST_F(BufferedWriteTest, UncreatableTemporaryFileIsReported) {
+    fs::path target = dir / "missing-folder" / "x.bin";
+    EXPECT_NE(openOutput(target.wstring().c_str()), 0);
+    std::wstring expected = L"cannot open '" + target.wstring() + L".tmp': ";
+    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected);
+    Bytes data(10, 1);
+    EXPECT_NE(writeOutput(data.data(), 10), 0) << "no output is open";
+    EXPECT_NE(closeOutput(), 0);
+}
+
+TEST_F(BufferedWriteTest, TargetPathLengthLimit) {
+    // 1019 code units fit ("<target>.tmp" plus terminator is 1024); 1020 are
+    // refused rather than cut.
+    std::wstring base = (dir / "").wstring();
+    std::wstring tooLong = base + std::wstring(kOutputPathMax + 1 - base.size(), L'a');
+    EXPECT_NE(openOutput(tooLong.c_str()), 0);
+    EXPECT_NE(std::wstring(lastErrorText).find(L"longer than 1019"), std::wstring::npos) << lastErrorText;
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
+TEST_F(BufferedWriteTest, AbandonedOutputWipesTheBufferAndKeepsTheTemporaryFile) {
+    fs::path target = dir / "part.bin";
+    Bytes data = randomBytes(3000, 6);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), 3000), 0);
+    EXPECT_FALSE(bufferIsZero());
+    abandonOutput();
+    EXPECT_TRUE(bufferIsZero());
+    EXPECT_TRUE(fs::exists(dir / "part.bin.tmp"));
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_NE(closeOutput(), 0);
+}
+
+}  // namespace

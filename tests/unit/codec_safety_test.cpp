@@ -1,0 +1,358 @@
+// Recognition of encrypted files and archives, and what decryption and
+// encryption do with damaged, forged or unwritable input: nothing unverified
+// replaces a file, nothing is written outside the output folder, no key is
+// spent on a write that cannot succeed.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "codec/decrypt.h"
+#include "codec/encrypt.h"
+#include "codec/format.h"
+#include "codec_keydrive.h"
+
+namespace {
+
+using namespace codectest;
+using namespace codec;
+
+class CodecSafetyTest : public KeyDriveTest {
+protected:
+    void SetUp() override {
+        KeyDriveTest::SetUp();
+        plain = randomBytes(5000, 77);
+        writeBytes(workPath(L"secret.txt"), plain);
+        const wchar_t* result = nullptr;
+        ASSERT_EQ(encryptFile(workPrefix().c_str(), (workPrefix() + L"secret.txt").c_str(), nullptr, &result), 0)
+            << lastError();
+        encrypted = result;
+        plat::removeFile(workPath(L"secret.txt"));
+        hwAfterEncrypt = highWaterMark();
+    }
+
+    // The plain header of the test's encrypted file (its header key block is
+    // block 1, the first one the fresh drive handed out).
+    Bytes plainHeader() {
+        Bytes file = readBytes(encrypted);
+        Bytes key = keyBlock(1);
+        Bytes header(file.begin(), file.begin() + 1024);
+        for (int i = 0; i < 1024; ++i) header[i] ^= key[i];
+        return header;
+    }
+    // Masks a changed plain header with the key and stores it in the file,
+    // as someone holding the key could.
+    void forgeHeader(const Bytes& header) {
+        Bytes file = readBytes(encrypted);
+        Bytes key = keyBlock(1);
+        for (int i = 0; i < 1024; ++i) file[i] = header[i] ^ key[i];
+        writeBytes(encrypted, file);
+    }
+
+    int probeAndDecrypt(const std::wstring& outDir, const wchar_t** out) {
+        int32_t e = 0, a = 0;
+        EXPECT_EQ(probeFile(encrypted.c_str(), &e, &a), 0);
+        EXPECT_EQ(e, -1);
+        return decryptFile(encrypted.c_str(), outDir.c_str(), out);
+    }
+
+    Bytes plain;
+    std::wstring encrypted;
+    uint32_t hwAfterEncrypt = 0;
+};
+
+TEST_F(CodecSafetyTest, ProbeOutcomes) {
+    const Bytes file = readBytes(encrypted);
+    Bytes junk = randomBytes(3000, 5);
+    struct Case {
+        const wchar_t* name;
+        Bytes content;
+        int32_t encrypted, archive;
+    };
+    Bytes archive = junk;
+    archive.resize(512);
+    archive.insert(archive.end(), file.begin(), file.end());   // stored header at 512
+    Bytes shortArchive(archive.begin(), archive.begin() + 1535);
+    Bytes shortFile(file.begin(), file.begin() + 1023);
+    Bytes headerOnly(file.begin(), file.begin() + 1024);
+    const Case cases[] = {
+        {L"empty", {}, 0, 0},
+        {L"short", shortFile, 0, 0},
+        {L"header-only", headerOnly, -1, 0},
+        {L"junk-1500", Bytes(junk.begin(), junk.begin() + 1500), 0, 0},
+        {L"junk", junk, 0, 0},
+        {L"archive", archive, 0, -1},
+        {L"archive-1535", shortArchive, 0, 0},
+        {L"encrypted", file, -1, 0},
+    };
+    for (const Case& c : cases) {
+        writeBytes(workPath(c.name), c.content);
+        int32_t e = 7, a = 7;
+        ASSERT_EQ(probeFile((workPrefix() + c.name).c_str(), &e, &a), 0) << lastError();
+        EXPECT_EQ(e, c.encrypted) << std::string(c.name, c.name + wcslen(c.name));
+        EXPECT_EQ(a, c.archive) << std::string(c.name, c.name + wcslen(c.name));
+    }
+
+    int32_t e = 7, a = 7;
+    std::wstring missing = workPrefix() + L"missing";
+    EXPECT_EQ(probeFile(missing.c_str(), &e, &a), 1);
+    EXPECT_EQ(e, 7) << "flags are not set on failure";
+    EXPECT_EQ(lastError().rfind(L"cannot open file '" + missing + L"': ", 0), 0u) << lastError();
+
+    // With another key in the drive the file is nobody's.
+    closeKeyStoreForTest();
+    buildKeyDrive(root, 64, 999);
+    ASSERT_EQ(probeFile(encrypted.c_str(), &e, &a), 0);
+    EXPECT_EQ(e, 0);
+    EXPECT_EQ(a, 0);
+}
+
+TEST_F(CodecSafetyTest, ShortFileFailsTheHeaderRead) {
+    Bytes file = readBytes(encrypted);
+    file.resize(1000);
+    writeBytes(encrypted, file);
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(decryptFile(encrypted.c_str(), workPrefix().c_str(), &out), 1);
+    EXPECT_EQ(lastError().rfind(L"error reading header from file '" + encrypted + L"': ", 0), 0u) << lastError();
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(CodecSafetyTest, VersionMismatchWritesNothing) {
+    Bytes header = plainHeader();
+    putU32(&header[0], 3);
+    forgeHeader(header);
+    const auto before = listing(root / "work");
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+    EXPECT_EQ(lastError(), L"file '" + encrypted + L"' has version 3 and cannot be decrypted with version 2");
+    EXPECT_EQ(listing(root / "work"), before);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(CodecSafetyTest, TamperedFileNeverReplacesAnything) {
+    const Bytes original = readBytes(encrypted);
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        std::size_t keptSize;   // size of the unverified copy
+    };
+    const Case cases[] = {
+        {"flipped body byte", [](Bytes& f) { f[1024 + 2500] ^= 0x01; }, 5000},
+        {"flipped last plaintext byte", [](Bytes& f) { f[1024 + 4999] ^= 0x80; }, 5000},
+        {"flipped digest byte", [](Bytes& f) { f[784 + 17] ^= 0x40; }, 5000},
+        {"truncated body", [](Bytes& f) { f.resize(1024 + 3000); }, 3000},
+    };
+    const Bytes existing = {'k', 'e', 'e', 'p'};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes damaged = original;
+        c.damage(damaged);
+        writeBytes(encrypted, damaged);
+        writeBytes(workPath(L"secret.txt"), existing);   // a file of the stored name
+        plat::removeFile(workPath(L"secret.txt.tmp"));
+        setHighWaterMark(1);
+
+        const wchar_t* out = nullptr;
+        EXPECT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+        EXPECT_EQ(out, nullptr);
+        std::wstring expected = L"'" + encrypted + L"' may have been tampered with, digest check failed";
+        EXPECT_EQ(lastError().rfind(expected, 0), 0u) << lastError();
+        EXPECT_NE(lastError().find(L"secret.txt.tmp"), std::wstring::npos) << "names the kept copy";
+        EXPECT_EQ(readBytes(workPath(L"secret.txt")), existing) << "the existing file stays untouched";
+        EXPECT_EQ(readBytes(workPath(L"secret.txt.tmp")).size(), c.keptSize) << "unverified copy kept";
+        EXPECT_EQ(readBytes(encrypted), damaged);
+        EXPECT_EQ(highWaterMark(), 1u) << "not raised";
+    }
+
+    // Bytes after the tail change nothing.
+    Bytes longer = original;
+    longer.resize(original.size() + 3000, 0x5A);
+    writeBytes(encrypted, longer);
+    const wchar_t* out = nullptr;
+    ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 0) << lastError();
+    EXPECT_EQ(readBytes(workPath(L"secret.txt")), plain) << "a verified file replaces the existing one";
+    EXPECT_FALSE(fs::exists(fs::path(workPath(L"secret.txt.tmp"))));
+}
+
+TEST_F(CodecSafetyTest, OwnNameAsStoredNameKeepsTheEncryptedFileOnMismatch) {
+    // The stored name equals the encrypted file's own name and the body was
+    // damaged: the encrypted file must survive.
+    Bytes header = plainHeader();
+    std::wstring own = fs::path(encrypted).filename().wstring();
+    ASSERT_TRUE(storeBaseName(own, header.data()));
+    forgeHeader(header);
+    Bytes file = readBytes(encrypted);
+    file[1024 + 10] ^= 1;
+    writeBytes(encrypted, file);
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+    EXPECT_EQ(readBytes(encrypted), file);
+}
+
+TEST_F(CodecSafetyTest, HostileStoredNamesAreRefusedBeforeWriting) {
+    struct Case {
+        std::wstring name;
+        const wchar_t* reason;
+    };
+    std::vector<Case> cases = {
+        {L"", L"is empty"},
+        {L".", L"is \".\" or \"..\""},
+        {L"..", L"is \".\" or \"..\""},
+        {L"../escape.txt", L"contains a path separator"},
+        {L"..\\escape.txt", L"contains a path separator"},
+        {L"sub/inner.txt", L"contains a path separator"},
+        {L"C:escape.txt", L"contains a ':'"},
+        {L"bell\x07.txt", L"contains a control character"},
+        {L"line\nbreak", L"contains a control character"},
+    };
+    fs::create_directories(root / "out");
+    std::wstring outDir = (root / "out").wstring() + plat::kSep;
+    const auto rootBefore = listing(root);
+    const auto workBefore = listing(root / "work");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+        Bytes header = plainHeader();
+        std::memset(&header[272], 0, 512);
+        for (std::size_t i = 0; i < c.name.size(); ++i) header[272 + 2 * i] = uint8_t(c.name[i]);
+        forgeHeader(header);
+        const wchar_t* out = nullptr;
+        EXPECT_EQ(probeAndDecrypt(outDir, &out), 1);
+        EXPECT_EQ(lastError(), L"file '" + encrypted + L"' cannot be decrypted: the name stored in it " + c.reason);
+        EXPECT_TRUE(fs::is_empty(root / "out"));
+        EXPECT_EQ(listing(root), rootBefore);
+        EXPECT_EQ(listing(root / "work"), workBefore);
+        EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
+    }
+
+    // A name that fills all 256 units has no terminator.
+    Bytes header = plainHeader();
+    for (int i = 0; i < 256; ++i) header[272 + 2 * i] = 'a', header[273 + 2 * i] = 0;
+    forgeHeader(header);
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(outDir, &out), 1);
+    EXPECT_NE(lastError().find(L"has no end within its field"), std::wstring::npos) << lastError();
+    EXPECT_TRUE(fs::is_empty(root / "out"));
+}
+
+TEST_F(CodecSafetyTest, OutputPathTooLongIsRefused) {
+    // 256 code units of output path do not fit the 256-unit result buffer.
+    std::wstring dir = workPrefix();
+    std::wstring longDir = dir + std::wstring(256 - 10 - 1 - dir.size(), L'd') + plat::kSep;
+    // longDir + "secret.txt" is 256 units: one too many.
+    ASSERT_EQ(longDir.size() + 10, 256u);
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(longDir, &out), 1);
+    EXPECT_NE(lastError().find(L"is longer than 255 characters"), std::wstring::npos) << lastError();
+}
+
+TEST_F(CodecSafetyTest, DecryptIntoMissingFolderLeavesTheSource) {
+    const Bytes before = readBytes(encrypted);
+    std::wstring outDir = workPrefix() + L"nowhere" + plat::kSep;
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(outDir, &out), 1);
+    EXPECT_EQ(lastError().rfind(L"cannot open '" + outDir + L"secret.txt.tmp': ", 0), 0u) << lastError();
+    EXPECT_EQ(readBytes(encrypted), before);
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
+}
+
+TEST_F(CodecSafetyTest, EncryptionThatCannotBeWrittenSpendsNoKey) {
+    writeBytes(workPath(L"doc.txt"), plain);
+    std::wstring source = workPrefix() + L"doc.txt";
+    const wchar_t* result = reinterpret_cast<const wchar_t*>(1);
+
+    // A folder that does not exist.
+    std::wstring missing = workPrefix() + L"nowhere" + plat::kSep + L"doc (encrypted)";
+    EXPECT_EQ(encryptFile(L"", source.c_str(), missing.c_str(), &result), 1);
+    EXPECT_EQ(result, nullptr);
+    EXPECT_FALSE(lastError().empty());
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt) << lastError();
+    EXPECT_EQ(readBytes(source), plain);
+
+    // A target path that does not fit the result buffer.
+    std::wstring tooLong = workPrefix() + std::wstring(600, L'x');
+    EXPECT_EQ(encryptFile(L"", source.c_str(), tooLong.c_str(), &result), 1);
+    EXPECT_NE(lastError().find(L"longer than 511 characters"), std::wstring::npos) << lastError();
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
+
+    // A missing source.
+    std::wstring absent = workPrefix() + L"absent.txt";
+    EXPECT_EQ(encryptFile(workPrefix().c_str(), absent.c_str(), nullptr, &result), 1);
+    EXPECT_EQ(lastError().rfind(L"cannot open file '" + absent + L"': ", 0), 0u) << lastError();
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
+}
+
+TEST_F(CodecSafetyTest, EncryptionThatDoesNotFitTheVolumeSpendsNoKey) {
+    // A sparse plaintext larger than the volume's free space.
+    std::error_code ec;
+    const fs::space_info space = fs::space(root / "work", ec);
+    if (ec) GTEST_SKIP() << "no free-space figure";
+    const uintmax_t size = space.available + (uintmax_t(2) << 30);
+    const fs::path huge = root / "work" / "huge.bin";
+    writeBytes(huge, Bytes{});
+    fs::resize_file(huge, size, ec);
+    if (ec || fs::file_size(huge) != size) GTEST_SKIP() << "cannot make a sparse file of that size";
+    const wchar_t* result = nullptr;
+    EXPECT_EQ(encryptFile(workPrefix().c_str(), huge.wstring().c_str(), nullptr, &result), 1);
+    EXPECT_NE(lastError().find(L" bytes are required on the volume of '"), std::wstring::npos) << lastError();
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt) << "nothing reserved";
+    EXPECT_FALSE(fs::exists(huge.wstring() + L" (encrypted).tmp"));
+    fs::remove(huge, ec);
+}
+
+TEST_F(CodecSafetyTest, ReadOnlyTargetFolderIsReportedAndTheSourceStays) {
+    fs::create_directories(root / "locked");
+    fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+    {
+        // Permissions do not bind every user (root) or every platform.
+        FILE* probe = plat::openFile((root / "locked" / "probe").wstring(), L"wb");
+        if (probe) {
+            std::fclose(probe);
+            fs::permissions(root / "locked", fs::perms::owner_all, fs::perm_options::add);
+            GTEST_SKIP() << "the folder is writable despite its permissions";
+        }
+    }
+    writeBytes(workPath(L"doc.txt"), plain);
+    std::wstring source = workPrefix() + L"doc.txt";
+    std::wstring target = (root / "locked").wstring() + plat::kSep + L"doc (encrypted)";
+    const wchar_t* result = nullptr;
+    EXPECT_EQ(encryptFile(L"", source.c_str(), target.c_str(), &result), 1);
+    EXPECT_EQ(lastError().rfind(L"cannot open '" + target + L".tmp': ", 0), 0u) << lastError();
+    EXPECT_EQ(readBytes(source), plain);
+    fs::permissions(root / "locked", fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_TRUE(fs::is_empty(root / "locked"));
+}
+
+TEST_F(CodecSafetyTest, FailedReplaceIsReportedAndNothingIsLost) {
+    // A folder with content under the target name cannot be replaced: the
+    // encryption fails at its last step, and target and source stay.
+    writeBytes(workPath(L"doc.txt"), plain);
+    std::wstring target = workPrefix() + L"doc.txt (encrypted)";
+    fs::create_directories(fs::path(target) / "inner");
+    const wchar_t* result = nullptr;
+    EXPECT_EQ(encryptFile(workPrefix().c_str(), (workPrefix() + L"doc.txt").c_str(), nullptr, &result), 1);
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(lastError().rfind(L"cannot rename '" + target + L".tmp' to '" + target + L"': ", 0), 0u)
+        << lastError();
+    EXPECT_TRUE(fs::is_directory(fs::path(target) / "inner"));
+    EXPECT_EQ(readBytes(workPath(L"doc.txt")), plain);
+}
+
+#ifndef _WIN32
+TEST_F(CodecSafetyTest, SourceThatChangesDuringEncryptionFails) {
+    // A process status file measures 0 bytes but reads as text.
+    std::wstring source = L"/proc/self/status";
+    if (!fs::exists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+    std::wstring target = workPrefix() + L"status (encrypted)";
+    const wchar_t* result = nullptr;
+    EXPECT_EQ(encryptFile(L"", source.c_str(), target.c_str(), &result), 1);
+    EXPECT_NE(lastError().find(L"changed while it was being encrypted"), std::wstring::npos) << lastError();
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(highWaterMark(), hwAfterEncrypt + 4) << "no block beyond the reservation";
+}
+#endif
+
+}  // namespace
