@@ -3,12 +3,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/startup.h"
 #include "platform/utf8.h"
 
 namespace plat {
@@ -30,7 +32,8 @@ struct ProgressLine {
     int bar = 0;
 };
 
-ProgressLine line;
+// Never destroyed: the timer thread waits on it until the process ends.
+ProgressLine& line = *new ProgressLine;
 
 // Called with the lock held.
 void draw() {
@@ -84,8 +87,17 @@ void request(ProgressLine::Pending what, int delayMs) {
 
 }  // namespace
 
+void clearProgressLine() {
+    std::lock_guard<std::mutex> guard(line.lock);
+    if (line.visible) clear();
+    line.visible = false;
+    line.pending = ProgressLine::Pending::None;
+}
+
 bool progressWindowStart() {
     if (!::isatty(STDERR_FILENO)) return false;
+    // A line still up when the program ends is taken off the terminal.
+    std::atexit(clearProgressLine);
     std::thread(timerThread).detach();
     std::lock_guard<std::mutex> guard(line.lock);
     line.ready = true;

@@ -9,4 +9,6 @@ void setStartPath(const char* argv0);
 // The command-line tail made from the arguments: joined with single blanks,
 // each argument holding a blank enclosed in double quotes.
 std::wstring joinArguments(int argc, char** argv);
+// Takes the progress line off the terminal, so that a message stands alone.
+void clearProgressLine();
 }  // namespace plat

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/startup.h"
 #include "platform/utf8.h"
 
 namespace plat {
@@ -48,6 +49,7 @@ std::string hashHex(const std::string& text) {
 }  // namespace
 
 bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& text) {
+    clearProgressLine();
     std::string line = "[" + std::string(kindName(kind)) + "] " + utf8::fromWide(caption) + ": " +
                        utf8::fromWide(text);
     std::fprintf(stderr, "%s\n", line.c_str());

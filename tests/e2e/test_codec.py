@@ -125,3 +125,45 @@ class CrossBuild(DriveTestCase):
 
     def test_windows_to_linux(self):
         self.round_trip("wine", "native")
+
+
+class TerminalProgress(DriveTestCase):
+    """The native build shows its progress as one line on a terminal, and
+    nothing when standard error is not one."""
+    runner_name = "native"
+    drive_size = "64M"
+
+    def encrypt_big_file(self, name):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(os.urandom(40 * 1024 * 1024))
+        return path
+
+    def test_progress_line_on_a_terminal(self):
+        import pty
+        import subprocess
+        path = self.encrypt_big_file("big.bin")
+        master, slave = pty.openpty()
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.work)
+        process = subprocess.Popen([self.runner.program(self.drive, "Encrypt"), path], env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        output = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        os.close(master)
+        self.assertEqual(process.wait(timeout=300), 0)
+        text = output.decode("utf-8", "replace")
+        self.assertRegex(text, r"(Encrypting: (Scanning|Encrypting) file|Deleting: Deleting) " + path)
+        self.assertIn("\r\x1b[K", text)          # the line is drawn over and cleared again
+
+    def test_no_progress_without_a_terminal(self):
+        path = self.encrypt_big_file("quiet.bin")
+        result = self.run_command("Encrypt", path)
+        self.assertEqual((result.code, result.stderr), (0, ""), result)
