@@ -47,6 +47,10 @@ FILE* statusStream = nullptr;
 bool storeOpen = false;
 uint32_t blockCount = 0;   // N
 uint32_t cursor = 0;       // the block that the next nextKeyBlock reads
+// Where the key stream stands after nextKeyBlock's last read, so that blocks
+// drawn in sequence are read on without a seek; kUnknownPosition otherwise.
+constexpr uint64_t kUnknownPosition = ~uint64_t(0);
+uint64_t keyStreamPosition = kUnknownPosition;
 uint8_t keyBlockBuffer[kKeyBlockSize];
 wchar_t keyNumber[kKeyNumberTextSize];
 wchar_t passwordText[kPasswordTextSize];
@@ -71,6 +75,7 @@ void closeStream(FILE*& f) {
 
 // Reads `length` bytes at `offset`; 0 on success.
 int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
+    if (f == keyStream) keyStreamPosition = kUnknownPosition;
     errno = 0;
     if (plat::seekFile(f, int64_t(offset), SEEK_SET) != 0) return 1;
     return std::fread(buffer, 1, length, f) == length ? 0 : 1;
@@ -160,6 +165,8 @@ int openStore() {
         reportError(L"cannot open '%ls': %ls", kKeyFileName, stdErrorText());
         return 1;
     }
+    // Encryption and decryption draw blocks in sequence: read ahead.
+    std::setvbuf(keyStream, nullptr, _IOFBF, 64 * 1024);
     errno = 0;
     int64_t size = -1;
     if (plat::seekFile(keyStream, 0, SEEK_END) == 0) size = plat::tellFile(keyStream);
@@ -175,6 +182,7 @@ int openStore() {
         return 1;
     }
     blockCount = uint32_t(blocks);
+    keyStreamPosition = kUnknownPosition;
 
     errno = 0;
     indexStream = plat::openFile(kIndexFileName, L"rb");
@@ -267,10 +275,19 @@ const uint8_t* nextKeyBlock() {
                     kKeyFileName, cursor, blockCount == 0 ? 0u : blockCount - 1);
         return nullptr;
     }
-    if (readAt(keyStream, uint64_t(cursor) * kKeyBlockSize, keyBlockBuffer, kKeyBlockSize) != 0) {
+    const uint64_t offset = uint64_t(cursor) * kKeyBlockSize;
+    bool inPlace = keyStreamPosition == offset;
+    if (!inPlace && readAt(keyStream, offset, keyBlockBuffer, kKeyBlockSize) != 0) {
         reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
         return nullptr;
     }
+    if (inPlace && std::fread(keyBlockBuffer, 1, kKeyBlockSize, keyStream) != kKeyBlockSize) {
+        keyStreamPosition = kUnknownPosition;
+        std::memset(keyBlockBuffer, 0, sizeof keyBlockBuffer);
+        reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+        return nullptr;
+    }
+    keyStreamPosition = offset + kKeyBlockSize;
     ++cursor;
     if (cursor == blockCount) cursor = 1;
     debugMessage(L"next key(source)  %x", readLe32(keyBlockBuffer));
