@@ -50,7 +50,7 @@ ctest --test-dir "$build/windows" --output-on-failure -j "$jobs" || status=1
 
 if [ -x "$root/tests/fuzz/run-fuzz.sh" ]; then
     echo "== fuzzing the decoder"
-    VELKIN_FUZZ_SECONDS=${VELKIN_FUZZ_SECONDS:-60} "$root/tests/fuzz/run-fuzz.sh" "$build/fuzz" || status=1
+    "$root/tests/fuzz/run-fuzz.sh" "${VELKIN_FUZZ_SECONDS:-60}" "$build/fuzz" || status=1
 fi
 
 if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== some tests FAILED"; fi

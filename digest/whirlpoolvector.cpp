@@ -21,7 +21,9 @@
 
 // GCC 12 warns about the deliberately undefined pass-through operand inside
 // its own AVX-512 intrinsics; the warning is about the header, not this code.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include "digest/whirlpooltables.h"
@@ -85,8 +87,9 @@ constexpr uint64_t kTimes8 = multiplyMatrix(8);
 
 }  // namespace
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vbmi,gfni")
+// Every function that uses the vector instructions carries this target, so
+// the rest of the program never does (GCC and clang alike).
+#define VECTOR_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,gfni")))
 
 namespace {
 
@@ -97,12 +100,12 @@ struct RoundTools {
     __m512i rotate1, rotate5, rotate6;
 };
 
-__attribute__((always_inline)) inline __m512i xor3(__m512i a, __m512i b, __m512i c) {
+VECTOR_TARGET __attribute__((always_inline)) inline __m512i xor3(__m512i a, __m512i b, __m512i c) {
     return _mm512_ternarylogic_epi64(a, b, c, 0x96);
 }
 
 // Substitution, column shift, diffusion and the key.
-__attribute__((always_inline)) inline __m512i roundFunction(__m512i state, __m512i key, const RoundTools& t) {
+VECTOR_TARGET __attribute__((always_inline)) inline __m512i roundFunction(__m512i state, __m512i key, const RoundTools& t) {
     const __m512i shifted = _mm512_permutexvar_epi8(t.columnShift, state);
     const __m512i low = _mm512_permutex2var_epi8(t.sbox0, shifted, t.sbox1);
     const __m512i high = _mm512_permutex2var_epi8(t.sbox2, shifted, t.sbox3);
@@ -127,7 +130,7 @@ __attribute__((always_inline)) inline __m512i roundFunction(__m512i state, __m51
 
 }  // namespace
 
-void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+VECTOR_TARGET void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
     const RoundTools tools = {
         _mm512_load_si512(kVector.columnShift),
         _mm512_loadu_si512(kSBox.value),
@@ -159,7 +162,7 @@ void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) 
     _mm512_storeu_si512(hash, _mm512_shuffle_epi8(h, byteSwap));
 }
 
-#pragma GCC pop_options
+#undef VECTOR_TARGET
 
 }  // namespace whirlpool_detail
 
@@ -169,7 +172,7 @@ namespace whirlpool_detail {
 
 bool vectorPathAvailable() { return false; }
 
-void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+VECTOR_TARGET void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
     compressPortable(hash, blocks, count);
 }
 

@@ -18,8 +18,7 @@ mkdir -p "$BUILD_DIR"
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 
 # The core (the sources of velkincore on POSIX), instrumented for coverage
-# and AddressSanitizer. The Whirlpool vector unit is compiled for the
-# instructions it selects at run time (it checks the processor first).
+# and AddressSanitizer.
 CXXFLAGS="-std=c++17 -g -O1 -Wall -Wextra -fsanitize=fuzzer-no-link,address -I$SOURCE_DIR"
 mkdir -p "$BUILD_DIR/obj"
 SOURCES=$(cd "$SOURCE_DIR" && ls app/*.cpp key/*.cpp codec/*.cpp digest/*.cpp diag/*.cpp \
@@ -28,14 +27,10 @@ OBJECTS=""
 for src in $SOURCES; do
   obj="$BUILD_DIR/obj/$(echo "$src" | tr '/' '_').o"
   OBJECTS="$OBJECTS $obj"
-  extra=""
-  case "$src" in
-    digest/whirlpoolvector.cpp) extra="-mavx512f -mavx512bw -mavx512vbmi -mgfni" ;;
-  esac
   if [ ! -f "$obj" ] || [ "$SOURCE_DIR/$src" -nt "$obj" ]; then
     echo "compiling $src"
     # shellcheck disable=SC2086
-    "$CLANGXX" $CXXFLAGS $extra -c "$SOURCE_DIR/$src" -o "$obj"
+    "$CLANGXX" $CXXFLAGS -c "$SOURCE_DIR/$src" -o "$obj"
   fi
 done
 
