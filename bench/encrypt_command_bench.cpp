@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "bench/benchfiles.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
@@ -34,29 +35,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// A copy through 1 MiB pieces, committed to the disk as the program's
-// outputs are.
-bool copyFile(const std::wstring& from, const std::wstring& to) {
-    FILE* in = plat::openFile(from, L"rb");
-    FILE* out = plat::openFile(to, L"wb");
-    if (!in || !out) return false;
-    std::vector<char> buffer(1 << 20);
-    bool ok = true;
-    for (;;) {
-        std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (n == 0) break;
-        if (std::fwrite(buffer.data(), 1, n, out) != n) ok = false;
-    }
-    if (plat::commitFile(out) != 0) ok = false;
-    std::fclose(in);
-    return std::fclose(out) == 0 && ok;
-}
+using bench::Clock;
+using bench::copyFile;
+using bench::secondsSince;
 
 int fail(const char* what) {
     std::fprintf(stderr, "encrypt_command_bench: %s failed: %ls\n", what, lastErrorText);
