@@ -16,6 +16,7 @@
 #include "diag/log.h"
 #include "diag/manufacture.h"
 #include "digest/filedigest.h"
+#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -38,7 +39,7 @@ class DebugMode : public testing::Test {
 protected:
     void SetUp() override {
         saved_ = plat::currentDir();
-        root_ = fs::temp_directory_path() / ("velkin-debug-" + std::to_string(plat::tickCount()));
+        root_ = testsupport::makeTempFolder("velkin-debug");
         fs::create_directories(root_ / "LOG");
         ASSERT_EQ(plat::setCurrentDir(root_.wstring()), 0);
         closeLogForTest();

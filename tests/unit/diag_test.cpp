@@ -10,6 +10,7 @@
 
 #include "diag/error.h"
 #include "diag/log.h"
+#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -20,8 +21,7 @@ class LogFolder : public testing::Test {
 protected:
     void SetUp() override {
         saved_ = plat::currentDir();
-        root_ = fs::temp_directory_path() / ("velkin-diag-" + std::to_string(plat::tickCount()));
-        fs::create_directories(root_);
+        root_ = testsupport::makeTempFolder("velkin-diag");
         ASSERT_EQ(plat::setCurrentDir(root_.wstring()), 0);
         closeLogForTest();
     }
