@@ -2,7 +2,7 @@
 import os
 import struct
 
-from velkin_e2e import both_builds, read_log, read_status
+from velkin_e2e import DriveTestCase, both_builds, read_log, read_status
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEBUG_FILE = os.path.join(REPO, "tools", "debug-enable", "velkin-debug.key")
@@ -66,3 +66,35 @@ class StatusCases:
             f.write(b"not the debug-enable file")
         log, lines = self.debug_lines({"VKLIB_DEBUG": "1", "VKLIB_MANUFACTURER": self.runner.path(other)})
         self.assertEqual(lines, [])
+
+
+class StartPathNative(DriveTestCase):
+    """On POSIX the program takes its command and its key drive from the path
+    it was started by: a symbolic link is not resolved, a bare name is
+    looked up on PATH."""
+    runner_name = "native"
+
+    def assertStatusLogged(self):
+        log = read_log(self.drive)
+        self.assertIsNotNone(log)
+        self.assertIn("command is 's'", log)
+        self.assertIn("Program version:     V1.3.8", log)
+
+    def test_symbolic_link_on_the_drive(self):
+        import subprocess
+        from velkin_e2e import NATIVE_BUILD
+        link = os.path.join(self.drive, "Status")
+        os.remove(link)
+        os.symlink(os.path.join(NATIVE_BUILD, "velkin"), link)
+        done = subprocess.run([link], stdin=subprocess.DEVNULL, capture_output=True,
+                              env=dict(os.environ, XDG_RUNTIME_DIR=self.work))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertStatusLogged()
+
+    def test_bare_name_found_on_PATH(self):
+        import subprocess
+        done = subprocess.run(["Status"], stdin=subprocess.DEVNULL, capture_output=True, cwd=self.work,
+                              env=dict(os.environ, XDG_RUNTIME_DIR=self.work,
+                                       PATH=self.drive + os.pathsep + os.environ.get("PATH", "")))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertStatusLogged()
