@@ -48,7 +48,11 @@ int initProgramPaths() {
 const wchar_t* directoryOf(const wchar_t* path) {
     static wchar_t folder[kFolderSize];
     std::wstring text = path;
-    std::size_t cut = text.rfind(plat::kSep);
+    // A '/' separates folders on Windows too. Cutting only at '\' would give
+    // no folder for C:/docs/a.txt, and the file's output would land in the
+    // current folder, where files of the same name from different folders
+    // replace one another.
+    std::size_t cut = text.find_last_of(plat::kSep == L'/' ? L"/" : L"\\/");
     std::wstring result = cut == std::wstring::npos ? std::wstring() : text.substr(0, cut + 1);
     if (result.size() >= kFolderSize) {
         reportError(L"the folder of '%ls' is longer than %u characters",

@@ -20,7 +20,8 @@ int initProgramPaths();
 // Same, from a given program path (tests).
 int setProgramPaths(const wchar_t* path);
 
-// The folder part of path with its trailing separator, or empty text, in a
+// The folder part of path up to and including its last separator ('\' or
+// '/' on Windows, '/' on POSIX), or empty text, in a
 // shared buffer that the next call overwrites; nullptr (after reporting)
 // when it does not fit.
 const wchar_t* directoryOf(const wchar_t* path);

@@ -143,7 +143,9 @@ int expungeFile(const wchar_t* path) {
         reportError(L"cannot open file '%ls': %ls", current.c_str(), stdErrorText());
         return 1;
     }
-    int64_t length = 0;
+    // A length that cannot be learnt is a failure: taken as 0, the passes
+    // would write nothing over the content and still call the file erased.
+    int64_t length = -1;
     if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
     if (length < 0) {
         reportError(L"cannot open file '%ls': %ls", current.c_str(), stdErrorText());

@@ -70,7 +70,9 @@ struct FileInfo {
     bool isReadOnly = false;
     uint64_t size = 0;
 };
-bool fileInfo(const std::wstring& path, FileInfo* info);   // does not follow a final link
+// Does not follow a final link. info may be nullptr: then only whether the
+// path exists is asked.
+bool fileInfo(const std::wstring& path, FileInfo* info);
 // Replace 'to' by 'from' in one step (MoveFileExW with replace and write-through).
 bool moveReplace(const std::wstring& from, const std::wstring& to);
 bool deleteFile(const std::wstring& path);

@@ -1,6 +1,7 @@
 #include "ui/progress.h"
 
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 
 #include "diag/format.h"
@@ -25,7 +26,13 @@ const wchar_t* pluralS(int n) { return n == 1 ? L"" : L"s"; }
 }  // namespace
 
 int32_t remainingSeconds(int64_t elapsed, double fraction) {
-    return static_cast<int32_t>(static_cast<double>(elapsed) / fraction * (1.0 - fraction));
+    double seconds = static_cast<double>(elapsed) / fraction * (1.0 - fraction);
+    // A tiny fraction after a long stall gives more seconds than 32 bits
+    // hold; converting such a value is undefined (in practice a negative
+    // estimate), so it stays at the largest count instead.
+    if (!(seconds < 2147483647.0)) return INT32_MAX;
+    if (!(seconds > 0.0)) return 0;
+    return static_cast<int32_t>(seconds);
 }
 
 std::wstring estimateText(int32_t t) {

@@ -132,6 +132,8 @@ int removeFile(const std::wstring& path) { return std::remove(narrow(path).c_str
 bool fileInfo(const std::wstring& path, FileInfo* info) {
     struct stat st;
     if (::lstat(narrow(path).c_str(), &st) != 0) return false;
+    // Without a record the call only asks whether the path exists.
+    if (!info) return true;
     info->isDirectory = S_ISDIR(st.st_mode);
     info->isLink = S_ISLNK(st.st_mode);
     info->isReadOnly = (st.st_mode & 0222) == 0;

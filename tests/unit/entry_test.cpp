@@ -98,6 +98,11 @@ TEST(DirectoryOf, KeepsTheTrailingSeparator) {
     std::wstring sep(1, plat::kSep);
     EXPECT_EQ(std::wstring(directoryOf((L"a" + sep + L"b" + sep + L"c.txt").c_str())), L"a" + sep + L"b" + sep);
     EXPECT_EQ(std::wstring(directoryOf(L"c.txt")), L"");
+    // A path written with '/' keeps its folder on every build, so output
+    // written beside the file never lands in the current folder instead.
+    EXPECT_EQ(std::wstring(directoryOf(L"C:/docs/a.txt")), L"C:/docs/");
+    EXPECT_EQ(std::wstring(directoryOf((L"C:" + sep + L"docs/sub/a.txt").c_str())),
+              L"C:" + sep + L"docs/sub/");
     std::wstring deep = std::wstring(255, L'd') + sep + L"f";
     EXPECT_EQ(directoryOf(deep.c_str()), nullptr);
     std::wstring fits = std::wstring(254, L'd') + sep + L"f";

@@ -17,6 +17,10 @@
 #include "diag/log.h"
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -311,6 +315,27 @@ TEST_F(ExpungeTest, MissingFileFailsAtTheFirstRename) {
     std::wstring expected = L"cannot rename file '" + path + L"' to '";
     EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
     EXPECT_TRUE(namesIn(dir_).empty());
+}
+
+// A file whose length cannot be learnt (here a named pipe, on which a seek
+// fails) is not taken for an empty one: expunge fails, names the random name
+// it stands under, and writes no pass over it.
+TEST_F(ExpungeTest, UnknownLengthIsAFailureNotAnEmptyFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no named pipes in the file system";
+#else
+    const fs::path pipe = dir_ / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::wstring path = dir_.wstring() + plat::kSep + L"pipe";
+
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    EXPECT_TRUE(seen.names.empty());   // no pass ran
+    std::vector<std::wstring> left = namesIn(dir_);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(isLowerHex(left[0]));
+    std::wstring expected = L"cannot open file '" + dir_.wstring() + plat::kSep + left[0] + L"': ";
+    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+#endif
 }
 
 }  // namespace

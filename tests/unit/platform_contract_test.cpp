@@ -104,6 +104,9 @@ TEST_F(PlatformTest, FileInfoAndFolders) {
     EXPECT_FALSE(info.isDirectory);
     EXPECT_FALSE(info.isLink);
     EXPECT_EQ(info.size, 5u);
+    // Without a record to fill, the call still tells whether the path exists.
+    EXPECT_TRUE(plat::fileInfo(path(L"five"), nullptr));
+    EXPECT_FALSE(plat::fileInfo(path(L"none"), nullptr));
 
     EXPECT_TRUE(plat::createDirectory(path(L"sub")));
     EXPECT_TRUE(plat::createDirectory(path(L"sub")));      // already there: fine

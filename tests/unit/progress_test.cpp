@@ -26,6 +26,14 @@ TEST(ProgressEstimate, RemainingSecondsAndTheirText) {
     EXPECT_EQ(estimateText(3725), L"Estimated remaining time is 01:02:05");
 }
 
+TEST(ProgressEstimate, EstimateBeyondThirtyTwoBitsStaysPositive) {
+    // One block of a huge file done after a long stall: far more seconds
+    // than 32 bits hold. The estimate reads as hours, never as a negative.
+    EXPECT_EQ(remainingSeconds(3000, 1e-9), INT32_MAX);
+    EXPECT_EQ(remainingSeconds(2147483647, 0.5), INT32_MAX);
+    EXPECT_EQ(estimateText(remainingSeconds(3000, 1e-9)), L"Estimated remaining time is 596523:14:07");
+}
+
 TEST(ProgressEstimate, PhasesWithoutAWindowDoNothing) {
     // The unit tests run without a progress window; no call may fail or hang.
     progressBegin(L"Scanning file\n%ls", L"x", L"Scanning");
