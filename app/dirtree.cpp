@@ -65,6 +65,13 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
         return 1;
     }
 
+    // A pipe, socket or device has no content to protect, and reading a pipe
+    // would wait for a writer that may never come.
+    if (info.isSpecial) {
+        reportError(L"'%ls' is not a file or folder that can be protected", path);
+        return 1;
+    }
+
     if (!info.isDirectory) {
         if (fileCount) *fileCount = 1;
         if (byteTotal) *byteTotal = info.size;
@@ -100,6 +107,8 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
             if (entry.isLink) {
                 logMessage(L"skipping '%ls' because it is a link: links are not followed",
                            entryPath.c_str());
+            } else if (entry.isSpecial) {
+                logMessage(L"skipping '%ls' because it is not a file or folder", entryPath.c_str());
             } else if (entry.isDirectory) {
                 entryPath += plat::kSep;
                 if (!fitsPathBuffer(entryPath) ||

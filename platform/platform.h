@@ -67,6 +67,7 @@ int removeFile(const std::wstring& path);
 struct FileInfo {
     bool isDirectory = false;
     bool isLink = false;       // symbolic link, junction or other reparse point
+    bool isSpecial = false;    // neither file, folder nor link: a pipe, socket or device
     bool isReadOnly = false;
     uint64_t size = 0;
 };
@@ -89,6 +90,7 @@ struct DirEntry {
     std::wstring name;
     bool isDirectory = false;
     bool isLink = false;
+    bool isSpecial = false;    // as in FileInfo
     uint64_t size = 0;
 };
 using DirHandle = void*;

@@ -37,6 +37,10 @@ void syncFolderOf(const std::string& path) {
     }
 }
 
+bool isSpecialMode(mode_t mode) {
+    return !S_ISREG(mode) && !S_ISDIR(mode) && !S_ISLNK(mode);
+}
+
 struct Listing {
     DIR* dir;
     std::string folder;
@@ -49,15 +53,19 @@ int readEntry(Listing* listing, DirEntry* entry) {
     entry->name = utf8::toWide(d->d_name);
     entry->isDirectory = false;
     entry->isLink = false;
+    entry->isSpecial = false;
     entry->size = 0;
     struct stat st;
     if (::fstatat(::dirfd(listing->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         entry->isDirectory = S_ISDIR(st.st_mode);
         entry->isLink = S_ISLNK(st.st_mode);
+        entry->isSpecial = isSpecialMode(st.st_mode);
         entry->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     } else {
         entry->isDirectory = d->d_type == DT_DIR;
         entry->isLink = d->d_type == DT_LNK;
+        entry->isSpecial = d->d_type == DT_FIFO || d->d_type == DT_SOCK || d->d_type == DT_CHR ||
+                           d->d_type == DT_BLK;
     }
     return 1;
 }
@@ -136,6 +144,7 @@ bool fileInfo(const std::wstring& path, FileInfo* info) {
     if (!info) return true;
     info->isDirectory = S_ISDIR(st.st_mode);
     info->isLink = S_ISLNK(st.st_mode);
+    info->isSpecial = isSpecialMode(st.st_mode);
     info->isReadOnly = (st.st_mode & 0222) == 0;
     info->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     return true;

@@ -84,8 +84,9 @@ class EntryCases:
 class SecondInstanceNative(unittest.TestCase):
     """A second instance on the same path is refused while the first runs.
 
-    The first instance is held inside its command by a named pipe: it waits
-    to read it, with the path's lock held."""
+    The first instance is held inside its command: in debug mode it reads the
+    debug-enable file, here a named pipe that nobody writes to, with the
+    path's lock held."""
 
     def test_second_instance_on_the_same_path(self):
         from velkin_e2e import DriveTestCase
@@ -93,16 +94,20 @@ class SecondInstanceNative(unittest.TestCase):
         case.setUpClass()
         case.setUp()
         try:
-            fifo = os.path.join(case.work, "he-ld")
-            os.mkfifo(fifo)
-            first = case.runner.start(case.drive, "Encrypt", [fifo])
+            pipe = os.path.join(case.tmp, "debug-enable")
+            os.mkfifo(pipe)
+            target = os.path.join(case.work, "he-ld")
+            with open(target, "wb") as f:
+                f.write(b"plaintext")
+            first = case.runner.start(case.drive, "Encrypt", [target],
+                                      env={"VKLIB_DEBUG": "1", "VKLIB_MANUFACTURER": pipe})
             time.sleep(0.5)
-            second = case.run_command("Encrypt", fifo)
+            self.assertIsNone(first.poll(), "the first instance was not held")
+            second = case.run_command("Encrypt", target)
             self.assertEqual(second.code, 1, second)
             self.assertEqual(second.boxes[-1].text, BUSY)
             # Paths differing only in punctuation at the same places share the guard.
-            other = os.path.join(case.work, "he_ld")
-            third = case.run_command("Encrypt", other)
+            third = case.run_command("Encrypt", os.path.join(case.work, "he_ld"))
             self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
             first.kill()
             first.communicate(timeout=60)

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cwchar>
@@ -302,6 +306,32 @@ TEST_F(WalkTest, LinksAreSkippedAndLogged) {
         EXPECT_TRUE(calls.empty());
     }
 }
+
+#ifndef _WIN32
+// A named pipe has no content to protect, and opening it would wait for a
+// writer: inside a folder it is skipped, dropped on its own it is refused.
+TEST_F(WalkTest, PipesAreSkippedAndRefused) {
+    fs::create_directories(dir_ / "t");
+    writeFile(dir_ / "t" / "own", 1);
+    ASSERT_EQ(::mkfifo((dir_ / "t" / "pipe").c_str(), 0600), 0);
+    fs::create_directories(dir_ / "LOG");
+    ASSERT_EQ(plat::setCurrentDir(dir_.wstring()), 0);
+    closeLogForTest();
+
+    calls.clear();
+    EXPECT_EQ(walkTree(p(L"t").c_str(), recordAction, nullptr, nullptr, nullptr), 0);
+    for (const auto& call : calls) EXPECT_EQ(call.first.find(L"pipe"), std::wstring::npos);
+    closeLogForTest();
+    EXPECT_NE(readText(dir_ / "LOG" / "log.txt").find("pipe' because it is not a file or folder"),
+              std::string::npos);
+
+    calls.clear();
+    EXPECT_EQ(walkTree(p(L"t/pipe").c_str(), recordAction, nullptr, nullptr, nullptr), 1);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_NE(std::wstring(lastErrorText).find(L"is not a file or folder"), std::wstring::npos)
+        << lastErrorText;
+}
+#endif
 
 // Paths beyond 259 characters are refused, never cut.
 TEST_F(WalkTest, OverlongPathsAreRefused) {
