@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <string>
 
 #include "codec/bufferedwrite.h"
@@ -28,6 +29,18 @@ namespace {
 wchar_t resultBuffer[kDecryptResultSize];
 
 constexpr std::size_t kProbeSize = 2048;
+
+// Whether two paths spell the same name; Windows names ignore case.
+bool sameName(const std::wstring& a, const wchar_t* b) {
+#ifdef _WIN32
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != 0; ++i)
+        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+    return i == a.size() && b[i] == 0;
+#else
+    return a == b;
+#endif
+}
 
 }  // namespace
 
@@ -95,6 +108,14 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
         return 1;
     }
     std::wmemcpy(resultBuffer, outputPath.c_str(), outputPath.size() + 1);
+    // The output is written to "<output>.tmp" first; when that is the
+    // encrypted file itself, creating it would truncate the file being read.
+    const std::wstring outputTemp = outputPath + L".tmp";
+    if (sameName(outputTemp, sourcePath)) {
+        reportError(L"file '%ls' cannot be decrypted: its output would be written over it as '%ls'",
+                    sourcePath, outputTemp.c_str());
+        return 1;
+    }
 
     const uint64_t plainLength = getU64(work + kPlainLengthOffset);
     std::memcpy(run.digest, work + kDigestOffset, kDigestSize);

@@ -91,6 +91,16 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
                     sourcePath, static_cast<unsigned>(kBaseNameUnits - 1));
         return 1;
     }
+    // Decryption refuses a stored name that could name anything but a plain
+    // file in its output folder. Where ':', '\' or control characters are
+    // ordinary in file names, such a file must not be encrypted: its
+    // plaintext would be erased for a file that never decrypts.
+    std::wstring storedName;
+    if (const wchar_t* problem = loadBaseName(work, &storedName)) {
+        reportError(L"cannot encrypt '%ls': its name %ls, so it could not be decrypted", sourcePath,
+                    problem);
+        return 1;
+    }
 
     std::wstring target;
     if (explicitTarget) {

@@ -23,6 +23,7 @@ using namespace codec;
 
 class CodecSafetyTest : public KeyDriveTest {
 protected:
+    uint32_t blockCount() const override { return 200; }
     void SetUp() override {
         KeyDriveTest::SetUp();
         plain = randomBytes(5000, 77);
@@ -341,7 +342,60 @@ TEST_F(CodecSafetyTest, FailedReplaceIsReportedAndNothingIsLost) {
     EXPECT_EQ(readBytes(workPath(L"doc.txt")), plain);
 }
 
+TEST_F(CodecSafetyTest, EncryptedFileNamedLikeTheTemporaryOutputIsKept) {
+    // The output is written to "<stored name>.tmp" first: an encrypted file
+    // of that name would be truncated while it is still being read.
+    Bytes big = randomBytes(150000, 9);   // more than the source's read-ahead
+    writeBytes(workPath(L"big.txt"), big);
+    const wchar_t* result = nullptr;
+    ASSERT_EQ(encryptFile(workPrefix().c_str(), workPath(L"big.txt").c_str(), nullptr, &result), 0)
+        << lastError();
+    const std::wstring renamed = workPath(L"big.txt.tmp");
+    fs::rename(fs::path(result), fs::path(renamed));
+    plat::removeFile(workPath(L"big.txt"));
+    encrypted = renamed;
+    const Bytes before = readBytes(renamed);
+    const uint32_t hwBefore = highWaterMark();
+
+    const wchar_t* out = nullptr;
+    EXPECT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+    EXPECT_EQ(lastError(), L"file '" + renamed + L"' cannot be decrypted: its output would be written over it as '" +
+                               renamed + L"'");
+    EXPECT_EQ(readBytes(renamed), before) << "the encrypted file is intact";
+    EXPECT_FALSE(fs::exists(fs::path(workPath(L"big.txt"))));
+    EXPECT_EQ(highWaterMark(), hwBefore);
+}
+
 #ifndef _WIN32
+TEST_F(CodecSafetyTest, NameThatDecryptionWouldRefuseIsNotEncrypted) {
+    // These characters are ordinary in file names here, but decryption
+    // refuses them in a stored name: such a file would be encrypted (and its
+    // plaintext erased by the caller) without a way back.
+    struct Case {
+        std::wstring name;
+        const wchar_t* reason;
+    };
+    const Case cases[] = {
+        {L"meeting 10:30.txt", L"contains a ':'"},
+        {L"back\\slash.txt", L"contains a path separator"},
+        {L"tab\there.txt", L"contains a control character"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+        writeBytes(workPath(c.name), plain);
+        const auto before = listing(root / "work");
+        const std::wstring source = workPath(c.name);
+        const wchar_t* result = reinterpret_cast<const wchar_t*>(1);
+        EXPECT_EQ(encryptFile(workPrefix().c_str(), source.c_str(), nullptr, &result), 1);
+        EXPECT_EQ(result, nullptr);
+        EXPECT_EQ(lastError(), L"cannot encrypt '" + source + L"': its name " + c.reason +
+                                   L", so it could not be decrypted");
+        EXPECT_EQ(highWaterMark(), hwAfterEncrypt) << "no key spent";
+        EXPECT_EQ(listing(root / "work"), before) << "nothing written";
+        EXPECT_EQ(readBytes(source), plain);
+    }
+}
+
 TEST_F(CodecSafetyTest, SourceThatChangesDuringEncryptionFails) {
     // A process status file measures 0 bytes but reads as text.
     std::wstring source = L"/proc/self/status";
@@ -356,3 +410,4 @@ TEST_F(CodecSafetyTest, SourceThatChangesDuringEncryptionFails) {
 #endif
 
 }  // namespace
+
