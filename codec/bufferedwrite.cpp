@@ -64,7 +64,10 @@ int openOutput(const wchar_t* path) {
     std::wmemcpy(out.temp, path, length);
     std::wmemcpy(out.temp + length, L".tmp", 5);
 
-    out.stream = plat::openFile(out.temp, L"wbST");
+    // Sequential writes. Not marked short-lived: the temporary file becomes
+    // the encrypted or decrypted file itself, and a file that keeps the
+    // temporary attribute is left out by backup tools.
+    out.stream = plat::openFile(out.temp, L"wbS");
     if (!out.stream) {
         reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
         return 1;
