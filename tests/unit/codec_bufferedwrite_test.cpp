@@ -11,6 +11,7 @@
 #include "codec/bufferedwrite.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
+#include "tests/support/tempfolder.h"
 
 namespace {
 
@@ -19,9 +20,7 @@ using namespace codectest;
 class BufferedWriteTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        dir = fs::temp_directory_path() / ("velkin-bw-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(dir);
+        dir = testsupport::makeTempFolder("velkin-bw");
         lastErrorText[0] = 0;
     }
     void TearDown() override {

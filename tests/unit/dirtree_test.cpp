@@ -24,6 +24,7 @@
 #include "codec_keydrive.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -72,9 +73,7 @@ bool startsWith(const std::wstring& text, const std::wstring& prefix) {
 class WalkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("velkin-walk-" + std::to_string(rd()));
-        fs::create_directories(dir_);
+        dir_ = testsupport::makeTempFolder("velkin-walk");
         calls.clear();
         failAt.clear();
         deleted.clear();

@@ -15,6 +15,7 @@
 #include "codec/expunge.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
 
 #ifndef _WIN32
@@ -76,9 +77,7 @@ std::vector<std::wstring> namesIn(const fs::path& folder) {
 class ExpungeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        dir_ = fs::temp_directory_path() / ("velkin-expunge-" + std::to_string(rd()));
-        fs::create_directories(dir_);
+        dir_ = testsupport::makeTempFolder("velkin-expunge");
         seen = Seen();
         setExpungeTestHooks(&kRecorder);
         savedCwd_ = plat::currentDir();

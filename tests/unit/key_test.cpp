@@ -18,6 +18,7 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "key/key.h"
+#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -51,8 +52,7 @@ protected:
     void SetUp() override {
         saved_ = plat::currentDir();
         std::wcsncpy(savedRoot_, keyDriveRoot, kPathSize);
-        std::random_device rd;
-        folder_ = fs::temp_directory_path() / ("velkin-key-test-" + std::to_string(rd()));
+        folder_ = testsupport::makeTempFolder("velkin-key-test");
         fs::create_directories(folder_ / "SETTINGS");
         ASSERT_EQ(plat::setCurrentDir(folder_.wstring()), 0);
         closeKeyStoreForTest();
