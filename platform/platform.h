@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -101,6 +102,15 @@ void findClose(DirHandle handle);
 // ---------------------------------------------------------------- randomness
 // Cryptographic random bytes (BCryptGenRandom / getrandom); false on failure.
 bool cryptoRandom(void* buffer, std::size_t length);
+
+// ---------------------------------------------------------------- child programs
+// Runs a program with this process's environment (what putEnv added
+// included) and waits until it ends. Returns its exit code, or -1 when it
+// could not be started (last system error set).
+// Windows: the command line is the program path followed by the arguments,
+// joined by single blanks, each exactly as given (callers quote what needs
+// quoting). POSIX: each argument reaches the program as it is; no shell.
+int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args);
 
 // ---------------------------------------------------------------- single instance
 // Create the named mutex (held until the process ends). Returns 0 when this

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -126,6 +127,29 @@ bool cryptoRandom(void* buffer, std::size_t length) {
         length -= chunk;
     }
     return true;
+}
+
+// ---------------------------------------------------------------- child programs
+
+int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args) {
+    std::wstring commandLine = program;
+    for (const std::wstring& a : args) commandLine += L" " + a;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    // CreateProcessW may write into the command line: hand it a copy.
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    BOOL known = GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return known ? static_cast<int>(code) : -1;
 }
 
 // ---------------------------------------------------------------- single instance

@@ -28,7 +28,7 @@ for src in $SOURCES; do
   obj="$BUILD_DIR/obj/$(echo "$src" | tr '/' '_').o"
   OBJECTS="$OBJECTS $obj"
   if [ ! -f "$obj" ] || [ "$SOURCE_DIR/$src" -nt "$obj" ]; then
-    echo "compiling $src"
+    echo "compiling $src" >&2
     # shellcheck disable=SC2086
     "$CLANGXX" $CXXFLAGS -c "$SOURCE_DIR/$src" -o "$obj"
   fi
@@ -53,5 +53,16 @@ if [ ! -f "$SEED" ]; then
   } >"$SEED"
 fi
 cd "$BUILD_DIR"
+# The fuzzer's step-by-step output goes to a log; the run prints its summary,
+# and the end of the log when it found something.
+LOG="$BUILD_DIR/fuzz.log"
+status=0
 ./decrypt_fuzz -max_total_time="$SECONDS_TO_RUN" -max_len=8192 -timeout=20 \
-  -artifact_prefix="$BUILD_DIR/artifacts/" -print_final_stats=1 "$BUILD_DIR/corpus"
+  -artifact_prefix="$BUILD_DIR/artifacts/" -print_final_stats=1 "$BUILD_DIR/corpus" \
+  >"$LOG" 2>&1 || status=$?
+grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done )' "$LOG" || true
+if [ "$status" -ne 0 ]; then
+  echo "fuzzing found a problem (exit $status); the end of $LOG:"
+  tail -n 60 "$LOG"
+fi
+exit "$status"

@@ -220,6 +220,26 @@ TEST(PlatformMutex, SecondCreationOfOneNameIsRefused) {
     EXPECT_EQ(plat::createNamedMutex(name + L"-other"), 0);
 }
 
+TEST(PlatformChild, ExitCodeOfTheChildAndMinusOneWhenItCannotStart) {
+    // The child sees the environment that putEnv gave this process.
+    ASSERT_EQ(plat::putEnv(L"VELKIN_CHILD_TEST=7"), 0);
+#ifdef _WIN32
+    const std::wstring shell = L"C:\\windows\\system32\\cmd.exe";
+    EXPECT_EQ(plat::runChildAndWait(shell, {L"/c", L"exit", L"3"}), 3);
+    EXPECT_EQ(plat::runChildAndWait(shell, {L"/c", L"exit", L"%VELKIN_CHILD_TEST%"}), 7);
+    EXPECT_EQ(plat::runChildAndWait(L"C:\\no-such-folder\\none.exe", {}), -1);
+#else
+    EXPECT_EQ(plat::runChildAndWait(L"/bin/sh", {L"-c", L"exit 3"}), 3);
+    EXPECT_EQ(plat::runChildAndWait(L"/bin/sh", {L"-c", L"exit $VELKIN_CHILD_TEST"}), 7);
+    // An argument with blanks and quotes arrives as one argument, unchanged.
+    EXPECT_EQ(plat::runChildAndWait(L"/bin/sh", {L"-c", L"[ \"$1\" = 'a \"b\" c' ]", L"x",
+                                                 L"a \"b\" c"}),
+              0);
+    EXPECT_EQ(plat::runChildAndWait(L"/no-such-folder/none", {}), -1);
+#endif
+    plat::unsetEnv(L"VELKIN_CHILD_TEST");
+}
+
 #ifdef _WIN32
 TEST(PlatformWindows, SystemTextsAreTheSystemsOwn) {
     // ERROR_FILE_NOT_FOUND, with the line break the system puts at the end.
