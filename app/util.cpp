@@ -52,7 +52,7 @@ const wchar_t* directoryOf(const wchar_t* path) {
     // no folder for C:/docs/a.txt, and the file's output would land in the
     // current folder, where files of the same name from different folders
     // replace one another.
-    std::size_t cut = text.find_last_of(plat::kSep == L'/' ? L"/" : L"\\/");
+    std::size_t cut = text.find_last_of(plat::kSeparators);
     std::wstring result = cut == std::wstring::npos ? std::wstring() : text.substr(0, cut + 1);
     if (result.size() >= kFolderSize) {
         reportError(L"the folder of '%ls' is longer than %u characters",

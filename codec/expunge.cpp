@@ -54,11 +54,10 @@ void fillRandomBlock(uint8_t* block) {
     for (uint32_t i = 0; i < kBlockSize; ++i) block[i] = randomByte();
 }
 
-// Where the name part begins: after the last '/' when there is one,
-// otherwise after the last '\', otherwise at the start.
+// Where the name part begins: after the last separator of this build,
+// otherwise at the start. The random names stay in the file's own folder.
 std::size_t namePartStart(const std::wstring& path) {
-    std::size_t at = path.rfind(L'/');
-    if (at == std::wstring::npos) at = path.rfind(L'\\');
+    std::size_t at = path.find_last_of(plat::kSeparators);
     return at == std::wstring::npos ? 0 : at + 1;
 }
 

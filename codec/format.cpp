@@ -4,13 +4,13 @@
 
 #include <cwctype>
 
+#include "platform/platform.h"
 #include "ui/progress.h"
 
 namespace codec {
 
 std::wstring baseNameOf(const std::wstring& path) {
-    std::size_t pos = path.rfind(L'/');
-    if (pos == std::wstring::npos) pos = path.rfind(L'\\');
+    std::size_t pos = path.find_last_of(plat::kSeparators);
     return pos == std::wstring::npos ? path : path.substr(pos + 1);
 }
 

@@ -73,8 +73,10 @@ inline uint64_t largestEncryptedSize(uint64_t n) {
     return kBlockSize * (chunkCount(n) + 1) + (kBlockSize - 1);
 }
 
-// The base name that is stored: the part after the last '/', or when there
-// is none after the last '\', or the whole path. A '/' wins over a later '\'.
+// The base name that is stored: the part after the last separator of this
+// build (plat::kSeparators), or the whole path when it has none. So it ends
+// where the folder part of directoryOf ends: a folder dropped as Z:/data/work
+// gives Z:/data/work\a.txt, whose base name is a.txt.
 std::wstring baseNameOf(const std::wstring& path);
 
 // Writes name as UTF-16LE with its terminator into the 512-byte field at

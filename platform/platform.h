@@ -12,10 +12,14 @@
 namespace plat {
 
 // Path separator of this build: '\' on Windows, '/' on POSIX.
+// Every character that ends the folder part of a path: both '\' and '/' on
+// Windows; only '/' on POSIX, where '\' is an ordinary character of names.
 #ifdef _WIN32
 constexpr wchar_t kSep = L'\\';
+constexpr const wchar_t* kSeparators = L"\\/";
 #else
 constexpr wchar_t kSep = L'/';
+constexpr const wchar_t* kSeparators = L"/";
 #endif
 
 // Longest path the OS accepts for a file name (in wide characters, with the

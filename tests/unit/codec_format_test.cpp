@@ -180,12 +180,21 @@ TEST_F(CodecFormatTest, BaseNameRules) {
         std::wstring path;
         std::wstring base;
     };
+    // The base name ends where the folder part ends: at either separator on
+    // Windows, at '/' only on POSIX, where '\' belongs to names.
     const Case cases[] = {
-        {L"C:\\dir\\file.txt", L"file.txt"},
         {L"dir/sub/file.txt", L"file.txt"},
-        {L"a/b\\c.txt", L"b\\c.txt"},   // a '/' wins over a later '\'
         {L"plain.txt", L"plain.txt"},
         {L"dir/", L""},
+#ifdef _WIN32
+        {L"C:\\dir\\file.txt", L"file.txt"},
+        {L"Z:/data/work\\a.txt", L"a.txt"},   // a folder dropped with '/'
+        {L"a\\b/c.txt", L"c.txt"},
+#else
+        {L"/dir/back\\slash.txt", L"back\\slash.txt"},
+        {L"C:\\dir\\file.txt", L"C:\\dir\\file.txt"},
+        {L"a/b:c.txt", L"b:c.txt"},
+#endif
     };
     for (const Case& c : cases) EXPECT_EQ(baseNameOf(c.path), c.base) << std::string(c.path.begin(), c.path.end());
 }

@@ -189,6 +189,39 @@ TEST_F(ExpungeTest, RandomNameFillsShortPaths) {
     EXPECT_EQ(left[0], L"sub");
 }
 
+// The name part begins after the last separator of the build: on Windows a
+// folder written with '/' followed by a '\' keeps the file in its folder; on
+// POSIX a '\' is part of the name and the whole name is replaced.
+TEST_F(ExpungeTest, RandomNamesStayInTheFilesOwnFolder) {
+    fs::create_directories(dir_ / "sub" / "deep");
+    ASSERT_EQ(plat::setCurrentDir(dir_.wstring()), 0);
+    struct Case {
+        fs::path file;          // created below dir_
+        std::wstring path;      // as handed to expungeFile
+        std::size_t folderLength;
+    };
+    const Case cases[] = {
+        {fs::path("sub") / "deep" / "y.txt", L"sub/deep" + std::wstring(1, plat::kSep) + L"y.txt", 9},
+#ifndef _WIN32
+        {fs::path("back\\slash.txt"), L"back\\slash.txt", 0},
+        {fs::path("sub") / "back\\slash.txt", L"sub/back\\slash.txt", 4},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+        makeFile((dir_ / c.file).parent_path(), c.file.filename().wstring(), 10);
+        seen = Seen();
+        ASSERT_EQ(expungeFile(c.path.c_str()), 0) << lastErrorText;
+        ASSERT_EQ(seen.names.size(), 3u);
+        EXPECT_EQ(seen.names[0].substr(0, c.folderLength), c.path.substr(0, c.folderLength));
+        EXPECT_TRUE(isLowerHex(seen.names[0].substr(c.folderLength)));
+    }
+    EXPECT_TRUE(namesIn(dir_ / "sub" / "deep").empty());
+    std::vector<std::wstring> left = namesIn(dir_ / "sub");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0], L"deep");
+}
+
 // The expunge line of the log names the file the caller gave, not a random
 // name.
 TEST_F(ExpungeTest, LogNamesTheCallersPath) {
