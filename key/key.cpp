@@ -9,9 +9,10 @@
 //
 // Several instances of the program may run at once (for different dropped
 // paths) and share the usage record. Every read-modify-write of the record
-// happens under an exclusive lock on the file, and a new record is on the
+// happens under an exclusive lock on the record, and a new record is on the
 // disk before any block it reserves is drawn, so that no key block ever
-// serves two files.
+// serves two files. While its store is open, an instance also holds a shared
+// lock that tells the key drive tool that the drive is in use.
 
 #include "key/key.h"
 #include "key/keybytes.h"
@@ -131,7 +132,7 @@ int writeStatusRecord(const StatusRecord& record) {
 
 // The exclusive lock that orders the instances sharing the usage record.
 int lockStatus() {
-    if (plat::lockFile(statusStream) != 0) {
+    if (plat::lockRange(statusStream, 0, kStatusRecordLockLength, true, true) != 0) {
         reportError(L"cannot lock '%ls': %ls", kStatusFileName, systemErrorText());
         return 1;
     }
@@ -139,7 +140,20 @@ int lockStatus() {
 }
 
 void unlockStatus() {
-    plat::unlockFile(statusStream);
+    plat::unlockRange(statusStream, 0, kStatusRecordLockLength);
+}
+
+// The shared lock that marks the drive as in use for as long as the store is
+// open; only a split of the drive by the key drive tool keeps it from us.
+int holdInUseLock() {
+    int got = plat::lockRange(statusStream, kStatusInUseOffset, 1, false, false);
+    if (got == 1) {
+        reportError(L"cannot use the key drive: the key drive tool is splitting it ('%ls' is locked); "
+                    L"try again when it is done", kStatusFileName);
+    } else if (got != 0) {
+        reportError(L"cannot lock '%ls': %ls", kStatusFileName, systemErrorText());
+    }
+    return got == 0 ? 0 : 1;
 }
 
 // The operations that draw on the usage record need an open store.
@@ -207,7 +221,7 @@ int openStore() {
     // never from a buffer filled before another instance wrote the record.
     std::setvbuf(statusStream, nullptr, _IONBF, 0);
 
-    if (lockStatus() != 0) return 1;
+    if (holdInUseLock() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
     int failed = readStatusRecord(false, &record);
     unlockStatus();

@@ -6,6 +6,15 @@
 
 constexpr uint32_t kKeyBlockSize = 1024;
 
+// Locks on SETTINGS/STATUS.DAT, taken alike by every program that uses a key
+// drive. The record's bytes are locked exclusively around each
+// read-modify-write. One byte far beyond them is held shared by every running
+// instance from the opening of its key store to its end; the key drive tool
+// takes it exclusively, without waiting, while it splits the drive, and so
+// finds out that the drive is in use.
+constexpr uint64_t kStatusRecordLockLength = 12;
+constexpr uint64_t kStatusInUseOffset = uint64_t(1) << 32;
+
 int openKeyStore();
 int reserveKeyBlocks(uint32_t count);
 // The next key block at the cursor, in a shared buffer; nullptr on failure.

@@ -64,6 +64,18 @@ int lockFile(FILE* f);
 int unlockFile(FILE* f);
 // Rename that never replaces an existing file; 0 on success, errno set.
 int renameNoReplace(const std::wstring& from, const std::wstring& to);
+
+// ---------------------------------------------------------------- byte-range locks
+// A lock on the bytes [offset, offset + length) of a file, which may lie
+// beyond its end, between processes and between the streams of one process:
+// shared locks go together, an exclusive one stands alone. It belongs to the
+// stream and ends with the stream or the process. A shared lock needs a
+// stream open for reading, an exclusive one a stream open for writing.
+// Returns 0 when granted; 1 when another holder keeps a conflicting lock
+// and `wait` is false; -1 on failure (last system error set).
+int lockRange(FILE* f, uint64_t offset, uint64_t length, bool exclusive, bool wait);
+// Releases exactly a range that lockRange granted; 0 on success.
+int unlockRange(FILE* f, uint64_t offset, uint64_t length);
 // Remove a file; 0 on success, errno set.
 int removeFile(const std::wstring& path);
 
@@ -81,6 +93,8 @@ struct FileInfo {
 bool fileInfo(const std::wstring& path, FileInfo* info);
 // Replace 'to' by 'from' in one step (MoveFileExW with replace and write-through).
 bool moveReplace(const std::wstring& from, const std::wstring& to);
+// As moveReplace, on the disk when it returns, but fails when 'to' exists.
+bool moveNoReplace(const std::wstring& from, const std::wstring& to);
 bool deleteFile(const std::wstring& path);
 bool removeDirectory(const std::wstring& path);
 bool createDirectory(const std::wstring& path);            // true also when it exists

@@ -94,31 +94,45 @@ int commitFile(FILE* f) {
 }
 
 namespace {
-int setLock(FILE* f, short type) {
+// Sets or clears a lock on [start, start + length) (length 0: to the end of
+// any file). Returns 0 when done, 1 when `wait` is false and another holder
+// keeps a conflicting lock, -1 on failure (errno set).
+int setLock(FILE* f, short type, off_t start, off_t length, bool wait) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
+    lock.l_start = start;
+    lock.l_len = length;
     int fd = ::fileno(f);
+    auto busy = [wait]() { return !wait && (errno == EAGAIN || errno == EACCES); };
 #ifdef F_OFD_SETLKW
     // Open-file-description locks belong to the stream, not the process.
     for (;;) {
-        if (::fcntl(fd, F_OFD_SETLKW, &lock) == 0) return 0;
+        if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return 0;
         if (errno == EINTR) continue;
-        if (errno != EINVAL) return 1;
+        if (busy()) return 1;
+        if (errno != EINVAL) return -1;
         break;
     }
 #endif
     for (;;) {
-        if (::fcntl(fd, F_SETLKW, &lock) == 0) return 0;
-        if (errno != EINTR) return 1;
+        if (::fcntl(fd, wait ? F_SETLKW : F_SETLK, &lock) == 0) return 0;
+        if (errno == EINTR) continue;
+        return busy() ? 1 : -1;
     }
 }
 }  // namespace
 
-int lockFile(FILE* f) { return setLock(f, F_WRLCK); }
-int unlockFile(FILE* f) { return setLock(f, F_UNLCK); }
+int lockFile(FILE* f) { return setLock(f, F_WRLCK, 0, 0, true) == 0 ? 0 : 1; }
+int unlockFile(FILE* f) { return setLock(f, F_UNLCK, 0, 0, true) == 0 ? 0 : 1; }
+
+int lockRange(FILE* f, uint64_t offset, uint64_t length, bool exclusive, bool wait) {
+    return setLock(f, exclusive ? F_WRLCK : F_RDLCK, off_t(offset), off_t(length), wait);
+}
+
+int unlockRange(FILE* f, uint64_t offset, uint64_t length) {
+    return setLock(f, F_UNLCK, off_t(offset), off_t(length), true) == 0 ? 0 : 1;
+}
 
 int renameNoReplace(const std::wstring& from, const std::wstring& to) {
     std::string a = narrow(from), b = narrow(to);
@@ -154,6 +168,12 @@ bool moveReplace(const std::wstring& from, const std::wstring& to) {
     std::string b = narrow(to);
     if (std::rename(narrow(from).c_str(), b.c_str()) != 0) return false;
     syncFolderOf(b);
+    return true;
+}
+
+bool moveNoReplace(const std::wstring& from, const std::wstring& to) {
+    if (renameNoReplace(from, to) != 0) return false;
+    syncFolderOf(narrow(to));
     return true;
 }
 

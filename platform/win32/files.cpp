@@ -62,6 +62,34 @@ int lockFile(FILE* f) { return lockWholeFile(f, true); }
 
 int unlockFile(FILE* f) { return lockWholeFile(f, false); }
 
+namespace {
+
+// Locks or unlocks [offset, offset + length) with LockFileEx's flags.
+BOOL lockBytes(FILE* f, uint64_t offset, uint64_t length, bool lock, DWORD flags) {
+    HANDLE h = osHandleOf(f);
+    if (h == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD low = static_cast<DWORD>(length), high = static_cast<DWORD>(length >> 32);
+    return lock ? LockFileEx(h, flags, 0, low, high, &where) : UnlockFileEx(h, 0, low, high, &where);
+}
+
+}  // namespace
+
+int lockRange(FILE* f, uint64_t offset, uint64_t length, bool exclusive, bool wait) {
+    DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (lockBytes(f, offset, length, true, flags)) return 0;
+    return !wait && GetLastError() == ERROR_LOCK_VIOLATION ? 1 : -1;
+}
+
+int unlockRange(FILE* f, uint64_t offset, uint64_t length) {
+    return lockBytes(f, offset, length, false, 0) ? 0 : -1;
+}
+
 int renameNoReplace(const std::wstring& from, const std::wstring& to) {
     // The runtime's rename refuses an existing target.
     return _wrename(from.c_str(), to.c_str()) == 0 ? 0 : -1;
@@ -88,6 +116,10 @@ bool fileInfo(const std::wstring& path, FileInfo* info) {
 bool moveReplace(const std::wstring& from, const std::wstring& to) {
     return MoveFileExW(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool moveNoReplace(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool deleteFile(const std::wstring& path) {

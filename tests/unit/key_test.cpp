@@ -192,6 +192,60 @@ TEST_F(KeyStoreTest, KeyTooLargeForTheIndexIsRefused) {
     EXPECT_NE(error().find(L"'SETTINGS/KEY.DAT' is too large"), std::wstring::npos) << error();
 }
 
+// ------------------------------------------------------------------ in use
+
+// Another process's locks on the usage record, through a stream of its own.
+class OtherHolder {
+public:
+    explicit OtherHolder(const fs::path& status) : f_(plat::openFile(status.wstring(), L"rb+")) {}
+    ~OtherHolder() {
+        if (f_ != nullptr) std::fclose(f_);
+    }
+    int tryInUse(bool exclusive) {
+        return f_ == nullptr ? -1 : plat::lockRange(f_, kStatusInUseOffset, 1, exclusive, false);
+    }
+    void releaseInUse() { plat::unlockRange(f_, kStatusInUseOffset, 1); }
+
+private:
+    FILE* f_;
+};
+
+TEST_F(KeyStoreTest, AnOpenStoreMarksTheDriveInUseUntilItCloses) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    OtherHolder tool(folder_ / "SETTINGS" / "STATUS.DAT");
+    ASSERT_EQ(tool.tryInUse(true), 0) << "nothing holds the drive yet";
+    tool.releaseInUse();
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(tool.tryInUse(true), 1) << "the open store must hold the drive";
+    EXPECT_EQ(tool.tryInUse(false), 0) << "other instances share it";
+    tool.releaseInUse();
+    closeKeyStoreForTest();
+    EXPECT_EQ(tool.tryInUse(true), 0) << "a closed store lets go";
+}
+
+TEST_F(KeyStoreTest, TheStoreDoesNotOpenWhileTheDriveIsBeingSplit) {
+    makeDrive(20, statusRecord(1, 1, 19));
+    OtherHolder tool(folder_ / "SETTINGS" / "STATUS.DAT");
+    ASSERT_EQ(tool.tryInUse(true), 0);
+    EXPECT_EQ(openKeyStore(), 1);
+    EXPECT_NE(error().find(L"the key drive tool is splitting it"), std::wstring::npos) << error();
+    EXPECT_EQ(reserveKeyBlocks(1), 1) << "the store must not count as open";
+    tool.releaseInUse();
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(1), 0) << error();
+}
+
+TEST_F(KeyStoreTest, InstancesThatHoldTheDriveStillReserve) {
+    // The record's lock must not reach the byte that other instances hold.
+    makeDrive(20, statusRecord(1, 1, 19));
+    OtherHolder instance(folder_ / "SETTINGS" / "STATUS.DAT");
+    ASSERT_EQ(instance.tryInUse(false), 0);
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    EXPECT_EQ(reserveKeyBlocks(3), 0) << error();
+    ASSERT_NE(nextKeyBlock(), nullptr) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(4, 1, 19));
+}
+
 // ------------------------------------------------------------------ reserving
 
 TEST_F(KeyStoreTest, ReservationMayEndExactlyAtLastBlock) {

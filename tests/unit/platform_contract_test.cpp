@@ -76,6 +76,39 @@ TEST_F(PlatformTest, StreamsSeekTellCommitAndLock) {
     EXPECT_EQ(plat::stdErrorMessage(ENOENT), L"No such file or directory");
 }
 
+TEST_F(PlatformTest, RangeLocksConflictOnlyWhereTheyMeet) {
+    writeFile(L"record.bin", "0123456789ab");
+    FILE* a = plat::openFile(path(L"record.bin"), L"rb+");
+    FILE* b = plat::openFile(path(L"record.bin"), L"rb+");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    const uint64_t far = uint64_t(1) << 32;   // beyond the end of the file
+    EXPECT_EQ(plat::lockRange(a, far, 1, false, false), 0);
+    EXPECT_EQ(plat::lockRange(b, far, 1, false, false), 0) << "shared locks go together";
+    EXPECT_EQ(plat::unlockRange(b, far, 1), 0);
+    EXPECT_EQ(plat::lockRange(b, far, 1, true, false), 1) << "an exclusive lock stands alone";
+    EXPECT_EQ(plat::lockRange(b, 0, 12, true, true), 0) << "other bytes are free";
+    EXPECT_EQ(plat::lockRange(a, 0, 12, true, false), 1);
+    EXPECT_EQ(plat::unlockRange(b, 0, 12), 0);
+    EXPECT_EQ(plat::lockRange(a, 0, 12, true, false), 0);
+    EXPECT_EQ(plat::unlockRange(a, 0, 12), 0);
+    // Closing a stream ends its locks.
+    std::fclose(a);
+    EXPECT_EQ(plat::lockRange(b, far, 1, true, false), 0);
+    std::fclose(b);
+}
+
+TEST_F(PlatformTest, MoveNoReplaceRefusesAnExistingTarget) {
+    writeFile(L"new", "fresh");
+    writeFile(L"old", "kept");
+    EXPECT_FALSE(plat::moveNoReplace(path(L"new"), path(L"old")));
+    EXPECT_EQ(readFile(L"old"), "kept");
+    EXPECT_EQ(readFile(L"new"), "fresh");
+    EXPECT_TRUE(plat::moveNoReplace(path(L"new"), path(L"other")));
+    EXPECT_EQ(readFile(L"other"), "fresh");
+    EXPECT_EQ(readFile(L"new"), "<missing>");
+}
+
 TEST_F(PlatformTest, RenameNeverReplacesButMoveReplaceDoes) {
     writeFile(L"a", "first");
     writeFile(L"b", "second");
