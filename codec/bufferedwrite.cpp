@@ -11,6 +11,7 @@
 #include <cwchar>
 
 #include "diag/error.h"
+#include "key/wipe.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,7 +32,7 @@ Output out = {{0}, {0}, nullptr, 0, OutputState::Idle};
 uint8_t buffer[kOutputBufferSize];
 
 void wipeBuffer() {
-    std::memset(buffer, 0, sizeof buffer);
+    wipeSecret(buffer, sizeof buffer);
     out.fill = 0;
 }
 

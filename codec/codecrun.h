@@ -1,17 +1,12 @@
 // What one encryption or decryption must undo on its way out, whatever the
-// way: the source stream, the open output, the progress phase, and the key
-// material and header bytes kept on the stack.
+// way: the source stream, the open output, the progress phase, and every
+// copy of key material, plaintext and header bytes it held.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
-#include "codec/bufferedwrite.h"
 #include "codec/format.h"
-#include "diag/error.h"
-#include "platform/platform.h"
-#include "ui/progress.h"
 
 namespace codec {
 
@@ -28,33 +23,18 @@ struct CodecRun {
     CodecRun() = default;
     CodecRun(const CodecRun&) = delete;
     CodecRun& operator=(const CodecRun&) = delete;
-    ~CodecRun() {
-        if (source) std::fclose(source);
-        if (outputOpen) abandonOutput();
-        if (phaseOpen) progressEnd();
-        std::memset(work, 0, sizeof work);
-        std::memset(keyCopy, 0, sizeof keyCopy);
-        std::memset(digest, 0, sizeof digest);
-    }
-    // Opens the file that is read in 1024-byte pieces, with a larger
-    // stream buffer; 1 after reporting.
-    int openSource(const wchar_t* path) {
-        source = plat::openFile(path, L"rbS");
-        if (!source) {
-            reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
-            return 1;
-        }
-        std::setvbuf(source, nullptr, _IOFBF, kSourceBufferSize);
-        return 0;
-    }
-    void beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title) {
-        progressBegin(format, argument, title);
-        phaseOpen = true;
-    }
-    void endPhase() {
-        progressEnd();
-        phaseOpen = false;
-    }
+    ~CodecRun();
+    // Opens the file that is read in 1024-byte pieces, through a larger
+    // stream buffer of the codec's own that is wiped when the stream is
+    // closed; 1 after reporting.
+    int openSource(const wchar_t* path);
+    // Closes the source and wipes its stream buffer.
+    void closeSource();
+    void beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title);
+    void endPhase();
 };
+
+// True when the source stream buffer holds nothing (tests only).
+bool sourceBufferWipedForTest();
 
 }  // namespace codec

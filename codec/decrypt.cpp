@@ -69,6 +69,9 @@ int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                 const wchar_t** resultPath) {
     CodecRun run;
+    // probeFile left the cursor on the header key block: the first block of
+    // the writer's reservation.
+    const uint32_t headerBlock = keyCursor();
 
     if (run.openSource(sourcePath) != 0) return 1;
 
@@ -129,16 +132,19 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
 
     run.beginPhase(L"Decrypting file\n%ls", baseName.c_str(), L"Decrypting");
 
-    // Every piece read costs a key draw, the tail and anything after it
-    // included; only the first plainLength bytes are written.
+    // One key block per chunk of the plaintext, as the writer drew them.
+    // The tail and anything appended after it are never read: they hold no
+    // plaintext, and drawing for them would run past the writer's
+    // reservation.
+    const uint64_t chunks = chunkCount(plainLength);
     uint64_t written = 0;
-    for (;;) {
+    for (uint64_t i = 0; i < chunks; ++i) {
         std::size_t got = std::fread(work, 1, kBlockSize, run.source);
         if (std::ferror(run.source)) {
             reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
             return 1;
         }
-        if (got == 0) break;   // end of file
+        if (got == 0) break;   // a truncated file: the check below fails it
         // Never more than was read: a truncated file must not yield bytes
         // that are only key material over an earlier piece.
         uint64_t left = plainLength - written;
@@ -154,8 +160,7 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
         reportProgress(static_cast<double>(written) / (static_cast<double>(plainLength) + 1.0));
     }
 
-    std::fclose(run.source);
-    run.source = nullptr;
+    run.closeSource();
     run.outputOpen = false;
     if (finishOutput() != 0) return 1;
     const wchar_t* tempPath = outputTempName();
@@ -163,7 +168,9 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
 
     // Tamper check on the finished temporary file, before it replaces
     // anything.
-    uint8_t computed[kDigestSize];
+    // A file shorter than its stored length has lost part of its body (or
+    // had its length altered): it fails like a changed body.
+    uint8_t* computed = run.work;
     if (digestFile(tempPath, run.keyCopy, computed) != 0) {
         std::wstring cause = lastErrorText;
         reportError(L"'%ls' may have been tampered with, digest check failed (%ls); the "
@@ -171,7 +178,7 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                     sourcePath, cause.c_str(), tempPath);
         return 1;
     }
-    if (std::memcmp(computed, run.digest, kDigestSize) != 0) {
+    if (written != plainLength || std::memcmp(computed, run.digest, kDigestSize) != 0) {
         reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
                     L"was kept as '%ls'",
                     sourcePath, tempPath);
@@ -181,6 +188,9 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
 
     *resultPath = resultBuffer;
     run.endPhase();
-    raiseHighWaterMark();   // its outcome does not change the result
+    // The writer reserved chunks + 4 blocks from the header key block on;
+    // none of them may be handed out again by this drive. The outcome does
+    // not change the result.
+    raiseHighWaterMarkPast(headerBlock, chunks + 4);
     return 0;
 }

@@ -189,8 +189,7 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
         }
     }
 
-    std::fclose(run.source);
-    run.source = nullptr;
+    run.closeSource();
     run.outputOpen = false;
     if (closeOutput() != 0) return 1;
 

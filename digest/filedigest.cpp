@@ -8,6 +8,7 @@
 
 #include "diag/error.h"
 #include "digest/whirlpool.h"
+#include "key/wipe.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
 
@@ -24,6 +25,9 @@ int digestFile(const wchar_t* path, const uint8_t* keyBlock, uint8_t output[64])
         reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
         return 1;
     }
+    // Unbuffered: the reads below fill a buffer of their own, which is
+    // wiped, and the stream keeps no copy of the file's bytes.
+    std::setvbuf(file, nullptr, _IONBF, 0);
 
     // The size only scales the progress bar; the file is read to its end
     // whatever it says.
@@ -49,6 +53,8 @@ int digestFile(const wchar_t* path, const uint8_t* keyBlock, uint8_t output[64])
             if (std::feof(file)) break;
             reportError(L"error reading file '%ls': %ls", path, stdErrorText());
             std::fclose(file);
+            wipeSecret(buffer, sizeof buffer);
+            wipeSecret(&state, sizeof state);
             progressEnd();
             return 1;
         }
@@ -61,7 +67,9 @@ int digestFile(const wchar_t* path, const uint8_t* keyBlock, uint8_t output[64])
     }
 
     std::fclose(file);
+    wipeSecret(buffer, sizeof buffer);
     whirlpoolFinish(&state, output);
+    wipeSecret(&state, sizeof state);
     progressEnd();
     return 0;
 }

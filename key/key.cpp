@@ -27,6 +27,7 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "diag/manufacture.h"
+#include "key/wipe.h"
 #include "platform/platform.h"
 
 namespace {
@@ -48,11 +49,15 @@ FILE* statusStream = nullptr;
 bool storeOpen = false;
 uint32_t blockCount = 0;   // N
 uint32_t cursor = 0;       // the block that the next nextKeyBlock reads
-// Where the key stream stands after nextKeyBlock's last read, so that blocks
-// drawn in sequence are read on without a seek; kUnknownPosition otherwise.
-constexpr uint64_t kUnknownPosition = ~uint64_t(0);
-uint64_t keyStreamPosition = kUnknownPosition;
 uint8_t keyBlockBuffer[kKeyBlockSize];
+// Encryption and decryption draw blocks in sequence: nextKeyBlock reads
+// ahead into this buffer of its own (the key stream itself is unbuffered),
+// so that wipeKeyMaterial can clear every copy of key material the program
+// holds.
+constexpr uint32_t kReadAheadBlocks = 64;
+uint8_t readAhead[kReadAheadBlocks * kKeyBlockSize];
+uint32_t readAheadFirst = 0;   // block number of readAhead's first block
+uint32_t readAheadCount = 0;   // blocks held
 wchar_t keyNumber[kKeyNumberTextSize];
 wchar_t passwordText[kPasswordTextSize];
 
@@ -76,7 +81,6 @@ void closeStream(FILE*& f) {
 
 // Reads `length` bytes at `offset`; 0 on success.
 int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
-    if (f == keyStream) keyStreamPosition = kUnknownPosition;
     errno = 0;
     if (plat::seekFile(f, int64_t(offset), SEEK_SET) != 0) return 1;
     return std::fread(buffer, 1, length, f) == length ? 0 : 1;
@@ -163,7 +167,15 @@ int requireOpenStore() {
     return 1;
 }
 
+void forgetReadAhead() {
+    wipeSecret(readAhead, sizeof readAhead);
+    readAheadFirst = 0;
+    readAheadCount = 0;
+}
+
 void closeAll() {
+    forgetReadAhead();
+    wipeSecret(keyBlockBuffer, sizeof keyBlockBuffer);
     closeStream(keyStream);
     closeStream(indexStream);
     closeStream(statusStream);
@@ -179,8 +191,9 @@ int openStore() {
         reportError(L"cannot open '%ls': %ls", kKeyFileName, stdErrorText());
         return 1;
     }
-    // Encryption and decryption draw blocks in sequence: read ahead.
-    std::setvbuf(keyStream, nullptr, _IOFBF, 64 * 1024);
+    // Unbuffered: the stream keeps no copy of key material of its own;
+    // nextKeyBlock reads ahead into a buffer that is wiped after use.
+    std::setvbuf(keyStream, nullptr, _IONBF, 0);
     errno = 0;
     int64_t size = -1;
     if (plat::seekFile(keyStream, 0, SEEK_END) == 0) size = plat::tellFile(keyStream);
@@ -196,7 +209,7 @@ int openStore() {
         return 1;
     }
     blockCount = uint32_t(blocks);
-    keyStreamPosition = kUnknownPosition;
+    forgetReadAhead();
 
     errno = 0;
     indexStream = plat::openFile(kIndexFileName, L"rb");
@@ -204,12 +217,17 @@ int openStore() {
         reportError(L"cannot open '%ls': %ls", kIndexFileName, stdErrorText());
         return 1;
     }
+    // Lookups read single slots at scattered places.
+    std::setvbuf(indexStream, nullptr, _IONBF, 0);
 
     uint8_t block0[kKeyBlockSize];
     if (readAt(keyStream, 0, block0, kKeyBlockSize) != 0) {
+        wipeSecret(block0, sizeof block0);
         reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
         return 1;
     }
+    const uint32_t firstWord = readLe32(block0);
+    wipeSecret(block0, sizeof block0);
 
     errno = 0;
     statusStream = plat::openFile(kStatusFileName, L"rb+T");
@@ -227,7 +245,7 @@ int openStore() {
     unlockStatus();
     if (failed) return 1;
 
-    debugMessage(L"read key(source)  %x", readLe32(block0));
+    debugMessage(L"read key(source)  %x", firstWord);
     return 0;
 }
 
@@ -283,25 +301,30 @@ int reserveKeyBlocks(uint32_t count) {
 }
 
 const uint8_t* nextKeyBlock() {
-    std::memset(keyBlockBuffer, 0, sizeof keyBlockBuffer);
+    wipeSecret(keyBlockBuffer, sizeof keyBlockBuffer);
     if (cursor >= blockCount) {
         reportError(L"cannot read '%ls': key block %u lies beyond its last block %u",
                     kKeyFileName, cursor, blockCount == 0 ? 0u : blockCount - 1);
         return nullptr;
     }
-    const uint64_t offset = uint64_t(cursor) * kKeyBlockSize;
-    bool inPlace = keyStreamPosition == offset;
-    if (!inPlace && readAt(keyStream, offset, keyBlockBuffer, kKeyBlockSize) != 0) {
-        reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
-        return nullptr;
+    if (cursor < readAheadFirst || cursor - readAheadFirst >= readAheadCount) {
+        forgetReadAhead();
+        uint32_t want = blockCount - cursor;
+        if (want > kReadAheadBlocks) want = kReadAheadBlocks;
+        errno = 0;
+        size_t got = 0;
+        if (plat::seekFile(keyStream, int64_t(uint64_t(cursor) * kKeyBlockSize), SEEK_SET) == 0)
+            got = std::fread(readAhead, 1, size_t(want) * kKeyBlockSize, keyStream);
+        if (got < kKeyBlockSize) {
+            forgetReadAhead();
+            reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
+            return nullptr;
+        }
+        readAheadFirst = cursor;
+        readAheadCount = uint32_t(got / kKeyBlockSize);
     }
-    if (inPlace && std::fread(keyBlockBuffer, 1, kKeyBlockSize, keyStream) != kKeyBlockSize) {
-        keyStreamPosition = kUnknownPosition;
-        std::memset(keyBlockBuffer, 0, sizeof keyBlockBuffer);
-        reportError(L"cannot read '%ls': %ls", kKeyFileName, readErrorText(keyStream));
-        return nullptr;
-    }
-    keyStreamPosition = offset + kKeyBlockSize;
+    std::memcpy(keyBlockBuffer, readAhead + size_t(cursor - readAheadFirst) * kKeyBlockSize,
+                kKeyBlockSize);
     ++cursor;
     if (cursor == blockCount) cursor = 1;
     debugMessage(L"next key(source)  %x", readLe32(keyBlockBuffer));
@@ -329,10 +352,13 @@ int findKeyBlock(const uint8_t* block) {
             return 1;
         }
         if (readAt(keyStream, uint64_t(number) * kKeyBlockSize, candidate, kKeyBlockSize) != 0) {
+            wipeSecret(candidate, sizeof candidate);
             reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
             return 1;
         }
-        if (std::memcmp(candidate + 4, block + 4, 256) == 0) {
+        const bool same = std::memcmp(candidate + 4, block + 4, 256) == 0;
+        wipeSecret(candidate, sizeof candidate);
+        if (same) {
             cursor = number;
             return 0;
         }
@@ -359,6 +385,45 @@ int raiseHighWaterMark() {
     int failed = writeStatusRecord(record);
     unlockStatus();
     return failed;
+}
+
+int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count) {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
+    StatusRecord record;
+    if (readStatusRecord(true, &record) != 0) {
+        unlockStatus();
+        return 1;
+    }
+    // A reservation never reaches beyond the last pad block of this key file.
+    uint64_t limit = record.lastBlock;
+    if (blockCount > 0 && limit > uint64_t(blockCount) - 1) limit = uint64_t(blockCount) - 1;
+    uint64_t end = uint64_t(headerBlock) + count;
+    if (end > limit + 1) end = limit + 1;
+    // A header block outside firstBlock ... lastBlock lies in a partner
+    // drive's share of the pad: this drive never hands those blocks out.
+    if (headerBlock < record.firstBlock || headerBlock > record.lastBlock ||
+        end <= record.highWaterMark) {
+        unlockStatus();
+        return 0;
+    }
+    logMessage(L"raising high water mark from %d to %d", int(record.highWaterMark), int(end));
+    record.highWaterMark = uint32_t(end);
+    int failed = writeStatusRecord(record);
+    unlockStatus();
+    return failed;
+}
+
+uint32_t keyCursor() {
+    return cursor;
+}
+
+void wipeKeyMaterial() {
+    forgetReadAhead();
+    wipeSecret(keyBlockBuffer, sizeof keyBlockBuffer);
+}
+
+bool keyMaterialWipedForTest() {
+    return isWiped(readAhead, sizeof readAhead) && isWiped(keyBlockBuffer, sizeof keyBlockBuffer);
 }
 
 double keyUsagePercent() {
@@ -399,6 +464,7 @@ const wchar_t* keyNumberText() {
                               unsigned(readLe16(block0 + 8)), unsigned(readLe16(block0 + 10)));
                 failed = false;
             }
+            wipeSecret(block0, sizeof block0);
             std::fclose(f);
         }
     }
@@ -413,6 +479,7 @@ int exportWorkspacePassword() {
     if (openKeyStore() != 0) return 1;
     uint8_t block0[kKeyBlockSize];
     if (readAt(keyStream, 0, block0, kKeyBlockSize) != 0) {
+        wipeSecret(block0, sizeof block0);
         reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
         return 1;
     }
@@ -420,7 +487,10 @@ int exportWorkspacePassword() {
                   L"VKLIB_PASSWORD", readLe32(block0), readLe32(block0 + 4), readLe32(block0 + 8),
                   readLe32(block0 + 12), readLe32(block0 + 16), readLe32(block0 + 20),
                   readLe32(block0 + 24), readLe32(block0 + 28));
+    wipeSecret(block0, sizeof block0);
     plat::putEnv(passwordText);   // the outcome is ignored
+    // The environment keeps its own copy.
+    wipeSecret(passwordText, sizeof passwordText);
     return 0;
 }
 

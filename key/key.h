@@ -23,6 +23,19 @@ const uint8_t* nextKeyBlock();
 // 1 when not found (nothing reported) or on failure (reported).
 int findKeyBlock(const uint8_t* block);
 int raiseHighWaterMark();
+// After a decryption: raises highWaterMark past the whole reservation of the
+// file's writer, the `count` blocks from headerBlock on, but never beyond
+// lastBlock + 1 (nor beyond the last block of the key file + 1). A header
+// block outside firstBlock ... lastBlock (a partner drive's share of the
+// pad) raises nothing. 0 also when nothing needed raising.
+int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count);
+// The block that the next nextKeyBlock reads (after findKeyBlock: the
+// header key block).
+uint32_t keyCursor();
+// Clears every copy of key material the store holds in memory: the block
+// nextKeyBlock returned last and its read-ahead. Called when an encryption
+// or decryption ends; the next nextKeyBlock reads afresh.
+void wipeKeyMaterial();
 double keyUsagePercent();
 // The key number "XXXX-XXXX-XXXX-XXXX-XXXX-XXXX", or "?" on failure.
 const wchar_t* keyNumberText();
@@ -32,3 +45,5 @@ uint32_t keyBlockCount();
 
 // Closes the store so that the next openKeyStore starts afresh (tests only).
 void closeKeyStoreForTest();
+// True when no key material is left in the store's buffers (tests only).
+bool keyMaterialWipedForTest();

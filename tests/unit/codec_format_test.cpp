@@ -48,6 +48,17 @@ protected:
         EXPECT_EQ(readBytes(workPath(name)), data) << "the source is left as it was";
         return result;
     }
+
+    // Probes and decrypts an encrypted file into the work folder; returns
+    // what it wrote.
+    Bytes decryptIntoWork(const std::wstring& encrypted) {
+        int32_t e = 0, a = 0;
+        EXPECT_EQ(probeFile(encrypted.c_str(), &e, &a), 0);
+        EXPECT_TRUE(e);
+        const wchar_t* out = nullptr;
+        EXPECT_EQ(decryptFile(encrypted.c_str(), workPrefix().c_str(), &out), 0) << lastError();
+        return out ? readBytes(out) : Bytes();
+    }
 };
 
 // Checks every byte of an encrypted file made right after the key drive
@@ -132,8 +143,8 @@ TEST_F(CodecFormatTest, StoredLayoutAndRoundTrip) {
         EXPECT_EQ(std::wstring(out), outDir + c.name);
         EXPECT_EQ(readBytes(out), plain);
         EXPECT_FALSE(fs::exists(std::wstring(out) + L".tmp"));
-        const uint32_t t = getU32(keyBlock(3 + m).data()) & 0x3FF;
-        const std::size_t pieces = m + (t ? 1 : 0);
+        // One update per chunk; the tail is not read.
+        const std::size_t pieces = m;
         ASSERT_EQ(fractions.size(), pieces);
         for (std::size_t i = 0; i < pieces; ++i) {
             uint64_t written = std::min<uint64_t>(uint64_t(i + 1) * 1024, c.size);
@@ -161,8 +172,9 @@ TEST_F(CodecFormatTest, TailLengthComesFromTheTailLengthBlock) {
         EXPECT_TRUE(std::equal(file.begin() + 3 * 1024, file.end(), tail.begin()));
         EXPECT_EQ(highWaterMark(), 1u + 2 + 4) << "the tail block is reserved even when not drawn";
 
-        // The decryption's cursor ends past the last block it drew: the
-        // high-water mark rises to it when it was lower.
+        // Decrypted on a drive whose mark is lower (a copy of the pad), the
+        // mark rises past the writer's whole reservation, the tail block
+        // included whether or not the writer drew it.
         setHighWaterMark(1);
         int32_t e = 0, a = 0;
         ASSERT_EQ(probeFile(encrypted.c_str(), &e, &a), 0);
@@ -171,7 +183,71 @@ TEST_F(CodecFormatTest, TailLengthComesFromTheTailLengthBlock) {
         plat::removeFile(workPath(L"t.bin"));
         ASSERT_EQ(decryptFile(encrypted.c_str(), workPrefix().c_str(), &out), 0) << lastError();
         EXPECT_EQ(readBytes(out), plain);
-        EXPECT_EQ(highWaterMark(), 1u + 2 + 2 + (c.tail ? 1 : 0));
+        EXPECT_EQ(highWaterMark(), 1u + 2 + 4);
+    }
+}
+
+// A drive decrypting a file made on another copy of the pad raises its mark
+// to header + ceil(n / 1024) + 4, never further: not for the tail, not for
+// bytes appended to the file. A file whose header block lies outside this
+// drive's share of the pad (firstBlock ... lastBlock) raises nothing.
+TEST_F(CodecFormatTest, DecryptionRaisesTheMarkOverTheWritersWholeReservation) {
+    struct Case {
+        std::size_t size;
+        uint32_t tailWord;      // first word of the tail-length block
+        std::size_t appended;   // bytes added after the tail
+    };
+    const Case cases[] = {
+        {0, 0x400, 0},     {0, 0x3FF, 700},   {1, 0x001, 0},       {1024, 0x000, 3000},
+        {1025, 0x200, 0},  {5000, 0x3FF, 1},  {5000, 0x000, 2048}, {20480, 0x123, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "size " << c.size << " tail word " << c.tailWord
+                                        << " appended " << c.appended);
+        TearDown();
+        SetUp();
+        const uint32_t header = 10;   // the writer's copy had used blocks 1 ... 9
+        const uint32_t m = static_cast<uint32_t>(chunkCount(c.size));
+        setBlockWord(header + 2 + m, c.tailWord);
+        setHighWaterMark(header);
+        Bytes plain = randomBytes(c.size, 31);
+        std::wstring encrypted = encrypt(L"carrier.bin", plain);
+        ASSERT_EQ(highWaterMark(), header + m + 4);
+        plat::removeFile(workPath(L"carrier.bin"));
+        Bytes file = readBytes(encrypted);
+        Bytes extra = randomBytes(c.appended, 32);
+        file.insert(file.end(), extra.begin(), extra.end());
+        writeBytes(encrypted, file);
+
+        // This drive, a copy of the same pad, has handed out nothing yet.
+        setHighWaterMark(1);
+        EXPECT_EQ(decryptIntoWork(encrypted), plain);
+        EXPECT_EQ(highWaterMark(), header + m + 4);
+    }
+}
+
+TEST_F(CodecFormatTest, PartnersShareOfThePadLeavesTheMarkAlone) {
+    Bytes plain = randomBytes(3000, 41);
+    setHighWaterMark(100);
+    std::wstring encrypted = encrypt(L"partner.bin", plain);   // header block 100
+    plat::removeFile(workPath(L"partner.bin"));
+    struct Case {
+        uint32_t high, first, last;
+        uint32_t expectedHigh;
+    };
+    const Case cases[] = {
+        {1, 1, 99, 1},          // this drive's share ends below the file
+        {200, 150, 4199, 200},  // this drive's share starts above it
+        {1, 1, 101, 102},       // the file runs past lastBlock: raised to lastBlock + 1
+        {1, 100, 4199, 107},    // the share starts at the header block
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.first << " ... " << c.last);
+        closeKeyStoreForTest();
+        writeBytes(root / "SETTINGS" / "STATUS.DAT", keydrive::statusRecord(c.high, c.first, c.last));
+        plat::removeFile(workPath(L"partner.bin"));
+        EXPECT_EQ(decryptIntoWork(encrypted), plain);
+        EXPECT_EQ(highWaterMark(), c.expectedHigh);
     }
 }
 

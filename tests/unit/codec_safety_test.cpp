@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "codec/bufferedwrite.h"
+#include "codec/codecrun.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/format.h"
 #include "codec_keydrive.h"
+#include "key/wipe.h"
 
 namespace {
 
@@ -177,6 +180,48 @@ TEST_F(CodecSafetyTest, TamperedFileNeverReplacesAnything) {
     ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 0) << lastError();
     EXPECT_EQ(readBytes(workPath(L"secret.txt")), plain) << "a verified file replaces the existing one";
     EXPECT_FALSE(fs::exists(fs::path(workPath(L"secret.txt.tmp"))));
+}
+
+// Whatever way an encryption or decryption ends, no key block, plaintext or
+// stream buffer of it stays in the program's memory.
+TEST_F(CodecSafetyTest, NoKeyMaterialOrPlaintextStaysInBuffers) {
+    auto expectWiped = [] {
+        EXPECT_TRUE(keyMaterialWipedForTest());
+        EXPECT_TRUE(sourceBufferWipedForTest());
+        EXPECT_TRUE(isWiped(outputBufferForTest(), kOutputBufferSize));
+    };
+    {
+        SCOPED_TRACE("after the encryption of the fixture");
+        expectWiped();
+    }
+    {
+        SCOPED_TRACE("after a decryption");
+        const wchar_t* out = nullptr;
+        ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 0) << lastError();
+        expectWiped();
+        plat::removeFile(out);
+    }
+    {
+        SCOPED_TRACE("after a failed tamper check");
+        Bytes damaged = readBytes(encrypted);
+        damaged[1024 + 100] ^= 1;
+        writeBytes(encrypted, damaged);
+        const wchar_t* out = nullptr;
+        ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+        expectWiped();
+    }
+#ifndef _WIN32
+    {
+        SCOPED_TRACE("after an encryption that failed part-way");
+        // A process status file measures 0 bytes but reads as text: the
+        // encryption fails after it has drawn key blocks.
+        if (!fs::exists("/proc/self/status")) GTEST_SKIP() << "no /proc";
+        const wchar_t* result = nullptr;
+        std::wstring target = workPrefix() + L"status (encrypted)";
+        ASSERT_EQ(encryptFile(L"", L"/proc/self/status", target.c_str(), &result), 1);
+        expectWiped();
+    }
+#endif
 }
 
 TEST_F(CodecSafetyTest, OwnNameAsStoredNameKeepsTheEncryptedFileOnMismatch) {
