@@ -1,5 +1,6 @@
 // POSIX backend of the progress window: one line on standard error when it
-// is a terminal, shown and hidden with the same delays as the dialog.
+// is a terminal, else on the desktop zenity's progress dialog; either is
+// shown and hidden with the same delays as the Windows dialog.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/desktopdialog.h"
 #include "platform/posix/startup.h"
 #include "platform/utf8.h"
 
@@ -30,6 +32,11 @@ struct ProgressLine {
     std::wstring phase;
     std::wstring estimate;
     int bar = 0;
+    // On the desktop: the dialog, while it is up, and whether the user
+    // closed it during the current phase (it comes back with the next one).
+    bool onDesktop = false;
+    posix::ProgressDialog dialog;
+    bool dismissed = false;
 };
 
 // Never destroyed: the timer thread waits on it until the process ends.
@@ -57,6 +64,34 @@ void clear() {
     std::fflush(stderr);
 }
 
+// Called with the lock held: the dialog follows the state. zenity's title is
+// fixed when it starts, so a new title starts a new dialog.
+void updateDialog() {
+    if (!line.visible) {
+        if (line.dialog.pid > 0) posix::closeProgressDialog(&line.dialog);
+        return;
+    }
+    std::string title = utf8::fromWide(line.title);
+    if (line.dialog.pid > 0 && line.dialog.title != title) posix::closeProgressDialog(&line.dialog);
+    if (line.dialog.pid <= 0) {
+        if (line.dismissed) return;
+        if (!posix::openProgressDialog(&line.dialog, title)) {
+            line.dismissed = true;
+            return;
+        }
+    }
+    if (!posix::showInProgressDialog(&line.dialog, line.phase, line.estimate, line.bar)) {
+        posix::closeProgressDialog(&line.dialog);
+        line.dismissed = true;
+    }
+}
+
+// Called with the lock held after a change of text, title or bar.
+void refresh() {
+    if (line.onDesktop) updateDialog();
+    else draw();
+}
+
 void timerThread() {
     std::unique_lock<std::mutex> guard(line.lock);
     for (;;) {
@@ -68,10 +103,12 @@ void timerThread() {
             if (Clock::now() < line.due) continue;
             if (line.pending == ProgressLine::Pending::Show) {
                 line.visible = true;
-                draw();
+                line.dismissed = false;
+                refresh();
             } else if (line.pending == ProgressLine::Pending::Hide) {
-                if (line.visible) clear();
+                if (line.visible && !line.onDesktop) clear();
                 line.visible = false;
+                if (line.onDesktop) updateDialog();
             }
             line.pending = ProgressLine::Pending::None;
         }
@@ -89,17 +126,22 @@ void request(ProgressLine::Pending what, int delayMs) {
 
 void clearProgressLine() {
     std::lock_guard<std::mutex> guard(line.lock);
-    if (line.visible) clear();
+    if (line.visible && !line.onDesktop) clear();
     line.visible = false;
+    if (line.onDesktop) updateDialog();
     line.pending = ProgressLine::Pending::None;
 }
 
 bool progressWindowStart() {
-    if (!::isatty(STDERR_FILENO)) return false;
-    // A line still up when the program ends is taken off the terminal.
+    // The progress dialog needs zenity; with kdialog alone only the boxes
+    // are dialogs.
+    bool onDesktop = !::isatty(STDERR_FILENO) && posix::dialogTool() == posix::DialogTool::Zenity;
+    if (!::isatty(STDERR_FILENO) && !onDesktop) return false;
+    // A line or dialog still up when the program ends is taken away.
     std::atexit(clearProgressLine);
     std::thread(timerThread).detach();
     std::lock_guard<std::mutex> guard(line.lock);
+    line.onDesktop = onDesktop;
     line.ready = true;
     return true;
 }
@@ -112,19 +154,19 @@ bool progressWindowReady() {
 void progressWindowSetText(int controlId, const std::wstring& text) {
     std::lock_guard<std::mutex> guard(line.lock);
     (controlId == 1001 ? line.phase : line.estimate) = text;
-    draw();
+    refresh();
 }
 
 void progressWindowSetTitle(const std::wstring& title) {
     std::lock_guard<std::mutex> guard(line.lock);
     line.title = title;
-    draw();
+    refresh();
 }
 
 void progressWindowSetBar(int position) {
     std::lock_guard<std::mutex> guard(line.lock);
     line.bar = position;
-    draw();
+    refresh();
 }
 
 void progressWindowRequestShow() { request(ProgressLine::Pending::Show, 100); }

@@ -1,10 +1,12 @@
-// POSIX backend: message boxes on the terminal and the shell notification.
+// POSIX backend: message boxes (on the terminal, or desktop dialogs) and the
+// shell notification.
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/desktopdialog.h"
 #include "platform/posix/startup.h"
 #include "platform/utf8.h"
 
@@ -29,6 +31,15 @@ bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& t
                        utf8::fromWide(text);
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+    // On the desktop the box is a dialog; the line above stays in the
+    // session's log.
+    posix::DialogAnswer shown = posix::desktopMessageBox(kind, caption, text);
+    if (shown != posix::DialogAnswer::NotShown) {
+        if (kind != BoxKind::Question) return true;
+        std::fprintf(stderr, "(answered %s)\n", shown == posix::DialogAnswer::Yes ? "Yes" : "No");
+        std::fflush(stderr);
+        return shown == posix::DialogAnswer::Yes;
+    }
     if (kind != BoxKind::Question) return true;
     // A question is asked on the terminal; without one the default, No, holds.
     if (!::isatty(STDIN_FILENO)) {

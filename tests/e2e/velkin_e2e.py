@@ -54,7 +54,7 @@ def parse_native_boxes(stderr):
                 caption, text = rest.split(": ", 1)
                 boxes.append(Box(kind, caption, text))
                 continue
-        if boxes and not line.startswith("(no terminal"):
+        if boxes and not line.startswith(("(no terminal", "(answered")):
             boxes[-1].text += "\n" + line
     return boxes
 
@@ -119,6 +119,10 @@ class NativeRunner:
         lock_folder = os.path.join(os.path.dirname(drive), "locks")
         os.makedirs(lock_folder, exist_ok=True)
         full_env["XDG_RUNTIME_DIR"] = lock_folder
+        # Boxes stay lines on standard error unless a test asks for the
+        # desktop's dialogs (the test run's own display is for Wine).
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            full_env.pop(name, None)
         full_env.update(env or {})
         return subprocess.Popen([self.program(drive, command)] + list(args), env=full_env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

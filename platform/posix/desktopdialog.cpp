@@ -1,0 +1,216 @@
+// Dialogs on the Linux desktop through zenity or kdialog.
+#include "platform/posix/desktopdialog.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/posix/spawn.h"
+#include "platform/utf8.h"
+
+namespace plat {
+namespace posix {
+
+namespace {
+
+bool nonEmptyEnv(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Tools exit with 0 for OK or Yes and 1 for No or a closed window; other
+// codes mean the tool failed (no display, a broken installation).
+DialogAnswer answerFromExitCode(int code) {
+    if (code == 0) return DialogAnswer::Yes;
+    if (code == 1) return DialogAnswer::No;
+    return DialogAnswer::NotShown;
+}
+
+// A text line must fit into one atomic write to the dialog's pipe.
+constexpr std::size_t kLineLimit = 4000;
+
+// The UTF-8 of text with the escapes that the dialog undoes, cut (between
+// characters) to at most `limit` bytes.
+std::string escapedForDialog(const std::wstring& text, std::size_t limit) {
+    std::string out;
+    for (wchar_t c : text) {
+        std::string piece;
+        if (c == L'\\') piece = "\\\\";
+        else if (c == L'\n') piece = "\\n";
+        else if (c == L'\r') piece = "\\r";
+        else piece = utf8::fromWide(std::wstring(1, c));
+        if (out.size() + piece.size() > limit) break;
+        out += piece;
+    }
+    return out;
+}
+
+void sleepMilliseconds(long ms) {
+    struct timespec pause = {0, ms * 1000000L};
+    ::nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
+bool desktopSession() {
+    if (::isatty(STDERR_FILENO)) return false;
+    return nonEmptyEnv("DISPLAY") || nonEmptyEnv("WAYLAND_DISPLAY");
+}
+
+DialogTool dialogTool() {
+    if (!desktopSession()) return DialogTool::None;
+    if (programExists("zenity")) return DialogTool::Zenity;
+    if (programExists("kdialog")) return DialogTool::Kdialog;
+    return DialogTool::None;
+}
+
+std::vector<std::string> boxCommand(DialogTool tool, BoxKind kind, const std::string& caption,
+                                    const std::string& text) {
+    if (tool == DialogTool::Kdialog) {
+        // kdialog's Yes/No box with No as its default button is the warning one.
+        const char* option = kind == BoxKind::Information ? "--msgbox"
+                             : kind == BoxKind::Warning   ? "--sorry"
+                                                          : "--warningyesno";
+        std::vector<std::string> command{"kdialog", "--title", caption, option, text};
+        if (kind == BoxKind::Question) {
+            for (const char* label : {"--yes-label", "Yes", "--no-label", "No"}) command.push_back(label);
+        }
+        return command;
+    }
+    const char* option = kind == BoxKind::Information ? "--info"
+                         : kind == BoxKind::Warning   ? "--warning"
+                                                      : "--question";
+    std::vector<std::string> command{"zenity", option, "--title=" + caption, "--text=" + text,
+                                     "--no-markup"};
+    if (kind == BoxKind::Question) {
+        for (const char* extra : {"--default-cancel", "--ok-label=_Yes", "--cancel-label=_No"})
+            command.push_back(extra);
+    }
+    return command;
+}
+
+DialogAnswer desktopMessageBox(BoxKind kind, const std::wstring& caption, const std::wstring& text) {
+    DialogTool tool = dialogTool();
+    if (tool == DialogTool::None) return DialogAnswer::NotShown;
+    SpawnOptions options;
+    options.nullStdin = true;
+    options.nullStdout = true;
+    options.nullStderr = true;   // the toolkit's own chatter
+    int code = runChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options);
+    return answerFromExitCode(code);
+}
+
+// ------------------------------------------------------------ progress dialog
+
+std::vector<std::string> progressCommand(const std::string& title) {
+    return {"zenity", "--progress", "--title=" + title, "--text=", "--percentage=0",
+            "--no-cancel", "--auto-close", "--width=400"};
+}
+
+std::string progressTextLine(const std::wstring& phase, const std::wstring& estimate) {
+    // The estimate is a line of its own below the phase text; a blank keeps
+    // its place while there is none, so that the dialog does not change size.
+    std::string below = "\\n" + escapedForDialog(estimate.empty() ? L" " : estimate, kLineLimit / 2);
+    return "#" + escapedForDialog(phase, kLineLimit - below.size()) + below + "\n";
+}
+
+std::string progressBarLine(int position) {
+    if (position < 0) position = 0;
+    double percent = position >= 999 ? 99.9 : position / 10.0;
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%.1f\n", percent);
+    return buffer;
+}
+
+bool openProgressDialog(ProgressDialog* dialog, const std::string& title) {
+    SpawnOptions options;
+    options.pipeStdin = true;
+    options.nullStdout = true;
+    options.nullStderr = true;
+    Child child;
+    if (!startChild(progressCommand(title), options, &child)) return false;
+    int flags = ::fcntl(child.stdinFd, F_GETFL);
+    if (flags >= 0) ::fcntl(child.stdinFd, F_SETFL, flags | O_NONBLOCK);
+    *dialog = ProgressDialog();
+    dialog->pid = child.pid;
+    dialog->input = child.stdinFd;
+    dialog->title = title;
+    return true;
+}
+
+namespace {
+
+// Writes one line (shorter than the pipe's atomic size) in one write. False
+// when the dialog has gone; *written false when the pipe was full just now.
+bool writeLine(ProgressDialog* dialog, const std::string& line, bool* written) {
+    *written = false;
+    if (dialog->input < 0) return false;
+    // A dialog the user closed makes the write fail with EPIPE; the signal
+    // that comes with it is held back in this thread and taken off again,
+    // so that it never ends the program.
+    sigset_t pipeSignal, saved, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigpending(&pending);
+    bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved);
+    ssize_t n;
+    do {
+        n = ::write(dialog->input, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    bool gone = n < 0 && errno != EAGAIN;
+    if (gone && errno == EPIPE && !wasPending) {
+        struct timespec noWait = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    *written = n == static_cast<ssize_t>(line.size());
+    return !gone;
+}
+
+}  // namespace
+
+bool showInProgressDialog(ProgressDialog* dialog, const std::wstring& phase,
+                          const std::wstring& estimate, int bar) {
+    const std::string lines[2] = {progressTextLine(phase, estimate), progressBarLine(bar)};
+    std::string* shown[2] = {&dialog->shownText, &dialog->shownBar};
+    for (int i = 0; i < 2; ++i) {
+        if (lines[i] == *shown[i]) continue;
+        bool written = false;
+        if (!writeLine(dialog, lines[i], &written)) return false;
+        if (written) *shown[i] = lines[i];
+    }
+    return true;
+}
+
+void closeProgressDialog(ProgressDialog* dialog) {
+    if (dialog->input >= 0) ::close(dialog->input);
+    dialog->input = -1;
+    if (dialog->pid > 0) {
+        // The dialog closes when its input ends. It is collected in the
+        // background, so that the work never waits for it, and ended if it
+        // is still there after two seconds.
+        pid_t pid = dialog->pid;
+        std::thread([pid]() {
+            for (int i = 0; i < 200; ++i) {
+                int status = 0;
+                pid_t r = ::waitpid(pid, &status, WNOHANG);
+                if (r == pid || (r < 0 && errno != EINTR)) return;
+                sleepMilliseconds(10);
+            }
+            ::kill(pid, SIGKILL);
+            waitChild(pid);
+        }).detach();
+    }
+    *dialog = ProgressDialog();
+}
+
+}  // namespace posix
+}  // namespace plat
