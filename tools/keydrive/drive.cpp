@@ -8,6 +8,7 @@
 // (highWaterMark, firstBlock, lastBlock, little-endian 32-bit each).
 
 #include "tools/keydrive/drive.h"
+#include "tools/keydrive/launchers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -676,6 +677,10 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
     if (makeKeyFiles(options, blocks, settings, error) != 0) return 1;
     if (!options.programPath.empty() && copyProgram(options.programPath, options.folder, error) != 0)
         return 1;
+#ifndef _WIN32
+    // Launchers for Linux file managers beside the copies.
+    if (!options.programPath.empty() && writeLaunchers(options.folder, error) != 0) return 1;
+#endif
     return 0;
 }
 
