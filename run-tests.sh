@@ -14,7 +14,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           g++-mingw-w64-x86-64 wine64 xvfb clang libclang-rt-14-dev
           # Linux desktop: dialogs, window control, launcher checks, GLib's launcher
-          zenity xdotool desktop-file-utils python3-gi gir1.2-glib-2.0)
+          zenity xdotool desktop-file-utils python3-gi gir1.2-glib-2.0
+          # the Debian package's dependencies
+          dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
