@@ -25,9 +25,16 @@ bool nonEmptyEnv(const char* name) {
     return value != nullptr && *value != '\0';
 }
 
-// Tools exit with 0 for OK or Yes and 1 for No or a closed window; other
-// codes mean the tool failed (no display, a broken installation).
-DialogAnswer answerFromExitCode(int code) {
+// zenity exits with 0 for OK or Yes and 1 for No or a closed window; other
+// codes mean the tool failed (no display, a broken installation). kdialog
+// exits with 0 for its first button, 1 for its second and 2 for Escape or a
+// closed window; its question puts No on the first button (see boxCommand).
+DialogAnswer answerFromExitCode(DialogTool tool, BoxKind kind, int code) {
+    if (tool == DialogTool::Kdialog) {
+        if (code < 0 || code > 2) return DialogAnswer::NotShown;
+        if (kind == BoxKind::Question) return code == 1 ? DialogAnswer::Yes : DialogAnswer::No;
+        return code == 0 ? DialogAnswer::Yes : DialogAnswer::No;
+    }
     if (code == 0) return DialogAnswer::Yes;
     if (code == 1) return DialogAnswer::No;
     return DialogAnswer::NotShown;
@@ -74,13 +81,15 @@ DialogTool dialogTool() {
 std::vector<std::string> boxCommand(DialogTool tool, BoxKind kind, const std::string& caption,
                                     const std::string& text) {
     if (tool == DialogTool::Kdialog) {
-        // kdialog's Yes/No box with No as its default button is the warning one.
+        // kdialog's Yes/No box makes its first button, "Yes", the default.
+        // For No as the default the first button is labelled No and the
+        // second Yes, so the box reads No, Yes as zenity's does.
         const char* option = kind == BoxKind::Information ? "--msgbox"
                              : kind == BoxKind::Warning   ? "--sorry"
-                                                          : "--warningyesno";
+                                                          : "--yesno";
         std::vector<std::string> command{"kdialog", "--title", caption, option, text};
         if (kind == BoxKind::Question) {
-            for (const char* label : {"--yes-label", "Yes", "--no-label", "No"}) command.push_back(label);
+            for (const char* label : {"--yes-label", "No", "--no-label", "Yes"}) command.push_back(label);
         }
         return command;
     }
@@ -104,7 +113,7 @@ DialogAnswer desktopMessageBox(BoxKind kind, const std::wstring& caption, const 
     options.nullStdout = true;
     options.nullStderr = true;   // the toolkit's own chatter
     int code = runChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options);
-    return answerFromExitCode(code);
+    return answerFromExitCode(tool, kind, code);
 }
 
 // ------------------------------------------------------------ progress dialog

@@ -22,6 +22,7 @@ import unittest
 from velkin_e2e import NATIVE_BUILD, DriveTestCase, parse_native_boxes
 
 REAL_ZENITY = shutil.which("zenity")
+REAL_KDIALOG = shutil.which("kdialog")
 XDOTOOL = shutil.which("xdotool")
 XVFB = shutil.which("Xvfb")
 DEMO = os.path.join(NATIVE_BUILD, "tests", "desktop", "desktopdemo")
@@ -162,7 +163,7 @@ class DesktopTestCase(DriveTestCase):
 
     def press(self, window, keys):
         self.xdotool("windowfocus", "--sync", window)
-        self.xdotool("key", "--clearmodifiers", keys)
+        self.xdotool("key", "--clearmodifiers", *keys.split())
 
     # ---- programs
     def start_demo(self, args, env, stderr=subprocess.PIPE):
@@ -229,10 +230,11 @@ class BoxDialogTest(DesktopTestCase):
             # kind, kdialog's exit code, its option, the answer the program gets
             ("information", 0, "--msgbox", "yes"),
             ("warning", 0, "--sorry", "yes"),
-            ("question", 0, "--warningyesno", "yes"),
-            ("question", 1, "--warningyesno", "no"),
-            # Cancel or a failing tool: the question falls back to No.
-            ("question", 2, "--warningyesno", "no"),
+            # The question's first button, the default, reads No; the second Yes.
+            ("question", 0, "--yesno", "no"),
+            ("question", 1, "--yesno", "yes"),
+            ("question", 2, "--yesno", "no"),     # Escape or a closed window
+            ("question", 134, "--yesno", "no"),   # kdialog failed: the fallback's No
         ]
         self.add_tool("kdialog")
         for kind, exit_code, option, answer in cases:
@@ -245,7 +247,22 @@ class BoxDialogTest(DesktopTestCase):
                 args = self.starts()[0]["args"]
                 self.assertEqual(args[:4], ["--title", "Status", option, "Some text"])
                 if kind == "question":
-                    self.assertEqual(args[4:], ["--yes-label", "Yes", "--no-label", "No"])
+                    self.assertEqual(args[4:], ["--yes-label", "No", "--no-label", "Yes"])
+
+    @unittest.skipUnless(REAL_KDIALOG, "kdialog not installed")
+    def test_real_kdialog_question_defaults_to_no(self):
+        cases = [("Return", "no"), ("Escape", "no"), ("Right Return", "yes")]
+        self.add_tool("kdialog")
+        for keys, answer in cases:
+            with self.subTest(keys=keys):
+                demo = self.start_demo(["box", "question", "Open", "Go on?"],
+                                       self.desktop_env(DIALOG_REAL=REAL_KDIALOG))
+                window = self.wait_window("Open")
+                time.sleep(0.5)   # Qt takes key presses only once the box is laid out
+                self.press(window, keys)
+                returncode, out, err = self.finish(demo)
+                self.assertEqual(out.strip(), "answer " + answer, err)
+                self.wait_no_window("Open")
 
     def test_dialogs_only_in_a_graphical_session_without_a_terminal(self):
         cases = [
@@ -258,7 +275,7 @@ class BoxDialogTest(DesktopTestCase):
         for name, session, on_terminal, dialog in cases:
             with self.subTest(name):
                 os.path.exists(self.log) and os.remove(self.log)
-                env = self.desktop_env(real=False, exit_code=0)
+                env = self.desktop_env(real=False, exit_code=1)   # kdialog's Yes
                 env.update(session)
                 if on_terminal:
                     master, slave = pty.openpty()
