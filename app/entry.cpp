@@ -7,6 +7,7 @@
 #include "app/util.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "digest/digestpath.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
 
@@ -32,6 +33,11 @@ std::wstring hashHex(const std::wstring& text) {
 }
 
 int runCommand(const std::wstring& path) {
+    // A digest path forced through VELKIN_DIGEST_PATH that this processor
+    // cannot run fails the commands that digest before they touch a file.
+    const bool digests = commandLetter == L'd' || commandLetter == L'e' || commandLetter == L'o';
+    if (digests && checkDigestPath() != 0) return 1;
+
     switch (commandLetter) {
     case L'd': return decryptCommand(path.c_str());
     case L'e': return encryptCommand(path.c_str());

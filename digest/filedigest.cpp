@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "diag/error.h"
+#include "digest/digestpath.h"
 #include "digest/whirlpool.h"
 #include "key/wipe.h"
 #include "platform/platform.h"
@@ -20,6 +21,10 @@ constexpr std::size_t kReadSize = 4096;
 }  // namespace
 
 int digestFile(const wchar_t* path, const uint8_t* keyBlock, uint8_t output[64]) {
+    // A digest path forced through the environment that this processor
+    // cannot run fails the digest before anything else happens.
+    if (checkDigestPath() != 0) return 1;
+
     FILE* file = plat::openFile(path, L"rb");
     if (file == nullptr) {
         reportError(L"cannot open file '%ls': %ls", path, stdErrorText());

@@ -1,104 +1,16 @@
-// Whirlpool: message buffering, the length counter, padding, and the
-// portable table-driven compression function.
+// Whirlpool: message buffering, the length counter and padding. The
+// compression function is one of the paths of whirlpoolcompress.h.
 
 #include "digest/whirlpool.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "digest/whirlpoolcompress.h"
-#include "digest/whirlpooltables.h"
-
-namespace whirlpool_detail {
-
-namespace {
-
-CompressFunction selectCompress(bool portable) {
-    return !portable && vectorPathAvailable() ? compressVector : compressPortable;
-}
-
-void compressFirstUse(uint64_t hash[8], const uint8_t* blocks, std::size_t count);
-
-// Constant-initialised, so that it is valid whenever the first digest runs;
-// atomic because digests may run on any thread.
-std::atomic<CompressFunction> activeCompress{compressFirstUse};
-
-void compressFirstUse(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
-    activeCompress = selectCompress(false);
-    activeCompress.load()(hash, blocks, count);
-}
-
-inline uint64_t loadBigEndian(const uint8_t* p) {
-    uint64_t word = 0;
-    for (int i = 0; i < 8; ++i) word = (word << 8) | p[i];
-    return word;
-}
-
-// Table t, indexed by byte t of a word (byte 0 the most significant).
-#define WHIRLPOOL_LOOKUP(t, word) kTables.table[t][static_cast<uint8_t>((word) >> (56 - 8 * (t)))]
-
-// One output row of a round: substitution, the cyclic shift of column j
-// down by j rows, and diffusion, all by table lookup. Row i takes byte j from
-// input row i - j, so the arguments are rows i, i-1, ..., i-7.
-#define WHIRLPOOL_ROW(r0, r1, r2, r3, r4, r5, r6, r7)                         \
-    (WHIRLPOOL_LOOKUP(0, r0) ^ WHIRLPOOL_LOOKUP(1, r1) ^ WHIRLPOOL_LOOKUP(2, r2) ^ \
-     WHIRLPOOL_LOOKUP(3, r3) ^ WHIRLPOOL_LOOKUP(4, r4) ^ WHIRLPOOL_LOOKUP(5, r5) ^ \
-     WHIRLPOOL_LOOKUP(6, r6) ^ WHIRLPOOL_LOOKUP(7, r7))
-
-// A whole round from the eight words in0 ... in7 into out0 ... out7, adding
-// the round key k0 ... k7. Plain local variables keep the state in
-// registers.
-#define WHIRLPOOL_ROUND(out, in, k0, k1, k2, k3, k4, k5, k6, k7)                                \
-    out##0 = WHIRLPOOL_ROW(in##0, in##7, in##6, in##5, in##4, in##3, in##2, in##1) ^ (k0); \
-    out##1 = WHIRLPOOL_ROW(in##1, in##0, in##7, in##6, in##5, in##4, in##3, in##2) ^ (k1); \
-    out##2 = WHIRLPOOL_ROW(in##2, in##1, in##0, in##7, in##6, in##5, in##4, in##3) ^ (k2); \
-    out##3 = WHIRLPOOL_ROW(in##3, in##2, in##1, in##0, in##7, in##6, in##5, in##4) ^ (k3); \
-    out##4 = WHIRLPOOL_ROW(in##4, in##3, in##2, in##1, in##0, in##7, in##6, in##5) ^ (k4); \
-    out##5 = WHIRLPOOL_ROW(in##5, in##4, in##3, in##2, in##1, in##0, in##7, in##6) ^ (k5); \
-    out##6 = WHIRLPOOL_ROW(in##6, in##5, in##4, in##3, in##2, in##1, in##0, in##7) ^ (k6); \
-    out##7 = WHIRLPOOL_ROW(in##7, in##6, in##5, in##4, in##3, in##2, in##1, in##0) ^ (k7)
-
-}  // namespace
-
-void compressPortable(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
-    for (; count > 0; --count, blocks += 64) {
-        const uint64_t m0 = loadBigEndian(blocks), m1 = loadBigEndian(blocks + 8),
-                       m2 = loadBigEndian(blocks + 16), m3 = loadBigEndian(blocks + 24),
-                       m4 = loadBigEndian(blocks + 32), m5 = loadBigEndian(blocks + 40),
-                       m6 = loadBigEndian(blocks + 48), m7 = loadBigEndian(blocks + 56);
-        uint64_t k0 = hash[0], k1 = hash[1], k2 = hash[2], k3 = hash[3],
-                 k4 = hash[4], k5 = hash[5], k6 = hash[6], k7 = hash[7];
-        uint64_t s0 = m0 ^ k0, s1 = m1 ^ k1, s2 = m2 ^ k2, s3 = m3 ^ k3,
-                 s4 = m4 ^ k4, s5 = m5 ^ k5, s6 = m6 ^ k6, s7 = m7 ^ k7;
-        for (int round = 1; round <= kRounds; ++round) {
-            uint64_t n0, n1, n2, n3, n4, n5, n6, n7;
-            WHIRLPOOL_ROUND(n, k, kTables.roundConstant[round], 0, 0, 0, 0, 0, 0, 0);
-            k0 = n0, k1 = n1, k2 = n2, k3 = n3, k4 = n4, k5 = n5, k6 = n6, k7 = n7;
-            WHIRLPOOL_ROUND(n, s, k0, k1, k2, k3, k4, k5, k6, k7);
-            s0 = n0, s1 = n1, s2 = n2, s3 = n3, s4 = n4, s5 = n5, s6 = n6, s7 = n7;
-        }
-        hash[0] ^= s0 ^ m0, hash[1] ^= s1 ^ m1, hash[2] ^= s2 ^ m2, hash[3] ^= s3 ^ m3;
-        hash[4] ^= s4 ^ m4, hash[5] ^= s5 ^ m5, hash[6] ^= s6 ^ m6, hash[7] ^= s7 ^ m7;
-    }
-}
-
-#undef WHIRLPOOL_ROUND
-#undef WHIRLPOOL_ROW
-#undef WHIRLPOOL_LOOKUP
-
-void forcePortable(bool portable) { activeCompress = selectCompress(portable); }
-
-bool usingVectorPath() {
-    if (activeCompress.load() == compressFirstUse) activeCompress = selectCompress(false);
-    return activeCompress.load() == compressVector;
-}
-
-}  // namespace whirlpool_detail
 
 namespace {
 
 void compress(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
-    whirlpool_detail::activeCompress.load(std::memory_order_relaxed)(hash, blocks, count);
+    whirlpool_detail::activeCompressFunction()(hash, blocks, count);
 }
 
 // Adds a piece of 'bits' bits to the 256-bit length counter, least

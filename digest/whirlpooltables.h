@@ -31,28 +31,53 @@ constexpr uint8_t gfMul(uint8_t a, uint8_t b) {
     return static_cast<uint8_t>(product);
 }
 
+// The 8x8 bit matrix, in the layout of the GF(2^8) affine instructions
+// (GFNI), that multiplies a byte by 'factor': output bit i is the parity of
+// the input bits selected by byte 7 - i of the matrix.
+constexpr uint64_t gfMultiplyMatrix(uint8_t factor) {
+    uint64_t matrix = 0;
+    for (int out = 0; out < 8; ++out) {
+        uint64_t row = 0;
+        for (int in = 0; in < 8; ++in)
+            if (gfMul(factor, static_cast<uint8_t>(1u << in)) & (1u << out)) row |= 1u << in;
+        matrix |= row << (8 * (7 - out));
+    }
+    return matrix;
+}
+
 // The first row of the diffusion matrix; row i is this row rotated by i.
 constexpr uint8_t kDiffusionRow[8] = {0x01, 0x01, 0x04, 0x01, 0x08, 0x05, 0x02, 0x09};
+
+// The 4-bit mini-boxes of the S-box's three-layer structure: E, its inverse
+// and R. The vector paths compute the S-box from them with nibble lookups.
+struct MiniBoxes {
+    uint8_t e[16];
+    uint8_t eInverse[16];
+    uint8_t r[16];
+};
+
+constexpr MiniBoxes makeMiniBoxes() {
+    MiniBoxes m = {{0x1, 0xB, 0x9, 0xC, 0xD, 0x6, 0xF, 0x3, 0xE, 0x8, 0x7, 0x4, 0xA, 0x2, 0x5, 0x0},
+                   {},
+                   {0x7, 0xC, 0xB, 0xD, 0xE, 0x4, 0x9, 0xF, 0x6, 0x3, 0x8, 0xA, 0x2, 0x5, 0x1, 0x0}};
+    for (int i = 0; i < 16; ++i) m.eInverse[m.e[i]] = static_cast<uint8_t>(i);
+    return m;
+}
+
+inline constexpr MiniBoxes kMiniBoxes = makeMiniBoxes();
 
 struct SBox {
     uint8_t value[256];
 };
 
 constexpr SBox makeSBox() {
-    // The mini-boxes of the S-box's three-layer structure.
-    constexpr uint8_t e[16] = {0x1, 0xB, 0x9, 0xC, 0xD, 0x6, 0xF, 0x3,
-                               0xE, 0x8, 0x7, 0x4, 0xA, 0x2, 0x5, 0x0};
-    constexpr uint8_t r[16] = {0x7, 0xC, 0xB, 0xD, 0xE, 0x4, 0x9, 0xF,
-                               0x6, 0x3, 0x8, 0xA, 0x2, 0x5, 0x1, 0x0};
-    uint8_t eInverse[16] = {};
-    for (int i = 0; i < 16; ++i) eInverse[e[i]] = static_cast<uint8_t>(i);
-
+    const MiniBoxes& m = kMiniBoxes;
     SBox box = {};
     for (int x = 0; x < 256; ++x) {
-        const uint8_t high = e[x >> 4];
-        const uint8_t low = eInverse[x & 0xF];
-        const uint8_t mix = r[high ^ low];
-        box.value[x] = static_cast<uint8_t>((e[high ^ mix] << 4) | eInverse[low ^ mix]);
+        const uint8_t high = m.e[x >> 4];
+        const uint8_t low = m.eInverse[x & 0xF];
+        const uint8_t mix = m.r[high ^ low];
+        box.value[x] = static_cast<uint8_t>((m.e[high ^ mix] << 4) | m.eInverse[low ^ mix]);
     }
     return box;
 }

@@ -1,5 +1,6 @@
 // Whirlpool: the published test vectors, the length counter's carry rule,
-// buffering across pieces, and the portable and vector paths agreeing.
+// buffering across pieces, and every compression path this processor runs
+// agreeing with them and with each other.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 
 #include "digest/whirlpool.h"
 #include "digest_helpers.h"
+#include "digest/digestpath.h"
 #include "digest/whirlpoolcompress.h"
 #include "digest/whirlpooltables.h"
 
@@ -220,41 +222,78 @@ TEST(WhirlpoolState, StaleBufferBytesDoNotLeakIntoPadding) {
     EXPECT_EQ(digestPieces(data, {1}), digestOf(data));
 }
 
+// Every compression this processor runs, by name. The AVX2 path has a form
+// with GFNI and one without; both are checked where both run.
+struct NamedCompress {
+    const char* name;
+    whirlpool_detail::CompressFunction compress;
+};
+
+std::vector<NamedCompress> compressionsHere() {
+    const CpuFeatures features = detectCpuFeatures();
+    std::vector<NamedCompress> all = {{"portable", whirlpool_detail::compressPortable}};
+    if (digestPathRuns(DigestPath::Avx2, features)) {
+        all.push_back({"avx2", whirlpool_detail::compressAvx2});
+        if (features.gfni) all.push_back({"avx2+gfni", whirlpool_detail::compressAvx2Gfni});
+    }
+    if (digestPathRuns(DigestPath::Avx512, features)) all.push_back({"avx512", whirlpool_detail::compressAvx512});
+    return all;
+}
+
 class WhirlpoolPaths : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!whirlpool_detail::vectorPathAvailable())
-            GTEST_SKIP() << "this processor has no vector path";
-    }
-    void TearDown() override { whirlpool_detail::forcePortable(false); }
+    void TearDown() override { resetDigestPathChoice(); }
 };
 
 TEST_F(WhirlpoolPaths, CompressionAgreesBlockForBlock) {
-    for (uint32_t seed = 1; seed <= 20; ++seed) {
-        const size_t count = seed;   // runs of 1 ... 20 blocks
-        const std::vector<uint8_t> blocks = randomBytes(64 * count, seed);
-        const std::vector<uint8_t> start = randomBytes(64, seed + 1000);
-        uint64_t portable[8], vector[8];
-        for (int i = 0; i < 8; ++i) {
-            uint64_t word = 0;
-            for (int j = 0; j < 8; ++j) word = (word << 8) | start[8 * i + j];
-            portable[i] = vector[i] = word;
+    for (const NamedCompress& c : compressionsHere()) {
+        for (uint32_t seed = 0; seed <= 20; ++seed) {
+            const size_t count = seed;   // runs of 0 ... 20 blocks
+            const std::vector<uint8_t> blocks = randomBytes(64 * count, seed);
+            const std::vector<uint8_t> start = randomBytes(64, seed + 1000);
+            uint64_t reference[8], tried[8];
+            for (int i = 0; i < 8; ++i) {
+                uint64_t word = 0;
+                for (int j = 0; j < 8; ++j) word = (word << 8) | start[8 * i + j];
+                reference[i] = tried[i] = word;
+            }
+            whirlpool_detail::compressPortable(reference, blocks.data(), count);
+            c.compress(tried, blocks.data(), count);
+            for (int i = 0; i < 8; ++i) ASSERT_EQ(tried[i], reference[i]) << c.name << ", seed " << seed;
         }
-        whirlpool_detail::compressPortable(portable, blocks.data(), count);
-        whirlpool_detail::compressVector(vector, blocks.data(), count);
-        for (int i = 0; i < 8; ++i) ASSERT_EQ(portable[i], vector[i]) << "seed " << seed;
     }
 }
 
-TEST_F(WhirlpoolPaths, DigestsAgree) {
+// Each path on its own against the published values, not only against the
+// others: the digest runs on the path forced for the run.
+TEST_F(WhirlpoolPaths, EachPathGivesThePublishedDigests) {
+    for (DigestPath path : {DigestPath::Portable, DigestPath::Avx2, DigestPath::Avx512}) {
+        if (!digestPathRuns(path, detectCpuFeatures())) continue;
+        forceDigestPath(path);
+        ASSERT_EQ(activeDigestPath(), path);
+        EXPECT_EQ(digestOf(bytesOf("abc")),
+                  "4E2448A4C6F486BB16B6562C73B4020BF3043E3A731BCE721AE1B303D97E6D4C"
+                  "7181EEBDB6C57E277D0E34957114CBD6C797FC9D95D8B582D225292076D4EEF5")
+            << digestPathName(path);
+        EXPECT_EQ(digestOf(bytesOf("message digest")), kMessageDigestDigest) << digestPathName(path);
+        EXPECT_EQ(digestOf(std::vector<uint8_t>(1000000, 'a')), kMillionADigest) << digestPathName(path);
+        EXPECT_EQ(digestPieces(std::vector<uint8_t>(8192, 0), {4096, 4096}),
+                  "F74E39967F27E5C5B394DAA96A45CD991C7159FB15B19ECC0AEACF524074CFB1"
+                  "83EDA59A1EF977D84237DA01A41D0ACDF38A2A786A8A2192636CA714BE8DD937")
+            << digestPathName(path);
+    }
+}
+
+TEST_F(WhirlpoolPaths, DigestsAgreeWhateverThePieces) {
     for (size_t size : {0, 1, 31, 32, 33, 63, 64, 65, 4095, 4096, 8192, 100000}) {
         const std::vector<uint8_t> data = randomBytes(size, static_cast<uint32_t>(size));
-        whirlpool_detail::forcePortable(true);
-        ASSERT_FALSE(whirlpool_detail::usingVectorPath());
+        forceDigestPath(DigestPath::Portable);
         const std::string portable = digestPieces(data, {size / 3, size / 3});
-        whirlpool_detail::forcePortable(false);
-        ASSERT_TRUE(whirlpool_detail::usingVectorPath());
-        EXPECT_EQ(digestPieces(data, {size / 3, size / 3}), portable) << size;
+        for (DigestPath path : {DigestPath::Avx2, DigestPath::Avx512}) {
+            if (!digestPathRuns(path, detectCpuFeatures())) continue;
+            forceDigestPath(path);
+            EXPECT_EQ(digestPieces(data, {size / 3, size / 3}), portable) << digestPathName(path) << ", " << size;
+        }
     }
 }
 

@@ -12,8 +12,9 @@
 //     Some rotations are 64-bit rotates and some byte shuffles: the two
 //     kinds use different execution units, and the mix runs about 10% faster
 //     than either kind alone.
-// Only this file is compiled for these instructions (per-function target),
-// and it is only called after vectorPathAvailable() has checked the CPU.
+// Only this file's functions are compiled for these instructions (a
+// per-function target), and they only run after digestpath has checked the
+// processor.
 
 #include "digest/whirlpoolcompress.h"
 
@@ -30,27 +31,7 @@
 
 namespace whirlpool_detail {
 
-bool vectorPathAvailable() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
-}
-
 namespace {
-
-// The 8x8 bit matrix, in the layout of the GF(2^8) affine instruction, that
-// multiplies a byte by 'factor': output bit i is the parity of the input
-// bits selected by byte 7 - i of the matrix.
-constexpr uint64_t multiplyMatrix(uint8_t factor) {
-    uint64_t matrix = 0;
-    for (int out = 0; out < 8; ++out) {
-        uint64_t row = 0;
-        for (int in = 0; in < 8; ++in)
-            if (gfMul(factor, static_cast<uint8_t>(1u << in)) & (1u << out)) row |= 1u << in;
-        matrix |= row << (8 * (7 - out));
-    }
-    return matrix;
-}
 
 struct VectorConstants {
     alignas(64) uint8_t columnShift[64];    // byte permute for the column shift
@@ -81,9 +62,9 @@ constexpr VectorConstants makeVectorConstants() {
 }
 
 constexpr VectorConstants kVector = makeVectorConstants();
-constexpr uint64_t kTimes2 = multiplyMatrix(2);
-constexpr uint64_t kTimes4 = multiplyMatrix(4);
-constexpr uint64_t kTimes8 = multiplyMatrix(8);
+constexpr uint64_t kTimes2 = gfMultiplyMatrix(2);
+constexpr uint64_t kTimes4 = gfMultiplyMatrix(4);
+constexpr uint64_t kTimes8 = gfMultiplyMatrix(8);
 
 }  // namespace
 
@@ -130,7 +111,7 @@ VECTOR_TARGET __attribute__((always_inline)) inline __m512i roundFunction(__m512
 
 }  // namespace
 
-VECTOR_TARGET void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+VECTOR_TARGET void compressAvx512(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
     const RoundTools tools = {
         _mm512_load_si512(kVector.columnShift),
         _mm512_loadu_si512(kSBox.value),
@@ -166,13 +147,11 @@ VECTOR_TARGET void compressVector(uint64_t hash[8], const uint8_t* blocks, std::
 
 }  // namespace whirlpool_detail
 
-#else  // no vector path on this target
+#else  // no AVX-512 on this target: digestpath never chooses this path
 
 namespace whirlpool_detail {
 
-bool vectorPathAvailable() { return false; }
-
-VECTOR_TARGET void compressVector(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+void compressAvx512(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
     compressPortable(hash, blocks, count);
 }
 

@@ -1,0 +1,270 @@
+// The Whirlpool compression function with AVX2, in two forms: one that
+// multiplies in GF(2^8) by doubling, and one for processors that also have
+// GFNI, which multiplies with GFNI's 256-bit affine instruction.
+//
+// The 8x8 byte state is held by columns in two 256-bit registers: 64-bit
+// lane m of 'even' holds column 2m and of 'odd' column 2m + 1, row i in
+// byte i. Then:
+//   - the cyclic shift of column j down by j rows moves bytes within their
+//     lane: one byte shuffle per register;
+//   - the S-box is built from its 4-bit mini-boxes E, E^-1 and R, each a
+//     16-entry byte shuffle indexed by a nibble;
+//   - the diffusion makes column j the sum over d of C[d] * column (j - d),
+//     C = (1, 1, 4, 1, 8, 5, 2, 9). Column j - d sits in the same register
+//     as column j for even d and in the other one for odd d, rotated by a
+//     whole number of lanes; so each output register is a sum of both
+//     registers' multiples rotated by 0 to 3 lanes (three lane permutes).
+// Only this file's functions are compiled for these instructions (a
+// per-function target), and they only run after digestpath has checked the
+// processor.
+
+#include "digest/whirlpoolcompress.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+#include <immintrin.h>
+
+#include "digest/whirlpooltables.h"
+
+// Every function that uses the vector instructions carries this target, so
+// the rest of the program never does. The GFNI instruction appears only in
+// inline assembly (gfMultiply below): the form without GFNI is compiled for
+// AVX2 alone, so the compiler can never place a GFNI instruction in it.
+#define AVX2_TARGET __attribute__((target("avx2")))
+#define AVX2_INLINE AVX2_TARGET __attribute__((always_inline)) inline
+
+namespace whirlpool_detail {
+
+namespace {
+
+struct Avx2Constants {
+    alignas(32) uint8_t e[32];             // the mini-boxes, in both 128-bit halves
+    alignas(32) uint8_t eInverse[32];
+    alignas(32) uint8_t r[32];
+    alignas(32) uint8_t eHigh[32];         // E shifted into the high nibble
+    alignas(32) uint8_t shiftEven[32];     // the column shift, per register
+    alignas(32) uint8_t shiftOdd[32];
+    alignas(32) uint8_t roundKeyEven[kRounds][32];   // round constants (row 0)
+    alignas(32) uint8_t roundKeyOdd[kRounds][32];
+    alignas(32) uint8_t pairRows[32];      // transposition steps, see loadColumns
+    alignas(32) uint8_t joinRows[32];
+};
+
+constexpr Avx2Constants makeAvx2Constants() {
+    Avx2Constants c = {};
+    const MiniBoxes& m = kMiniBoxes;
+    for (int i = 0; i < 32; ++i) {
+        c.e[i] = m.e[i & 15];
+        c.eInverse[i] = m.eInverse[i & 15];
+        c.r[i] = m.r[i & 15];
+        c.eHigh[i] = static_cast<uint8_t>(m.e[i & 15] << 4);
+    }
+    for (int lane = 0; lane < 4; ++lane)
+        for (int row = 0; row < 8; ++row) {
+            // Byte shuffles index within a 128-bit half, which holds two lanes.
+            const int start = 8 * (lane & 1);
+            // Column j moves down j rows: row i takes it from row i - j.
+            c.shiftEven[8 * lane + row] = static_cast<uint8_t>(start + ((row - 2 * lane) & 7));
+            c.shiftOdd[8 * lane + row] = static_cast<uint8_t>(start + ((row - 2 * lane - 1) & 7));
+        }
+    for (int round = 0; round < kRounds; ++round)
+        for (int lane = 0; lane < 4; ++lane) {
+            c.roundKeyEven[round][8 * lane] = kSBox.value[8 * round + 2 * lane];
+            c.roundKeyOdd[round][8 * lane] = kSBox.value[8 * round + 2 * lane + 1];
+        }
+    for (int half = 0; half < 2; ++half) {
+        // A half holding rows a and b (a0 ... a7 b0 ... b7) becomes the pairs
+        // (a_j, b_j) of the even columns, then those of the odd columns.
+        for (int k = 0; k < 4; ++k) {
+            c.pairRows[16 * half + 2 * k] = static_cast<uint8_t>(2 * k);
+            c.pairRows[16 * half + 2 * k + 1] = static_cast<uint8_t>(8 + 2 * k);
+            c.pairRows[16 * half + 8 + 2 * k] = static_cast<uint8_t>(2 * k + 1);
+            c.pairRows[16 * half + 8 + 2 * k + 1] = static_cast<uint8_t>(8 + 2 * k + 1);
+        }
+        // A half holding two columns x and y as rows (0 1 4 5) of x, of y,
+        // then rows (2 3 6 7) of x, of y becomes column x then column y.
+        for (int column = 0; column < 2; ++column) {
+            const int first = 4 * column, second = 8 + 4 * column;
+            const int from[8] = {first, first + 1, second, second + 1,
+                                 first + 2, first + 3, second + 2, second + 3};
+            for (int row = 0; row < 8; ++row)
+                c.joinRows[16 * half + 8 * column + row] = static_cast<uint8_t>(from[row]);
+        }
+    }
+    return c;
+}
+
+constexpr Avx2Constants kAvx2 = makeAvx2Constants();
+
+struct Columns {
+    __m256i even, odd;
+};
+
+AVX2_INLINE __m256i load(const uint8_t* bytes) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+}
+
+// 64 bytes of rows (row i at 8i) as columns: pair the rows' bytes, gather
+// each column's pairs into one half, then put its rows in order.
+AVX2_INLINE Columns loadColumns(const uint8_t* rows) {
+    const __m256i pair = load(kAvx2.pairRows);
+    const __m256i low = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows)), pair);
+    const __m256i high = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + 32)), pair);
+    const __m256i join = load(kAvx2.joinRows);
+    return {_mm256_shuffle_epi8(_mm256_permute4x64_epi64(_mm256_unpacklo_epi16(low, high), 0xD8), join),
+            _mm256_shuffle_epi8(_mm256_permute4x64_epi64(_mm256_unpackhi_epi16(low, high), 0xD8), join)};
+}
+
+AVX2_INLINE Columns xorColumns(Columns a, Columns b) {
+    return {_mm256_xor_si256(a.even, b.even), _mm256_xor_si256(a.odd, b.odd)};
+}
+
+struct Tools {
+    __m256i e, eInverse, r, eHigh, lowNibble, shiftEven, shiftOdd;
+};
+
+AVX2_INLINE __m256i substitute(__m256i x, const Tools& t) {
+    const __m256i low = _mm256_and_si256(x, t.lowNibble);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), t.lowNibble);
+    const __m256i u = _mm256_shuffle_epi8(t.e, high);
+    const __m256i l = _mm256_shuffle_epi8(t.eInverse, low);
+    const __m256i mix = _mm256_shuffle_epi8(t.r, _mm256_xor_si256(u, l));
+    return _mm256_or_si256(_mm256_shuffle_epi8(t.eHigh, _mm256_xor_si256(u, mix)),
+                           _mm256_shuffle_epi8(t.eInverse, _mm256_xor_si256(l, mix)));
+}
+
+// 2x, 4x and 8x a register in GF(2^8).
+struct Multiples {
+    __m256i times2, times4, times8;
+};
+
+// Doubling: shift left and reduce by the polynomial where the top bit was set.
+struct Doubling {
+    static AVX2_INLINE __m256i twice(__m256i x) {
+        const __m256i topBitSet = _mm256_cmpgt_epi8(_mm256_setzero_si256(), x);
+        return _mm256_xor_si256(_mm256_add_epi8(x, x), _mm256_and_si256(topBitSet, _mm256_set1_epi8(0x1D)));
+    }
+    static AVX2_INLINE Multiples of(__m256i x) {
+        const __m256i times2 = twice(x);
+        const __m256i times4 = twice(times2);
+        return {times2, times4, twice(times4)};
+    }
+};
+
+// One affine instruction per factor (only run when the processor has GFNI).
+struct GfniAffine {
+    static AVX2_INLINE __m256i multiply(__m256i x, uint64_t matrix) {
+        __m256i product;
+        __asm__("vgf2p8affineqb $0, %2, %1, %0"
+                : "=x"(product)
+                : "x"(x), "xm"(_mm256_set1_epi64x(static_cast<long long>(matrix))));
+        return product;
+    }
+    static AVX2_INLINE Multiples of(__m256i x) {
+        return {multiply(x, gfMultiplyMatrix(2)), multiply(x, gfMultiplyMatrix(4)),
+                multiply(x, gfMultiplyMatrix(8))};
+    }
+};
+
+// Lane m of the result is lane m - lanes of x.
+template <int lanes>
+AVX2_INLINE __m256i rotateLanes(__m256i x) {
+    constexpr int order = ((0 - lanes) & 3) | (((1 - lanes) & 3) << 2) | (((2 - lanes) & 3) << 4) |
+                          (((3 - lanes) & 3) << 6);
+    return _mm256_permute4x64_epi64(x, order);
+}
+
+// Substitution, column shift, diffusion and the key.
+template <class Multiply>
+AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
+    const __m256i even = substitute(_mm256_shuffle_epi8(x.even, t.shiftEven), t);
+    const __m256i odd = substitute(_mm256_shuffle_epi8(x.odd, t.shiftOdd), t);
+    const Multiples e = Multiply::of(even);
+    const Multiples o = Multiply::of(odd);
+    // Even output column 2m takes, for d = 0 ... 7, C[d] times column
+    // 2m - d: even columns rotated by d/2 lanes for even d, odd columns
+    // rotated by (d + 1)/2 lanes for odd d. Likewise for the odd output
+    // columns. 5 = 4 + 1 and 9 = 8 + 1.
+    const __m256i both = _mm256_xor_si256(even, odd);
+    const __m256i evenBy1 = _mm256_xor_si256(odd, e.times4);
+    const __m256i evenBy2 = _mm256_xor_si256(odd, e.times8);
+    const __m256i evenBy3 = _mm256_xor_si256(_mm256_xor_si256(o.times4, odd), e.times2);
+    const __m256i oddBy1 = _mm256_xor_si256(o.times4, even);
+    const __m256i oddBy2 = _mm256_xor_si256(_mm256_xor_si256(o.times8, e.times4), even);
+    const __m256i oddBy3 = _mm256_xor_si256(_mm256_xor_si256(o.times2, e.times8), even);
+    return {_mm256_xor_si256(
+                _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(both, o.times8), key.even), rotateLanes<1>(evenBy1)),
+                _mm256_xor_si256(rotateLanes<2>(evenBy2), rotateLanes<3>(evenBy3))),
+            _mm256_xor_si256(
+                _mm256_xor_si256(_mm256_xor_si256(both, key.odd), rotateLanes<1>(oddBy1)),
+                _mm256_xor_si256(rotateLanes<2>(oddBy2), rotateLanes<3>(oddBy3)))};
+}
+
+template <class Multiply>
+AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+    const Tools tools = {load(kAvx2.e),         load(kAvx2.eInverse),  load(kAvx2.r),
+                         load(kAvx2.eHigh),     _mm256_set1_epi8(0x0F), load(kAvx2.shiftEven),
+                         load(kAvx2.shiftOdd)};
+
+    // The chaining words hold column 0 in their top byte.
+    alignas(32) uint8_t bytes[64];
+    for (int row = 0; row < 8; ++row)
+        for (int column = 0; column < 8; ++column)
+            bytes[8 * row + column] = static_cast<uint8_t>(hash[row] >> (56 - 8 * column));
+    Columns h = loadColumns(bytes);
+
+    for (; count > 0; --count, blocks += 64) {
+        const Columns block = loadColumns(blocks);
+        Columns key = h;
+        Columns state = xorColumns(block, key);
+        for (int round = 0; round < kRounds; ++round) {
+            key = roundFunction<Multiply>(key, {load(kAvx2.roundKeyEven[round]), load(kAvx2.roundKeyOdd[round])}, tools);
+            state = roundFunction<Multiply>(state, key, tools);
+        }
+        h = xorColumns(h, xorColumns(state, block));
+    }
+
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), h.even);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes + 32), h.odd);
+    for (int row = 0; row < 8; ++row) {
+        uint64_t word = 0;
+        for (int column = 0; column < 8; ++column)
+            word = (word << 8) | bytes[32 * (column & 1) + 8 * (column >> 1) + row];
+        hash[row] = word;
+    }
+    // The copy is derived from the message: clear it through volatile
+    // stores, which the compiler cannot drop.
+    volatile uint8_t* clear = bytes;
+    for (int i = 0; i < 64; ++i) clear[i] = 0;
+}
+
+}  // namespace
+
+AVX2_TARGET void compressAvx2(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+    compressColumns<Doubling>(hash, blocks, count);
+}
+
+AVX2_TARGET void compressAvx2Gfni(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+    compressColumns<GfniAffine>(hash, blocks, count);
+}
+
+}  // namespace whirlpool_detail
+
+#undef AVX2_INLINE
+#undef AVX2_TARGET
+
+#else  // no AVX2 on this target: digestpath never chooses this path
+
+namespace whirlpool_detail {
+
+void compressAvx2(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+    compressPortable(hash, blocks, count);
+}
+
+void compressAvx2Gfni(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
+    compressPortable(hash, blocks, count);
+}
+
+}  // namespace whirlpool_detail
+
+#endif
