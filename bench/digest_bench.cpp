@@ -1,27 +1,36 @@
 // Throughput of the digest, the bottleneck of encryption: this program's
-// Whirlpool (the vector path where the processor has one, and the portable
-// path) against OpenSSL's, on the same data in memory and from a file.
+// Whirlpool on each compression path against OpenSSL's, on the same data in
+// memory and from a file.
 //
-//   digest_bench [MiB]      (default 256)
+//   digest_bench [MiB]           random data of that size (default 256)
+//   digest_bench --file PATH     an existing file, through digestFile only
+//
+// Every path this processor runs is measured: portable, avx2 (without
+// GFNI), avx2+gfni (where the processor has GFNI) and avx512. With
+// VELKIN_DIGEST_PATH set, only the path it names, as the program would run
+// it; a path this processor lacks is refused with the program's message.
 //
 // Prints MB/s (10^6 bytes per second of processor time, best of three runs)
-// and the ratios. Processor time rather than wall-clock time keeps the
-// figures steady on a machine that is busy with other work.
+// and the ratios to OpenSSL. Processor time rather than wall-clock time
+// keeps the figures steady on a machine that is busy with other work.
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "diag/error.h"
+#include "digest/digestpath.h"
 #include "digest/filedigest.h"
 #include "digest/whirlpool.h"
 #include "digest/whirlpoolcompress.h"
+#include "platform/platform.h"
 
 #ifdef VELKIN_BENCH_OPENSSL
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -35,6 +44,12 @@ namespace {
 constexpr int kRuns = 3;
 
 using Digest = std::vector<uint8_t>;
+
+struct Candidate {
+    std::string name;
+    DigestPath path;
+    whirlpool_detail::CompressFunction compress;
+};
 
 // Best throughput of kRuns runs of 'work' over 'bytes' bytes, in MB/s.
 double measure(std::size_t bytes, const std::function<void()>& work) {
@@ -61,7 +76,7 @@ Digest oursInMemory(const std::vector<uint8_t>& data) {
 Digest oursFromFile(const fs::path& path) {
     Digest out(64);
     if (digestFile(path.wstring().c_str(), nullptr, out.data()) != 0) {
-        std::fprintf(stderr, "digestFile failed\n");
+        std::fprintf(stderr, "digestFile failed: %ls\n", lastErrorText);
         std::exit(1);
     }
     return out;
@@ -78,7 +93,7 @@ Digest opensslInMemory(const std::vector<uint8_t>& data) {
 }
 
 // Read the way digestFile reads: 4096 bytes at a time.
-Digest opensslFromFile(const fs::path& path) {
+void opensslFromFile(const fs::path& path) {
     FILE* file = std::fopen(path.string().c_str(), "rb");
     if (!file) {
         std::perror("fopen");
@@ -90,25 +105,91 @@ Digest opensslFromFile(const fs::path& path) {
     std::size_t count;
     while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) WHIRLPOOL_Update(&context, buffer, count);
     std::fclose(file);
-    Digest out(64);
-    WHIRLPOOL_Final(out.data(), &context);
-    return out;
+    uint8_t out[64];
+    WHIRLPOOL_Final(out, &context);
 }
 #endif
 
-void printRow(const char* what, double mbPerSecond, double reference) {
+void printRow(const std::string& what, double mbPerSecond, double reference) {
     if (reference > 0)
-        std::printf("  %-34s %8.1f MB/s   %5.2f x OpenSSL\n", what, mbPerSecond, mbPerSecond / reference);
+        std::printf("  %-34s %8.1f MB/s   %5.2f x OpenSSL\n", what.c_str(), mbPerSecond, mbPerSecond / reference);
     else
-        std::printf("  %-34s %8.1f MB/s\n", what, mbPerSecond);
+        std::printf("  %-34s %8.1f MB/s\n", what.c_str(), mbPerSecond);
+}
+
+// The paths to measure; false (after printing why) when VELKIN_DIGEST_PATH
+// asks for one this processor cannot run.
+bool candidates(std::vector<Candidate>* out) {
+    const CpuFeatures features = detectCpuFeatures();
+    std::printf("Processor: AVX2 %s, GFNI %s, AVX-512 F/BW/VBMI %s\n", features.avx2 ? "yes" : "no",
+                features.gfni ? "yes" : "no",
+                features.avx512f && features.avx512bw && features.avx512vbmi ? "yes" : "no");
+    std::wstring setting;
+    if (plat::getEnv(L"VELKIN_DIGEST_PATH", &setting) && !setting.empty()) {
+        DigestPath path = DigestPath::Portable;
+        std::wstring refusal;
+        if (chooseDigestPath(setting.c_str(), features, &path, &refusal) != 0) {
+            std::printf("Error: %ls\n", refusal.c_str());
+            return false;
+        }
+        std::string name;
+        for (const wchar_t* c = digestPathName(path); *c; ++c) name += static_cast<char>(*c);
+        if (path == DigestPath::Avx2 && features.gfni) name += "+gfni";
+        out->push_back({name + " (VELKIN_DIGEST_PATH)", path, whirlpool_detail::compressFunctionFor(path, features)});
+        return true;
+    }
+    out->push_back({"portable", DigestPath::Portable, whirlpool_detail::compressPortable});
+    if (digestPathRuns(DigestPath::Avx2, features)) {
+        out->push_back({"avx2", DigestPath::Avx2, whirlpool_detail::compressAvx2});
+        if (features.gfni) out->push_back({"avx2+gfni", DigestPath::Avx2, whirlpool_detail::compressAvx2Gfni});
+    }
+    if (digestPathRuns(DigestPath::Avx512, features))
+        out->push_back({"avx512", DigestPath::Avx512, whirlpool_detail::compressAvx512});
+    return true;
+}
+
+void benchFile(const fs::path& file, std::size_t bytes, const std::vector<Candidate>& paths) {
+    double opensslRate = 0;
+#ifdef VELKIN_BENCH_OPENSSL
+    opensslRate = measure(bytes, [&] { opensslFromFile(file); });
+#endif
+    std::printf("From the file (digestFile, 4096-byte reads, page cache warm):\n");
+    if (opensslRate > 0) printRow("OpenSSL, fread + WHIRLPOOL_Update", opensslRate, 0);
+    Digest first;
+    bool agree = true;
+    for (const Candidate& c : paths) {
+        whirlpool_detail::forceCompressFunction(c.path, c.compress);
+        Digest digest;
+        printRow(c.name, measure(bytes, [&] { digest = oursFromFile(file); }), opensslRate);
+        if (first.empty()) first = digest;
+        agree = agree && digest == first;
+    }
+    std::printf("  the paths' digests %s\n", agree ? "agree" : "DIFFER");
+    if (!agree) std::exit(1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<Candidate> paths;
+    if (!candidates(&paths)) return 1;
+
+    if (argc == 3 && std::strcmp(argv[1], "--file") == 0) {
+        const fs::path file = argv[2];
+        std::error_code error;
+        const auto size = fs::file_size(file, error);
+        if (error || size == 0) {
+            std::fprintf(stderr, "cannot read the size of %s\n", argv[2]);
+            return 1;
+        }
+        std::printf("Whirlpool of %s (%.1f MiB)\n", argv[2], static_cast<double>(size) / (1 << 20));
+        benchFile(file, static_cast<std::size_t>(size), paths);
+        return 0;
+    }
+
     const std::size_t mebibytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-    if (mebibytes == 0 || mebibytes > 511) {
-        std::fprintf(stderr, "usage: digest_bench [MiB, 1 to 511]\n");
+    if (argc > 2 || mebibytes == 0 || mebibytes > 511) {
+        std::fprintf(stderr, "usage: digest_bench [MiB, 1 to 511] | digest_bench --file PATH\n");
         return 2;
     }
     const std::size_t bytes = mebibytes << 20;
@@ -118,6 +199,27 @@ int main(int argc, char** argv) {
         const uint64_t word = generator();
         std::memcpy(data.data() + i, &word, 8);
     }
+
+    std::printf("Whirlpool over %zu MiB\n", mebibytes);
+    Digest opensslDigest;
+    double opensslRate = 0;
+#ifdef VELKIN_BENCH_OPENSSL
+    opensslRate = measure(bytes, [&] { opensslDigest = opensslInMemory(data); });
+#endif
+    std::printf("In memory (one piece):\n");
+    if (opensslRate > 0) printRow("OpenSSL WHIRLPOOL_Update", opensslRate, 0);
+    bool agree = true;
+    Digest first;
+    for (const Candidate& c : paths) {
+        whirlpool_detail::forceCompressFunction(c.path, c.compress);
+        Digest digest;
+        printRow(c.name, measure(bytes, [&] { digest = oursInMemory(data); }), opensslRate);
+        if (first.empty()) first = digest;
+        agree = agree && digest == first && (opensslDigest.empty() || digest == opensslDigest);
+    }
+    std::printf("  digests %s\n", agree ? "agree" : "DIFFER");
+    if (!agree) return 1;
+
     const fs::path file = fs::temp_directory_path() / "velkin-digest-bench.bin";
     {
         FILE* out = std::fopen(file.string().c_str(), "wb");
@@ -126,42 +228,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-
-    const bool vector = whirlpool_detail::vectorPathAvailable();
-    std::printf("Whirlpool over %zu MiB; vector path (AVX-512 VBMI + GFNI): %s\n", mebibytes,
-                vector ? "available" : "not available");
-
-    Digest oursDigest, portableDigest, opensslDigest;
-    double opensslMemory = 0, opensslFile = 0;
-#ifdef VELKIN_BENCH_OPENSSL
-    opensslMemory = measure(bytes, [&] { opensslDigest = opensslInMemory(data); });
-#endif
-    whirlpool_detail::forcePortable(true);
-    const double portableMemory = measure(bytes, [&] { portableDigest = oursInMemory(data); });
-    whirlpool_detail::forcePortable(false);
-    const double oursMemory = measure(bytes, [&] { oursDigest = oursInMemory(data); });
-
-    std::printf("In memory (one piece):\n");
-    if (opensslMemory > 0) printRow("OpenSSL WHIRLPOOL_Update", opensslMemory, 0);
-    printRow("ours, portable path", portableMemory, opensslMemory);
-    if (vector) printRow("ours, vector path", oursMemory, opensslMemory);
-    const bool agree = oursDigest == portableDigest && (opensslDigest.empty() || opensslDigest == oursDigest);
-    std::printf("  digests %s\n", agree ? "agree" : "DIFFER");
-
-#ifdef VELKIN_BENCH_OPENSSL
-    opensslFile = measure(bytes, [&] { opensslFromFile(file); });
-#endif
-    whirlpool_detail::forcePortable(true);
-    const double portableFile = measure(bytes, [&] { oursFromFile(file); });
-    whirlpool_detail::forcePortable(false);
-    const double oursFile = measure(bytes, [&] { oursFromFile(file); });
-
-    std::printf("From a file (4096-byte reads, page cache warm):\n");
-    if (opensslFile > 0) printRow("OpenSSL, fread + WHIRLPOOL_Update", opensslFile, 0);
-    printRow("digestFile, portable path", portableFile, opensslFile);
-    if (vector) printRow("digestFile, vector path", oursFile, opensslFile);
-
+    benchFile(file, bytes, paths);
     std::error_code ignored;
     fs::remove(file, ignored);
-    return agree ? 0 : 1;
+    return 0;
 }

@@ -1,0 +1,96 @@
+#!/bin/bash
+# The encrypt and decrypt commands of the real program against the tool
+# chain a user would otherwise run for the same job, on one file, and the
+# digest on each compression path against OpenSSL on the same file:
+#
+#   bench/commands_bench.sh [MiB] [FOLDER]        (defaults: 256, /var/tmp)
+#
+#   encrypt command            Encrypt FILE: keyed digest, encrypted copy,
+#                              erasing of FILE
+#   its tool chain             openssl dgst -whirlpool FILE; cp FILE COPY;
+#                              shred -n 3 -u FILE
+#   decrypt command            Decrypt "FILE (encrypted)": plaintext, digest
+#                              check, erasing of the encrypted file
+#   its tool chain             cp COPY FILE; openssl dgst -whirlpool FILE;
+#                              shred -n 3 -u COPY
+#
+# Times are wall-clock seconds of whole processes (GNU time), with the
+# input in the page cache and nothing dirty at the start of each step;
+# peak memory is the largest resident set. VELKIN_DIGEST_PATH, when set,
+# applies to the commands and to the digest figures alike.
+#
+# Needs the native build (velkin, velkin-keydrive, bench/digest_bench),
+# openssl with its legacy provider (Whirlpool), shred, cp and GNU time.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${VELKIN_BUILD_DIR:-$root/build}/native
+mib=${1:-256}
+base=${2:-/var/tmp}
+
+fail() { echo "commands_bench: $*" >&2; exit 1; }
+for program in velkin velkin-keydrive bench/digest_bench; do
+    [ -x "$build/$program" ] || fail "$build/$program is missing: build the native build first"
+done
+for tool in openssl shred cp /usr/bin/time; do
+    command -v "$tool" >/dev/null || fail "$tool is missing"
+done
+whirlpool="openssl dgst -provider legacy -provider default -whirlpool"
+$whirlpool /dev/null >/dev/null 2>&1 || fail "openssl has no Whirlpool (legacy provider)"
+
+work=$(mktemp -d "$base/velkin-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# A key for one encryption of the file, with room to spare.
+"$build/velkin-keydrive" make drive --size "$((mib + 16))M" >/dev/null 2>&1
+head -c "$((mib << 20))" /dev/urandom > original.bin
+
+# timed COMMAND...: runs it with nothing dirty in the page cache; sets
+# 'seconds' and 'peak' (KiB). A failing step ends the benchmark with its
+# messages.
+timed() {
+    sync
+    if ! /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>stderr.txt; then
+        cat stderr.txt >&2
+        fail "failed: $*"
+    fi
+    read -r seconds peak < time.txt
+}
+
+row() {   # row LABEL SECONDS PEAK_KIB [REFERENCE_SECONDS]
+    if [ -n "${4:-}" ]; then
+        awk -v l="$1" -v s="$2" -v p="$3" -v r="$4" \
+            'BEGIN { printf "  %-44s %7.2f s %8.1f MiB   %5.2f x the tool chain\n", l, s, p / 1024, s / r }'
+    else
+        awk -v l="$1" -v s="$2" -v p="$3" 'BEGIN { printf "  %-44s %7.2f s %8.1f MiB\n", l, s, p / 1024 }'
+    fi
+}
+
+echo "One file of $mib MiB in $work (digest path: ${VELKIN_DIGEST_PATH:-the fastest this processor runs})"
+
+cp original.bin chain.bin
+timed bash -c "$whirlpool chain.bin > chain.digest && cp chain.bin chain.copy && shred -n 3 -u chain.bin"
+chain_encrypt=$seconds chain_encrypt_peak=$peak
+
+cp original.bin plain.bin
+timed drive/Encrypt "$work/plain.bin"
+encrypt=$seconds encrypt_peak=$peak
+[ -f "plain.bin (encrypted)" ] && [ ! -e plain.bin ] || fail "the encrypt command left no encrypted file"
+
+timed bash -c "cp chain.copy chain.bin && $whirlpool chain.bin > chain.digest && shred -n 3 -u chain.copy"
+chain_decrypt=$seconds chain_decrypt_peak=$peak
+
+timed drive/Decrypt "$work/plain.bin (encrypted)"
+decrypt=$seconds decrypt_peak=$peak
+cmp -s original.bin plain.bin && [ ! -e "plain.bin (encrypted)" ] || fail "the decrypt command did not restore the file"
+
+echo "Encrypting:"
+row "tool chain: openssl dgst, cp, shred -n 3 -u" "$chain_encrypt" "$chain_encrypt_peak"
+row "encrypt command" "$encrypt" "$encrypt_peak" "$chain_encrypt"
+echo "Decrypting:"
+row "tool chain: cp, openssl dgst, shred -n 3 -u" "$chain_decrypt" "$chain_decrypt_peak"
+row "decrypt command" "$decrypt" "$decrypt_peak" "$chain_decrypt"
+echo
+
+"$build/bench/digest_bench" --file "$work/original.bin"
