@@ -25,6 +25,7 @@
 #include <immintrin.h>
 
 #include "digest/whirlpooltables.h"
+#include "key/wipe.h"
 
 // Every function that uses the vector instructions carries this target, so
 // the rest of the program never does. The GFNI instruction appears only in
@@ -232,10 +233,8 @@ AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::s
             word = (word << 8) | bytes[32 * (column & 1) + 8 * (column >> 1) + row];
         hash[row] = word;
     }
-    // The copy is derived from the message: clear it through volatile
-    // stores, which the compiler cannot drop.
-    volatile uint8_t* clear = bytes;
-    for (int i = 0; i < 64; ++i) clear[i] = 0;
+    // The copy is derived from the message.
+    wipeSecret(bytes, sizeof bytes);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "digest/whirlpoolcompress.h"
 #include "digest/whirlpooltables.h"
+#include "key/wipe.h"
 
 namespace whirlpool_detail {
 
@@ -130,11 +131,9 @@ void compressPortable(uint64_t hash[8], const uint8_t* blocks, std::size_t count
     hash[3] = toMemoryOrder(h3), hash[4] = toMemoryOrder(h4), hash[5] = toMemoryOrder(h5);
     hash[6] = toMemoryOrder(h6), hash[7] = toMemoryOrder(h7);
 
-    // The copies hold values derived from the message: clear them through
-    // volatile stores, which the compiler cannot drop.
-    volatile uint64_t* keyClear = keyRows;
-    volatile uint64_t* stateClear = stateRows;
-    for (int i = 0; i < 8; ++i) keyClear[i] = 0, stateClear[i] = 0;
+    // The copies hold values derived from the message.
+    wipeSecret(keyRows, sizeof keyRows);
+    wipeSecret(stateRows, sizeof stateRows);
 }
 
 #undef PORTABLE_STORE
