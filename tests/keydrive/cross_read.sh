@@ -52,3 +52,21 @@ grep -q "Key number:          $number" "$drive/LOG/log.txt" || { cat "$drive/LOG
 grep -q "Key usage:           24.4% " "$drive/LOG/log.txt" || { cat "$drive/LOG/log.txt"; fail "Status.exe logged another usage"; }
 grep -a "Key\|Program" "$drive/LOG/log.txt" | tr -d "\r"
 echo "cross_read: the drive reads the same on both builds"
+
+# Partner drives split by the Linux build: each reads the same on both builds,
+# with its own range, and the Windows check finds their ranges apart.
+partner=$work/partner
+"$native/velkin-keydrive" split "$drive" "$partner" >/dev/null 2>&1 || fail "split failed"
+for d in "$drive" "$partner"; do
+    linux_status=$("$native/velkin-keydrive" status "$d") || fail "native status of $d failed"
+    windows_status=$("$wine" "$windows/velkin-keydrive.exe" status "$d" | tr -d '\r') \
+        || fail "Windows status of $d failed"
+    [ "$linux_status" = "$windows_status" ] || fail "the builds read $d differently:
+$linux_status
+$windows_status"
+done
+grep -q "Range: key blocks 2548 to 4095" <<<"$linux_status" || fail "unexpected range of the partner: $linux_status"
+windows_check=$("$wine" "$windows/velkin-keydrive.exe" check "$drive" "$partner" | tr -d '\r') \
+    || fail "Windows check of the pair failed"
+grep -q "ranges apart" <<<"$windows_check" || fail "the Windows check does not see the ranges apart"
+echo "cross_read: partner drives split on Linux read the same on both builds"

@@ -4,6 +4,9 @@
 //
 //   keyreserve [WORKERS ITERATIONS]            runs the whole check
 //   keyreserve worker DRIVE OUTFILE ITERATIONS SEED
+//   keyreserve hold DRIVE                      opens the key store as a running
+//       instance of the program does, says "holding" and keeps it open until
+//       its standard input ends (for the tests of a drive in use)
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +60,18 @@ int worker(const std::wstring& drive, const std::string& outFile, int iterations
     }
     out.flush();
     return out ? 0 : 1;
+}
+
+int hold(const std::wstring& drive) {
+    if (plat::setCurrentDir(drive) != 0 || openKeyStore() != 0) {
+        std::fprintf(stderr, "hold: cannot open the key drive: %s\n", utf8::fromWide(lastErrorText).c_str());
+        return 1;
+    }
+    std::printf("holding\n");
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
+    }
+    return 0;
 }
 
 std::string inQuotes(const std::string& s) {
@@ -164,6 +179,7 @@ int main(int argc, char** argv) {
     if (argc == 6 && std::string(argv[1]) == "worker")
         return worker(utf8::toWide(argv[2]), argv[3], std::atoi(argv[4]),
                       unsigned(std::strtoul(argv[5], nullptr, 10)));
+    if (argc == 3 && std::string(argv[1]) == "hold") return hold(utf8::toWide(argv[2]));
     int workers = argc >= 2 ? std::atoi(argv[1]) : 6;
     int iterations = argc >= 3 ? std::atoi(argv[2]) : 200;
     if (workers < 2 || iterations < 1) {

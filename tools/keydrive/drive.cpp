@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -29,6 +28,8 @@
 #include "key/key.h"
 #include "key/keybytes.h"
 #include "platform/platform.h"
+#include "tools/keydrive/range.h"
+#include "tools/keydrive/text.h"
 
 namespace keydrive {
 namespace {
@@ -38,16 +39,6 @@ constexpr uint32_t kSlotsPerBlock = 10;
 constexpr uint32_t kChunkBlocks = 4096;          // 4 MiB of key per write
 constexpr size_t kMatchFirst = 4;                // bytes 4..259 identify a block
 constexpr size_t kMatchLength = 256;
-
-std::wstring format(const wchar_t* fmt, ...) {
-    wchar_t buffer[2048];
-    va_list args;
-    va_start(args, fmt);
-    int n = std::vswprintf(buffer, sizeof buffer / sizeof buffer[0], fmt, args);
-    va_end(args);
-    if (n < 0) buffer[sizeof buffer / sizeof buffer[0] - 1] = L'\0';
-    return buffer;
-}
 
 // A cheap stand-in for bytes 4..259 of a block: two blocks that agree there
 // agree in these eight bytes, so only equal fingerprints need a full compare.
@@ -64,15 +55,6 @@ uint32_t homeSlot(const uint8_t* block, uint32_t slots) {
 bool exists(const std::wstring& path) {
     plat::FileInfo info;
     return plat::fileInfo(path, &info);
-}
-
-std::wstring join(const std::wstring& folder, const wchar_t* name) {
-    if (!folder.empty() && (folder.back() == L'/' || folder.back() == plat::kSep)) return folder + name;
-    return folder + plat::kSep + name;
-}
-
-std::wstring errnoText() {
-    return plat::stdErrorMessage(errno);
 }
 
 int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
@@ -561,6 +543,10 @@ void Checker::checkStatus() {
     int before = problems_;
     if (high < 1) problem(L"the high water mark is 0: the next file would be encrypted with block 0");
     if (first < 1) problem(L"the first block is 0, which identifies the key and is no pad block");
+    if (high < first)
+        problem(format(L"the high water mark %u lies below the first block %u: the next file would be "
+                       L"encrypted with blocks outside the drive's range, which a partner drive may use",
+                       high, first));
     if (blocks_ != 0 && last > blocks_ - 1)
         problem(format(L"the last block %u lies beyond the last pad block %u", last, blocks_ - 1));
     if (uint64_t(high) > uint64_t(last) + 1)
@@ -569,6 +555,7 @@ void Checker::checkStatus() {
         uint64_t left = high <= last ? uint64_t(last) - high + 1 : 0;
         say(format(L"The usage record is sound; %llu pad blocks (%llu bytes) are left.",
                    (unsigned long long)left, (unsigned long long)(left * kBlock)));
+        if (blocks_ != 0) *report_ += describeRange(UsageRecord{high, first, last}, blocks_);
     }
 }
 
@@ -690,7 +677,17 @@ int checkDrive(const std::wstring& folder, std::wstring* report) {
 }
 
 int driveStatus(const std::wstring& folder, std::wstring* report) {
-    return withKeyStore(folder, report, [report]() { return describeThroughStore(report); });
+    int result = withKeyStore(folder, report, [report]() { return describeThroughStore(report); });
+    if (result != 0) return result;
+    uint32_t blocks = 0;
+    UsageRecord record;
+    std::wstring error;
+    if (!readDriveRange(folder, &blocks, &record, &error)) {
+        *report += L"The range cannot be read: " + error + L"\n";
+        return 1;
+    }
+    *report += describeRange(record, blocks);
+    return 0;
 }
 
 }  // namespace keydrive

@@ -1,15 +1,20 @@
 // velkin-keydrive: makes, checks and describes key drives.
 //
 //   velkin-keydrive make FOLDER --size SIZE [--program PATH]
-//   velkin-keydrive check FOLDER
+//   velkin-keydrive check FOLDER [FOLDER...]
 //   velkin-keydrive status FOLDER
+//   velkin-keydrive split SOURCE TARGET [--share FRACTION]
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/utf8.h"
 #include "tools/keydrive/drive.h"
+#include "tools/keydrive/partners.h"
+#include "tools/keydrive/split.h"
+#include "tools/keydrive/text.h"
 
 namespace {
 
@@ -21,10 +26,16 @@ const wchar_t* const kUsage =
     L"      the program (by default the velkin program beside this tool) as\n"
     L"      Decrypt, Encrypt, Open and Status (on Linux each with a .desktop\n"
     L"      launcher that file managers accept dropped files on)\n"
-    L"  velkin-keydrive check FOLDER\n"
-    L"      verifies the key drive in FOLDER; exit code 0 when it is sound\n"
+    L"  velkin-keydrive check FOLDER [FOLDER...]\n"
+    L"      verifies the key drive in FOLDER; exit code 0 when it is sound. Given\n"
+    L"      several drives, it also warns when two hold the same key with\n"
+    L"      overlapping ranges of the pad\n"
     L"  velkin-keydrive status FOLDER\n"
-    L"      shows the key number and the key usage\n";
+    L"      shows the key number, the key usage and the drive's range of the pad\n"
+    L"  velkin-keydrive split SOURCE TARGET [--share FRACTION]\n"
+    L"      makes TARGET a partner drive of SOURCE: the same key, with the upper\n"
+    L"      FRACTION (default 1/2; also 0.25 or 25%) of SOURCE's unused pad as a\n"
+    L"      range of its own; SOURCE keeps the rest\n";
 
 void say(const std::wstring& text) {
     plat::writeStdout(text);
@@ -83,19 +94,94 @@ int make(const std::vector<std::wstring>& args) {
     return result;
 }
 
+// ---------------------------------------------------------------- partner drives
+
+int check(const std::vector<std::wstring>& args) {
+    std::vector<std::wstring> folders(args.begin() + 1, args.end());
+    int result = 0;
+    for (const std::wstring& folder : folders) {
+        std::wstring report;
+        if (keydrive::checkDrive(folder, &report) != 0) result = 1;
+        say(report);
+    }
+    if (folders.size() > 1) {
+        std::wstring report;
+        if (keydrive::comparePartners(folders, &report) != 0) result = 1;
+        say(L"Comparing the drives:\n" + report);
+    }
+    return result;
+}
+
+int split(const std::vector<std::wstring>& args) {
+    keydrive::SplitOptions options;
+    std::vector<std::wstring> folders;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == L"--share" && i + 1 < args.size()) {
+            if (!keydrive::parseShare(args[++i], &options.share)) {
+                say(L"velkin-keydrive: '" + args[i] + L"' is not a fraction between 0 and 1\n");
+                return 2;
+            }
+        } else if (!args[i].empty() && args[i][0] != L'-') {
+            folders.push_back(args[i]);
+        } else {
+            say(kUsage);
+            return 2;
+        }
+    }
+    if (folders.size() != 2) {
+        say(kUsage);
+        return 2;
+    }
+    options.source = folders[0];
+    options.target = folders[1];
+    options.showProgress = true;
+    // Tests stop the split dead after a given step, as a kill would.
+    std::wstring stop;
+    if (plat::getEnv(L"VKLIB_TEST_SPLIT_STOP", &stop)) {
+        options.stopAfterStep = std::wcstol(stop.c_str(), nullptr, 10);
+        options.exitAtStop = true;
+    }
+    keydrive::SplitResult result;
+    std::wstring error;
+    if (keydrive::splitDrive(options, &result, &error) != 0) {
+        say(L"velkin-keydrive: " + error + L"\n");
+        return 1;
+    }
+    const keydrive::UsageRecord& kept = result.source;
+    const keydrive::UsageRecord& given = result.target;
+    if (result.replacedLeftovers)
+        say(L"Replaced the key files that an unfinished split or make had left in '" + options.target + L"'.\n");
+    say(L"Split '" + options.source + L"' into two partner drives with one key:\n  '" + options.source +
+        L"' keeps key blocks " + std::to_wstring(kept.firstBlock) + L" to " + std::to_wstring(kept.lastBlock) +
+        L", " + keydrive::blocksText(keydrive::blocksLeft(kept, result.keyBlocks)) + L" of them unused\n  '" +
+        options.target + L"' has key blocks " + std::to_wstring(given.firstBlock) + L" to " +
+        std::to_wstring(given.lastBlock) + L", " +
+        keydrive::blocksText(keydrive::blocksLeft(given, result.keyBlocks)) + L"\n" +
+        L"Each drive encrypts only with its own range and decrypts the other's files. Never copy\n"
+        L"either drive by hand: the copy would encrypt with the same key blocks as its original.\n");
+    int status = 0;
+    for (const std::wstring& folder : folders) {
+        std::wstring report;
+        if (keydrive::driveStatus(folder, &report) != 0) status = 1;
+        say(L"\n'" + folder + L"':\n" + report);
+    }
+    return status;
+}
+
 int run(const std::vector<std::wstring>& args) {
     if (args.empty()) {
         say(kUsage);
         return 2;
     }
     if (args[0] == L"make") return make(args);
-    if ((args[0] == L"check" || args[0] == L"status") && args.size() == 2) {
+    if (args[0] == L"check" && args.size() >= 2) return check(args);
+    if (args[0] == L"status" && args.size() == 2) {
         std::wstring report;
-        int result = args[0] == L"check" ? keydrive::checkDrive(args[1], &report)
-                                         : keydrive::driveStatus(args[1], &report);
+        int result = keydrive::driveStatus(args[1], &report);
         say(report);
         return result;
     }
+    if (args[0] == L"split") return split(args);
     say(kUsage);
     return 2;
 }

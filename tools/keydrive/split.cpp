@@ -1,0 +1,509 @@
+// Splitting a key drive into partner drives.
+//
+// TARGET gets the same key and index, the program copies, the sibling
+// programs and the desktop launchers that SOURCE carries, empty LOG and TEMP
+// folders, and a usage record whose range is the upper part of SOURCE's
+// unused pad; SOURCE's lastBlock is lowered to just below it. The order is
+// what keeps the pad safe when the split is cut off at any moment:
+//
+//   1. everything of TARGET is written under temporary names and committed;
+//   2. SOURCE's range is lowered (committed);
+//   3. TARGET's index and usage record get their names, and its key file
+//      last: a drive without SETTINGS/KEY.DAT cannot be used.
+//
+// So TARGET becomes usable only after SOURCE has given up its range; an
+// interruption between 2 and 3 wastes TARGET's share but never leaves two
+// usable drives with overlapping ranges. The whole split holds SOURCE's
+// usage record locked, and refuses to start while a running instance of the
+// program holds the drive.
+
+#include "tools/keydrive/split.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "key/key.h"
+#include "platform/platform.h"
+#include "tools/keydrive/drive.h"
+#include "tools/keydrive/text.h"
+
+namespace keydrive {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kMaxTerm = 1000000000;   // numerator and denominator of "a/b"
+constexpr int kMaxDecimals = 6;
+constexpr size_t kCopyChunk = size_t(4) << 20;
+constexpr uint64_t kFatFileLimit = 0xFFFFFFFFull;
+
+// Digits from text[*at] on, as a number not above max; false when there are
+// none or too many.
+bool readDigits(const std::wstring& text, size_t* at, uint64_t max, uint64_t* value, int* count) {
+    *value = 0;
+    *count = 0;
+    while (*at < text.size() && text[*at] >= L'0' && text[*at] <= L'9') {
+        *value = *value * 10 + uint64_t(text[*at] - L'0');
+        if (*value > max) return false;
+        ++*at;
+        ++*count;
+    }
+    return true;
+}
+
+// Program files that a drive carries beside its key, as paths relative to
+// the drive's folder, which exist on `folder` as files.
+std::vector<std::wstring> programFilesOn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    for (const wchar_t* command : {L"Decrypt", L"Encrypt", L"Open", L"Status"}) {
+        names.push_back(command);
+        names.push_back(std::wstring(command) + L".exe");
+    }
+    for (const wchar_t* sibling : {L"bkgui", L"bkfm"}) {
+        names.push_back(std::wstring(L"SETTINGS") + plat::kSep + sibling);
+        names.push_back(std::wstring(L"SETTINGS") + plat::kSep + sibling + L".exe");
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(fs::path(folder), ec), end; !ec && it != end; it.increment(ec)) {
+        std::wstring name = it->path().filename().wstring();
+        const std::wstring suffix = L".desktop";
+        if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
+    }
+    std::vector<std::wstring> present;
+    for (const std::wstring& name : names) {
+        std::error_code statusError;
+        if (fs::is_regular_file(fs::path(join(folder, name.c_str())), statusError)) present.push_back(name);
+    }
+    return present;
+}
+
+// The percentage of a long copy on standard error.
+class CopyProgress {
+public:
+    CopyProgress(bool on, const char* what) : on_(on && what != nullptr), what_(what) {}
+    ~CopyProgress() {
+        if (shown_ >= 0) std::fprintf(stderr, "\n");
+    }
+    void show(uint64_t done, uint64_t total) {
+        int percent = total == 0 ? 100 : int(done * 100 / total);
+        if (!on_ || percent == shown_) return;
+        shown_ = percent;
+        std::fprintf(stderr, "\rsplitting: copying %s %3d%%", what_, percent);
+        std::fflush(stderr);
+    }
+
+private:
+    bool on_;
+    const char* what_;
+    int shown_ = -1;
+};
+
+class Splitter {
+public:
+    Splitter(const SplitOptions& options, SplitResult* result, std::wstring* error)
+        : options_(options), result_(result), error_(error) {
+        const std::wstring sourceSettings = join(options.source, L"SETTINGS");
+        const std::wstring targetSettings = join(options.target, L"SETTINGS");
+        sourceKey_ = join(sourceSettings, L"KEY.DAT");
+        sourceIndex_ = join(sourceSettings, L"INDEX.DAT");
+        sourceStatus_ = join(sourceSettings, L"STATUS.DAT");
+        targetSettings_ = targetSettings;
+        targetKey_ = join(targetSettings, L"KEY.DAT");
+        targetIndex_ = join(targetSettings, L"INDEX.DAT");
+        targetStatus_ = join(targetSettings, L"STATUS.DAT");
+    }
+    ~Splitter() { closeSource(); }
+
+    int run();
+
+private:
+    int fail(const std::wstring& message) {
+        *error_ = message;
+        return 1;
+    }
+    bool stopsAfter(int step);
+    void closeSource();
+
+    int inspectTarget();
+    int openSource();
+    int planRanges();
+    int checkRoom();
+    int writeTarget();
+    int copyDurably(const std::wstring& from, const std::wstring& to, const char* what);
+    int writeTargetRecord();
+    int lowerSource();
+    int nameTargetFiles();
+    void removeTemporaries();
+    int failAfterLowering(const std::wstring& message);
+
+    const SplitOptions& options_;
+    SplitResult* result_;
+    std::wstring* error_;
+    std::wstring sourceKey_, sourceIndex_, sourceStatus_;
+    std::wstring targetSettings_, targetKey_, targetIndex_, targetStatus_;
+
+    FILE* status_ = nullptr;   // SOURCE's usage record, locked while open
+    bool recordLocked_ = false;
+    uint64_t keyBytes_ = 0;
+    uint64_t indexBytes_ = 0;
+    UsageRecord before_;
+    std::vector<std::wstring> programs_;   // relative to the drive's folder
+    std::vector<std::wstring> leftovers_;  // TARGET's key files of an unfinished split or make
+    std::vector<std::wstring> temporaries_;
+    std::vector<std::wstring> named_;      // TARGET's key files that got their names
+};
+
+bool Splitter::stopsAfter(int step) {
+    if (options_.stopAfterStep != step) return false;
+    if (options_.exitAtStop) std::_Exit(kSplitStopped);
+    closeSource();   // the locks end, as with a process that is killed
+    return true;
+}
+
+void Splitter::closeSource() {
+    if (status_ == nullptr) return;
+    if (recordLocked_) plat::unlockRange(status_, 0, kStatusRecordLockLength);
+    recordLocked_ = false;
+    std::fclose(status_);   // ends the lock that held the drive
+    status_ = nullptr;
+}
+
+// TARGET must not hold a key; key files there without a key are the
+// leftovers of a split or make that did not finish and are replaced.
+int Splitter::inspectTarget() {
+    plat::FileInfo info;
+    if (plat::fileInfo(options_.target, &info) && !info.isDirectory)
+        return fail(format(L"'%ls' is not a folder", options_.target.c_str()));
+    if (plat::fileInfo(targetKey_, nullptr))
+        return fail(format(L"'%ls' holds a key already ('%ls' exists); a split never writes over a key",
+                           options_.target.c_str(), targetKey_.c_str()));
+    for (const std::wstring& path : {targetIndex_, targetStatus_, targetKey_ + L".tmp",
+                                     targetIndex_ + L".tmp", targetStatus_ + L".tmp"}) {
+        if (plat::fileInfo(path, &info)) {
+            if (info.isDirectory) return fail(format(L"'%ls' is a folder", path.c_str()));
+            leftovers_.push_back(path);
+        }
+    }
+    return 0;
+}
+
+int Splitter::openSource() {
+    for (const std::wstring& path : {sourceKey_, sourceIndex_, sourceStatus_}) {
+        if (!plat::fileInfo(path, nullptr))
+            return fail(format(L"'%ls' is not a key drive: '%ls' is missing", options_.source.c_str(),
+                               path.c_str()));
+    }
+    errno = 0;
+    status_ = plat::openFile(sourceStatus_, L"rb+");
+    if (status_ == nullptr)
+        return fail(format(L"cannot open '%ls' for writing: %ls", sourceStatus_.c_str(), errnoText().c_str()));
+    std::setvbuf(status_, nullptr, _IONBF, 0);
+    int inUse = plat::lockRange(status_, kStatusInUseOffset, 1, true, false);
+    if (inUse == 1)
+        return fail(format(L"'%ls' is in use: a running instance of the program (or the key drive tool) "
+                           L"has its key store open; close it and try again",
+                           options_.source.c_str()));
+    if (inUse != 0 || plat::lockRange(status_, 0, kStatusRecordLockLength, true, true) != 0)
+        return fail(format(L"cannot lock '%ls': %ls", sourceStatus_.c_str(),
+                           plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+    recordLocked_ = true;
+
+    if (!readUsageRecord(status_, &before_))
+        return fail(format(L"'%ls' does not hold a whole usage record of 12 bytes; see 'velkin-keydrive check'",
+                           sourceStatus_.c_str()));
+    for (auto file : {std::make_pair(&sourceKey_, &keyBytes_), std::make_pair(&sourceIndex_, &indexBytes_)}) {
+        std::error_code ec;
+        *file.second = fs::file_size(fs::path(*file.first), ec);
+        if (ec) return fail(format(L"cannot read the size of '%ls'", file.first->c_str()));
+    }
+    uint64_t blocks = keyBytes_ / kKeyBlockSize;
+    if (blocks < 2 || blocks > kMaxKeyBlocks)
+        return fail(format(L"'%ls' is no usable key: it holds %llu key blocks", sourceKey_.c_str(),
+                           (unsigned long long)blocks));
+    if (indexBytes_ < blocks * 10 * 4)
+        return fail(format(L"'%ls' is too short for its key; see 'velkin-keydrive check'", sourceIndex_.c_str()));
+    result_->keyBlocks = uint32_t(blocks);
+    return 0;
+}
+
+int Splitter::planRanges() {
+    const UsageRecord& r = before_;
+    const uint32_t n = result_->keyBlocks;
+    if (r.highWaterMark == 0 || r.firstBlock == 0 || r.highWaterMark < r.firstBlock ||
+        uint64_t(r.highWaterMark) > uint64_t(lastUsableBlock(r, n)) + 1)
+        return fail(format(L"the usage record of '%ls' is damaged (high water mark %u, first block %u, "
+                           L"last block %u); see 'velkin-keydrive check'",
+                           options_.source.c_str(), r.highWaterMark, r.firstBlock, r.lastBlock));
+    const uint64_t unused = blocksLeft(r, n);
+    const uint64_t share = unused * options_.share.numerator / options_.share.denominator;
+    const uint64_t kept = unused - share;
+    if (share < kMinShareBlocks || kept < kMinShareBlocks)
+        return fail(format(L"'%ls' has too little unused pad to split: %ls unused; a share of %ls gives "
+                           L"'%ls' %ls and leaves %ls, but each drive needs at least %ls",
+                           options_.source.c_str(), blocksText(unused).c_str(), options_.share.text.c_str(),
+                           options_.target.c_str(), blocksText(share).c_str(), blocksText(kept).c_str(),
+                           blocksText(kMinShareBlocks).c_str()));
+    const uint32_t last = lastUsableBlock(r, n);
+    const uint32_t targetFirst = uint32_t(uint64_t(last) + 1 - share);
+    result_->target = UsageRecord{targetFirst, targetFirst, last};
+    result_->source = UsageRecord{r.highWaterMark, r.firstBlock, targetFirst - 1};
+    return 0;
+}
+
+int Splitter::checkRoom() {
+    programs_ = programFilesOn(options_.source);
+    uint64_t needed = keyBytes_ + indexBytes_ + 12;
+    for (const std::wstring& name : programs_) {
+        std::error_code ec;
+        needed += fs::file_size(fs::path(join(options_.source, name.c_str())), ec);
+    }
+    uint64_t freed = 0;
+    for (const std::wstring& path : leftovers_) {
+        std::error_code ec;
+        uint64_t size = fs::file_size(fs::path(path), ec);
+        if (!ec) freed += size;
+    }
+    uint64_t freeBytes = 0;
+    bool fat = false;
+    if (!plat::volumeSpace(options_.target, &freeBytes, &fat)) return 0;   // the writes will tell
+    if (fat && keyBytes_ > kFatFileLimit)
+        return fail(format(L"'%ls' lies on a FAT volume, which cannot hold the key file of %llu bytes",
+                           options_.target.c_str(), (unsigned long long)keyBytes_));
+    if (freeBytes + freed < needed)
+        return fail(format(L"there is not enough room on '%ls': %llu bytes are needed, %llu are free",
+                           options_.target.c_str(), (unsigned long long)needed,
+                           (unsigned long long)(freeBytes + freed)));
+    return 0;
+}
+
+int Splitter::copyDurably(const std::wstring& from, const std::wstring& to, const char* what) {
+    errno = 0;
+    FILE* in = plat::openFile(from, L"rb");
+    if (in == nullptr) return fail(format(L"cannot open '%ls': %ls", from.c_str(), errnoText().c_str()));
+    temporaries_.push_back(to);
+    errno = 0;
+    FILE* out = plat::openFile(to, L"wb");
+    if (out == nullptr) {
+        std::fclose(in);
+        return fail(format(L"cannot create '%ls': %ls", to.c_str(), errnoText().c_str()));
+    }
+    std::error_code ec;
+    const uint64_t total = fs::file_size(fs::path(from), ec);
+    CopyProgress progress(options_.showProgress, what);
+    std::vector<char> buffer(kCopyChunk);
+    uint64_t done = 0;
+    int failed = 0;
+    for (;;) {
+        errno = 0;
+        size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got == 0) {
+            if (std::ferror(in)) failed = fail(format(L"cannot read '%ls': %ls", from.c_str(), errnoText().c_str()));
+            break;
+        }
+        errno = 0;
+        if (std::fwrite(buffer.data(), 1, got, out) != got) {
+            failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
+            break;
+        }
+        done += got;
+        progress.show(done, total);
+    }
+    std::fclose(in);
+    errno = 0;
+    if (!failed && plat::commitFile(out) != 0)
+        failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
+    if (std::fclose(out) != 0 && !failed)
+        failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
+    if (!failed && !ec && done != total)
+        failed = fail(format(L"'%ls' changed while it was copied", from.c_str()));
+    return failed;
+}
+
+int Splitter::writeTargetRecord() {
+    const std::wstring temp = targetStatus_ + L".tmp";
+    temporaries_.push_back(temp);
+    errno = 0;
+    FILE* f = plat::openFile(temp, L"wb");
+    if (f == nullptr) return fail(format(L"cannot create '%ls': %ls", temp.c_str(), errnoText().c_str()));
+    bool written = writeUsageRecord(f, result_->target);
+    std::wstring reason = errnoText();
+    if (std::fclose(f) != 0 && written) {
+        written = false;
+        reason = errnoText();
+    }
+    return written ? 0 : fail(format(L"cannot write '%ls': %ls", temp.c_str(), reason.c_str()));
+}
+
+// TARGET's folders, programs and key files under temporary names.
+int Splitter::writeTarget() {
+    for (const std::wstring& path : leftovers_) {
+        if (plat::removeFile(path) != 0)
+            return fail(format(L"cannot remove '%ls', left by a split or make that did not finish: %ls",
+                               path.c_str(), errnoText().c_str()));
+    }
+    for (const std::wstring& folder : {options_.target, targetSettings_, join(options_.target, L"LOG"),
+                                       join(options_.target, L"TEMP")}) {
+        if (!plat::createDirectory(folder))
+            return fail(format(L"cannot create the folder '%ls': %ls", folder.c_str(),
+                               plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+    }
+    for (const std::wstring& name : programs_) {
+        const std::wstring from = join(options_.source, name.c_str());
+        const std::wstring to = join(options_.target, name.c_str());
+        const std::wstring temp = to + L".tmp";
+        if (copyDurably(from, temp, nullptr) != 0) return 1;
+#ifndef _WIN32
+        // The copies must stay executable.
+        std::error_code ec;
+        fs::permissions(fs::path(temp), fs::status(fs::path(from), ec).permissions(), ec);
+        if (ec) return fail(format(L"cannot give '%ls' the permissions of '%ls'", temp.c_str(), from.c_str()));
+#endif
+        if (!plat::moveReplace(temp, to))
+            return fail(format(L"cannot rename '%ls' to '%ls': %ls", temp.c_str(), to.c_str(),
+                               plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+        temporaries_.pop_back();
+    }
+    if (stopsAfter(kStepProgramsCopied)) return kSplitStopped;
+    if (copyDurably(sourceKey_, targetKey_ + L".tmp", "the key") != 0) return 1;
+    if (stopsAfter(kStepKeyCopied)) return kSplitStopped;
+    if (copyDurably(sourceIndex_, targetIndex_ + L".tmp", "the index") != 0) return 1;
+    if (stopsAfter(kStepIndexCopied)) return kSplitStopped;
+    if (writeTargetRecord() != 0) return 1;
+    if (stopsAfter(kStepRecordWritten)) return kSplitStopped;
+    return 0;
+}
+
+int Splitter::lowerSource() {
+    if (writeUsageRecord(status_, result_->source)) return 0;
+    std::wstring reason = errnoText();
+    // The record may be half written: put the old one back.
+    bool restored = writeUsageRecord(status_, before_);
+    removeTemporaries();
+    return fail(format(L"cannot lower the range of '%ls' in '%ls': %ls. %ls", options_.source.c_str(),
+                       sourceStatus_.c_str(), reason.c_str(),
+                       restored ? L"Its usage record is as it was; nothing was split."
+                                : L"Its usage record may be damaged: run 'velkin-keydrive check' on it."));
+}
+
+void Splitter::removeTemporaries() {
+    for (const std::wstring& path : temporaries_) plat::removeFile(path);
+    temporaries_.clear();
+}
+
+// After SOURCE gave up TARGET's range and before TARGET has its key: take
+// back what was made on TARGET and, when TARGET can no longer become usable,
+// give SOURCE its range back.
+int Splitter::failAfterLowering(const std::wstring& message) {
+    bool targetGone = true;
+    for (const std::wstring& path : temporaries_)
+        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
+    temporaries_.clear();
+    for (const std::wstring& path : named_)
+        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
+    const UsageRecord& lowered = result_->source;
+    if (targetGone && writeUsageRecord(status_, before_))
+        return fail(message + format(L". '%ls' has its range back; nothing was split.", options_.source.c_str()));
+    return fail(message + format(L". '%ls' keeps its lowered range, key blocks %u to %u; blocks %u to %u "
+                                 L"are used by neither drive. Remove '%ls' and split again.",
+                                 options_.source.c_str(), lowered.firstBlock, lowered.lastBlock,
+                                 result_->target.firstBlock, result_->target.lastBlock,
+                                 targetSettings_.c_str()));
+}
+
+int Splitter::nameTargetFiles() {
+    const std::pair<const std::wstring*, SplitStep> names[] = {{&targetIndex_, kStepIndexNamed},
+                                                                {&targetStatus_, kStepRecordNamed}};
+    for (const auto& name : names) {
+        const std::wstring temp = *name.first + L".tmp";
+        if (!plat::moveReplace(temp, *name.first))
+            return failAfterLowering(format(L"cannot rename '%ls' to '%ls': %ls", temp.c_str(),
+                                            name.first->c_str(),
+                                            plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+        temporaries_.erase(std::find(temporaries_.begin(), temporaries_.end(), temp));
+        named_.push_back(*name.first);
+        if (stopsAfter(name.second)) return kSplitStopped;
+    }
+    // The key file last: from here on TARGET is a drive.
+    const std::wstring temp = targetKey_ + L".tmp";
+    if (!plat::moveNoReplace(temp, targetKey_)) {
+        std::wstring reason = plat::systemErrorMessage(plat::lastSystemError());
+        if (!plat::fileInfo(targetKey_, nullptr)) return failAfterLowering(format(
+            L"cannot rename '%ls' to '%ls': %ls", temp.c_str(), targetKey_.c_str(), reason.c_str()));
+        return fail(format(L"cannot rename '%ls' to '%ls': %ls. '%ls' keeps its lowered range; "
+                           L"check both drives with 'velkin-keydrive check %ls %ls'",
+                           temp.c_str(), targetKey_.c_str(), reason.c_str(), options_.source.c_str(),
+                           options_.source.c_str(), options_.target.c_str()));
+    }
+    temporaries_.clear();
+    if (stopsAfter(kStepKeyNamed)) return kSplitStopped;
+    return 0;
+}
+
+int Splitter::run() {
+    if (inspectTarget() != 0 || openSource() != 0 || planRanges() != 0 || checkRoom() != 0) return 1;
+    result_->replacedLeftovers = !leftovers_.empty();
+    int written = writeTarget();
+    if (written == kSplitStopped) return written;
+    if (written != 0) {
+        removeTemporaries();
+        *error_ += format(L". '%ls' is as it was; nothing was split.", options_.source.c_str());
+        return 1;
+    }
+    if (lowerSource() != 0) return 1;
+    if (stopsAfter(kStepSourceLowered)) return kSplitStopped;
+    int named = nameTargetFiles();
+    if (named != 0) return named;
+    closeSource();
+    return 0;
+}
+
+}  // namespace
+
+bool parseShare(const std::wstring& text, Share* share) {
+    size_t at = 0;
+    uint64_t numerator = 0, denominator = 1, whole = 0;
+    int digits = 0;
+    size_t slash = text.find(L'/');
+    if (slash != std::wstring::npos) {
+        if (!readDigits(text, &at, kMaxTerm, &numerator, &digits) || digits == 0 || at != slash) return false;
+        ++at;
+        if (!readDigits(text, &at, kMaxTerm, &denominator, &digits) || digits == 0 || at != text.size())
+            return false;
+    } else {
+        if (!readDigits(text, &at, kMaxTerm, &whole, &digits)) return false;
+        int wholeDigits = digits, decimals = 0;
+        uint64_t fraction = 0;
+        if (at < text.size() && text[at] == L'.') {
+            ++at;
+            if (!readDigits(text, &at, kMaxTerm, &fraction, &decimals) || decimals > kMaxDecimals) return false;
+        }
+        if (wholeDigits + decimals == 0) return false;
+        for (int i = 0; i < decimals; ++i) denominator *= 10;
+        numerator = whole * denominator + fraction;
+        if (at < text.size() && text[at] == L'%') {
+            denominator *= 100;
+            ++at;
+        }
+        if (at != text.size()) return false;
+    }
+    if (numerator == 0 || numerator >= denominator) return false;
+    share->numerator = numerator;
+    share->denominator = denominator;
+    share->text = text;
+    return true;
+}
+
+int splitDrive(const SplitOptions& options, SplitResult* result, std::wstring* error) {
+    Splitter splitter(options, result, error);
+    return splitter.run();
+}
+
+}  // namespace keydrive
