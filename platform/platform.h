@@ -51,7 +51,7 @@ std::wstring stdErrorMessage(int errnum);
 // Standard library streams on wide paths. The mode is a C mode ("rb",
 // "rb+", "wb", "ab") optionally carrying the Windows runtime's hints
 // S (sequential), T (short-lived) and c (commit); POSIX ignores the hints.
-// Failures set errno.
+// Child programs never inherit the stream. Failures set errno.
 FILE* openFile(const std::wstring& path, const wchar_t* mode);
 int seekFile(FILE* f, int64_t offset, int whence);   // 0 on success
 int64_t tellFile(FILE* f);                           // -1 on failure

@@ -79,6 +79,10 @@ FILE* openFile(const std::wstring& path, const wchar_t* mode) {
         if (*p == L'S' || *p == L'T' || *p == L'c') continue;
         m += static_cast<char>(*p);
     }
+    // Close-on-exec, as the Windows build starts children without handles:
+    // a child (a dialog, an editor, a sibling program) must neither see the
+    // key files nor keep their locks after the program ends.
+    m += 'e';
     return std::fopen(narrow(path).c_str(), m.c_str());
 }
 

@@ -11,6 +11,10 @@
 
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -97,6 +101,20 @@ TEST_F(PlatformTest, RangeLocksConflictOnlyWhereTheyMeet) {
     EXPECT_EQ(plat::lockRange(b, far, 1, true, false), 0);
     std::fclose(b);
 }
+
+#ifndef _WIN32
+// A child program (a dialog, an editor) must not inherit the key files, nor
+// keep their locks alive after the program has ended.
+TEST_F(PlatformTest, StreamsAreNotInheritedByChildren) {
+    writeFile(L"key.bin", "secret");
+    for (const wchar_t* mode : {L"rb", L"rb+T", L"wb", L"ab"}) {
+        FILE* f = plat::openFile(path(L"key.bin"), mode);
+        ASSERT_NE(f, nullptr);
+        EXPECT_NE(::fcntl(::fileno(f), F_GETFD) & FD_CLOEXEC, 0) << "mode " << std::string(mode, mode + 2);
+        std::fclose(f);
+    }
+}
+#endif
 
 TEST_F(PlatformTest, MoveNoReplaceRefusesAnExistingTarget) {
     writeFile(L"new", "fresh");
