@@ -2,9 +2,11 @@
 
 #include "codec/format.h"
 
+#include <cwchar>
 #include <cwctype>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 #include "ui/progress.h"
 
 namespace codec {
@@ -27,7 +29,11 @@ bool storeBaseName(const std::wstring& name, uint8_t* header) {
             units[count++] = static_cast<uint16_t>(0xDC00 + (cp & 0x3FF));
             continue;
         }
-        if (sizeof(wchar_t) == 4 && cp >= 0xD800 && cp <= 0xDFFF) return false;
+        // A byte of a POSIX name that is not UTF-8 travels as a lone low
+        // surrogate, which is stored as the one code unit it is (a Windows
+        // file name may hold it too). No other lone surrogate comes from a
+        // file name here.
+        if (sizeof(wchar_t) == 4 && cp >= 0xD800 && cp <= 0xDFFF && !utf8::isByteEscape(cp)) return false;
         if (count + 1 > kBaseNameUnits - 1) return false;
         units[count++] = static_cast<uint16_t>(cp);
     }
@@ -70,14 +76,18 @@ const wchar_t* loadBaseName(const uint8_t* header, std::wstring* name) {
     for (std::size_t i = 0; i < length; ++i) {
         uint32_t u = field[2 * i] | static_cast<uint32_t>(field[2 * i + 1]) << 8;
         if (sizeof(wchar_t) == 4 && u >= 0xD800 && u <= 0xDFFF) {
-            // Join a surrogate pair into one character; a lone surrogate
-            // has no representation in this build's file names.
+            // Join a surrogate pair into one character. A lone surrogate
+            // U+DC80 ... U+DCFF is a byte of a name that was not UTF-8 and
+            // becomes that byte again; no other has a form in a file name
+            // here.
             uint32_t low = 0;
             if (u <= 0xDBFF && i + 1 < length)
                 low = field[2 * (i + 1)] | static_cast<uint32_t>(field[2 * (i + 1) + 1]) << 8;
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 *name += static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
                 ++i;
+            } else if (utf8::isByteEscape(u)) {
+                *name += static_cast<wchar_t>(u);
             } else {
                 badUtf16 = true;
                 *name += static_cast<wchar_t>(0xFFFD);
@@ -91,11 +101,18 @@ const wchar_t* loadBaseName(const uint8_t* header, std::wstring* name) {
     if (name->empty()) return L"is empty";
     if (*name == L"." || *name == L"..") return L"is \".\" or \"..\"";
     for (wchar_t c : *name) {
-        if (c == L'\\' || c == L'/') return L"contains a path separator";
-        if (c == L':') return L"contains a ':'";
+        if (c == L'/') return L"contains a path separator";
         if (static_cast<uint32_t>(c) < 0x20) return L"contains a control character";
+#ifdef _WIN32
+        // Ordinary in names on Linux, where such a file may have been
+        // encrypted; Windows cannot hold them.
+        if (c == L'\\') return L"contains a '\\', which separates folders on Windows";
+        if (c == L':') return L"contains a ':', which file names on Windows cannot hold";
+        if (std::wcschr(L"*?\"<>|", c))
+            return L"contains one of * ? \" < > |, which file names on Windows cannot hold";
+#endif
     }
-    if (badUtf16) return L"is not valid UTF-16";
+    if (badUtf16) return L"contains a lone UTF-16 surrogate that a file name here cannot hold";
 #ifdef _WIN32
     // Windows drops trailing dots and blanks from names ("..." and ".. "
     // would name the folder or its parent) and maps device names anywhere.

@@ -18,7 +18,9 @@ namespace plat {
 
 namespace {
 
-std::string narrow(const std::wstring& path) { return utf8::fromWide(path); }
+// File names are bytes: those that are not UTF-8 travel through the core
+// as byte escapes and come back unchanged.
+std::string narrow(const std::wstring& path) { return utf8::pathFromWide(path); }
 
 // The folder that holds 'path', for questions about its volume.
 std::string folderOf(const std::string& path) {
@@ -50,7 +52,7 @@ int readEntry(Listing* listing, DirEntry* entry) {
     errno = 0;
     dirent* d = ::readdir(listing->dir);
     if (!d) return errno == 0 ? 0 : -1;
-    entry->name = utf8::toWide(d->d_name);
+    entry->name = utf8::pathToWide(d->d_name);
     entry->isDirectory = false;
     entry->isLink = false;
     entry->isSpecial = false;

@@ -39,7 +39,7 @@ std::string hashHex(const std::string& text) {
 int createNamedMutex(const std::wstring& name) {
     // The mutex is an exclusive lock on a file named after the mutex name,
     // held until the process ends.
-    std::string file = utf8::fromWide(name);
+    std::string file = utf8::pathFromWide(name);
     for (char& c : file) {
         if (c == '/' || c == '\\') c = '_';
     }

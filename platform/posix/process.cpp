@@ -68,7 +68,7 @@ void setStartPath(const char* argv0) {
 std::wstring joinArguments(int argc, char** argv) {
     std::wstring tail;
     for (int i = 1; i < argc; ++i) {
-        std::wstring arg = utf8::toWide(argv[i]);
+        std::wstring arg = utf8::pathToWide(argv[i]);
         if (i > 1) tail += L' ';
         if (arg.find(L' ') != std::wstring::npos) tail += L'"' + arg + L'"';
         else tail += arg;
@@ -79,38 +79,39 @@ std::wstring joinArguments(int argc, char** argv) {
 std::size_t maxPathLength() { return PATH_MAX; }
 
 std::wstring modulePath() {
-    if (!startPath.empty()) return utf8::toWide(startPath);
+    if (!startPath.empty()) return utf8::pathToWide(startPath);
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? utf8::toWide(std::string(buffer, n)) : std::wstring();
+    return n > 0 ? utf8::pathToWide(std::string(buffer, n)) : std::wstring();
 }
 
 int setCurrentDir(const std::wstring& path) {
-    return ::chdir(utf8::fromWide(path).c_str()) == 0 ? 0 : 1;
+    return ::chdir(utf8::pathFromWide(path).c_str()) == 0 ? 0 : 1;
 }
 
 std::wstring currentDir() {
     char buffer[PATH_MAX];
-    return ::getcwd(buffer, sizeof buffer) ? utf8::toWide(buffer) : std::wstring();
+    return ::getcwd(buffer, sizeof buffer) ? utf8::pathToWide(buffer) : std::wstring();
 }
 
 bool getEnv(const wchar_t* name, std::wstring* value) {
-    const char* v = std::getenv(utf8::fromWide(name).c_str());
+    // Values may be paths (VKLIB_MANUFACTURER): their bytes are kept.
+    const char* v = std::getenv(utf8::pathFromWide(name).c_str());
     if (!v) return false;
-    if (value) *value = utf8::toWide(v);
+    if (value) *value = utf8::pathToWide(v);
     return true;
 }
 
 int putEnv(const std::wstring& assignment) {
     std::size_t eq = assignment.find(L'=');
     if (eq == std::wstring::npos || eq == 0) return 1;
-    std::string name = utf8::fromWide(assignment.substr(0, eq));
-    std::string value = utf8::fromWide(assignment.substr(eq + 1));
+    std::string name = utf8::pathFromWide(assignment.substr(0, eq));
+    std::string value = utf8::pathFromWide(assignment.substr(eq + 1));
     return ::setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : 1;
 }
 
 int unsetEnv(const wchar_t* name) {
-    return ::unsetenv(utf8::fromWide(name).c_str()) == 0 ? 0 : 1;
+    return ::unsetenv(utf8::pathFromWide(name).c_str()) == 0 ? 0 : 1;
 }
 
 uint32_t tickCount() {

@@ -152,8 +152,9 @@ int runChild(const std::vector<std::string>& argv, const SpawnOptions& options, 
 namespace plat {
 
 int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args) {
-    std::vector<std::string> argv{utf8::fromWide(program)};
-    for (const std::wstring& a : args) argv.push_back(utf8::fromWide(a));
+    // Arguments are paths as often as not: their bytes are kept.
+    std::vector<std::string> argv{utf8::pathFromWide(program)};
+    for (const std::wstring& a : args) argv.push_back(utf8::pathFromWide(a));
     return posix::runChild(argv, posix::SpawnOptions{});
 }
 

@@ -14,6 +14,7 @@
 #include "codec/format.h"
 #include "codec_keydrive.h"
 #include "digest/filedigest.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -302,6 +303,64 @@ TEST_F(CodecFormatTest, StoredNameRoundTripsOutsideTheBasicPlane) {
     ASSERT_EQ(decryptFile(encrypted.c_str(), workPrefix().c_str(), &out), 0) << lastError();
     EXPECT_EQ(readBytes(workPath(name)), plain);
 }
+
+// A byte of a name that is not UTF-8 is stored as its lone surrogate code
+// unit and read back as the same escape; no other lone surrogate has a form
+// in a POSIX file name, while a Windows file name holds any.
+TEST_F(CodecFormatTest, StoredNameCarriesByteEscapes) {
+    std::wstring name = L"caf";
+    name += static_cast<wchar_t>(0xDCE9);
+    name += L".txt";
+    uint8_t header[1024] = {};
+    ASSERT_TRUE(storeBaseName(name, header));
+    const uint8_t expected[] = {'c', 0, 'a', 0, 'f', 0, 0xE9, 0xDC, '.', 0, 't', 0, 'x', 0, 't', 0, 0, 0};
+    EXPECT_EQ(std::memcmp(header + 272, expected, sizeof expected), 0);
+    std::wstring back;
+    EXPECT_EQ(loadBaseName(header, &back), nullptr);
+    EXPECT_EQ(back, name);
+
+    header[272 + 6] = 0x00;   // U+DC00: a lone surrogate that is no byte escape
+    const wchar_t* problem = loadBaseName(header, &back);
+#ifdef _WIN32
+    EXPECT_EQ(problem, nullptr);
+#else
+    ASSERT_NE(problem, nullptr);
+    EXPECT_EQ(std::wstring(problem), L"contains a lone UTF-16 surrogate that a file name here cannot hold");
+    std::wstring lone = L"a";
+    lone += static_cast<wchar_t>(0xDC00);
+    EXPECT_FALSE(storeBaseName(lone, header));
+#endif
+}
+
+#ifndef _WIN32
+// Names that are ordinary on POSIX file systems encrypt and decrypt to the
+// same bytes: ':', '\', bytes that are not UTF-8, blanks, a leading '-'.
+TEST_F(CodecFormatTest, PosixNamesRoundTripByteForByte) {
+    std::wstring latin1 = L"caf";
+    latin1 += static_cast<wchar_t>(0xDCE9);   // the byte 0xE9 of a Latin-1 name
+    const std::wstring names[] = {L"meeting 10:30.txt", L"back\\slash.txt", latin1 + L".txt",
+                                  L" blanks around ", L"-leading dash", L"C:\\dos\\path.txt"};
+    uint32_t seed = 500;
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(utf8::pathFromWide(name));
+        Bytes plain = randomBytes(1500, ++seed);
+        std::wstring encrypted = encrypt(name, plain);
+        ASSERT_FALSE(encrypted.empty());
+        ASSERT_EQ(plat::removeFile(workPath(name)), 0);
+        int32_t e = 0, a = 0;
+        ASSERT_EQ(probeFile(encrypted.c_str(), &e, &a), 0) << lastError();
+        const wchar_t* out = nullptr;
+        ASSERT_EQ(decryptFile(encrypted.c_str(), workPrefix().c_str(), &out), 0) << lastError();
+        EXPECT_EQ(std::wstring(out), workPath(name));
+        EXPECT_EQ(readBytes(workPath(name)), plain);
+    }
+    // The Latin-1 name is on disk as its own bytes.
+    std::string raw = (root / "work").string() + "/caf\xE9.txt";
+    FILE* f = std::fopen(raw.c_str(), "rb");
+    EXPECT_NE(f, nullptr);
+    if (f) std::fclose(f);
+}
+#endif
 
 TEST_F(CodecFormatTest, StoredNameLimit) {
     uint8_t header[1024] = {};

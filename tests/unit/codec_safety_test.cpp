@@ -249,11 +249,15 @@ TEST_F(CodecSafetyTest, HostileStoredNamesAreRefusedBeforeWriting) {
         {L".", L"is \".\" or \"..\""},
         {L"..", L"is \".\" or \"..\""},
         {L"../escape.txt", L"contains a path separator"},
-        {L"..\\escape.txt", L"contains a path separator"},
         {L"sub/inner.txt", L"contains a path separator"},
-        {L"C:escape.txt", L"contains a ':'"},
         {L"bell\x07.txt", L"contains a control character"},
         {L"line\nbreak", L"contains a control character"},
+#ifdef _WIN32
+        // Ordinary in names on Linux; on Windows a folder or a drive.
+        {L"..\\escape.txt", L"contains a '\\', which separates folders on Windows"},
+        {L"C:escape.txt", L"contains a ':', which file names on Windows cannot hold"},
+        {L"what?.txt", L"contains one of * ? \" < > |, which file names on Windows cannot hold"},
+#endif
     };
     fs::create_directories(root / "out");
     std::wstring outDir = (root / "out").wstring() + plat::kSep;
@@ -421,9 +425,8 @@ TEST_F(CodecSafetyTest, NameThatDecryptionWouldRefuseIsNotEncrypted) {
         const wchar_t* reason;
     };
     const Case cases[] = {
-        {L"meeting 10:30.txt", L"contains a ':'"},
-        {L"back\\slash.txt", L"contains a path separator"},
         {L"tab\there.txt", L"contains a control character"},
+        {L"line\nbreak.txt", L"contains a control character"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));

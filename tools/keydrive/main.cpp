@@ -196,7 +196,7 @@ int wmain(int argc, wchar_t** argv) {
 #else
 int main(int argc, char** argv) {
     std::vector<std::wstring> args;
-    for (int i = 1; i < argc; ++i) args.push_back(utf8::toWide(argv[i]));
+    for (int i = 1; i < argc; ++i) args.push_back(utf8::pathToWide(argv[i]));
     return run(args);
 }
 #endif
