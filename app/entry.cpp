@@ -32,6 +32,12 @@ std::wstring hashHex(const std::wstring& text) {
     return hex;
 }
 
+void showTooLong() {
+    plat::messageBox(plat::BoxKind::Warning, caption,
+                     formatText(L"The path is too long: at most %u characters are accepted",
+                                static_cast<unsigned>(kPathSize - 1)));
+}
+
 int runCommand(const std::wstring& path) {
     // A digest path forced through VELKIN_DIGEST_PATH that this processor
     // cannot run fails the commands that digest before they touch a file.
@@ -79,10 +85,19 @@ TailResult parseCommandTail(const wchar_t* tail, wchar_t* letter, std::wstring* 
     return TailResult::Ok;
 }
 
+// Kept as they are in the mutex name: ASCII letters and digits, and every
+// character beyond ASCII. The rule is the same whatever the locale: a wide
+// character classification would, in the C locale, turn the ü of Müller and
+// the ä of Mäller alike into '/', and the two paths would share one guard.
+bool keptInMutexName(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+           static_cast<uint32_t>(c) >= 0x80;
+}
+
 std::wstring mutexNameFor(const std::wstring& path) {
     std::wstring sanitized = path;
     for (wchar_t& c : sanitized) {
-        if (!std::iswalnum(c)) c = L'/';
+        if (!keptInMutexName(c)) c = L'/';
     }
     std::wstring name = L"Global\\velkin-" + sanitized;
     // The system limits object names; a long one keeps its start and ends in
@@ -110,14 +125,30 @@ int runProgram(const wchar_t* commandTail) {
         plat::messageBox(plat::BoxKind::Warning, caption, kSingleFiles);
         return 1;
     case TailResult::TooLong:
+        showTooLong();
+        return 1;
+    }
+    if (!plat::resolveCallerPath(&path)) {
         plat::messageBox(plat::BoxKind::Warning, caption,
-                         formatText(L"The path is too long: at most %u characters are accepted",
-                                    static_cast<unsigned>(kPathSize - 1)));
+                         formatText(L"The relative path '%ls' cannot be used: the folder it was given "
+                                    L"in no longer exists. Give the full path instead.",
+                                    path.c_str()));
+        return 1;
+    }
+    if (path.size() >= kPathSize) {
+        showTooLong();
         return 1;
     }
 
-    if (plat::createNamedMutex(mutexNameFor(path)) != 0) {
+    std::wstring noGuard;
+    switch (plat::createNamedMutex(mutexNameFor(path), &noGuard)) {
+    case 0:
+        break;
+    case 1:
         plat::messageBox(plat::BoxKind::Warning, caption, kBusy);
+        return 1;
+    default:
+        plat::messageBox(plat::BoxKind::Warning, caption, formatText(L"Error: %ls", noGuard.c_str()));
         return 1;
     }
 

@@ -11,5 +11,6 @@ int runProgram(const wchar_t* commandTail);
 enum class TailResult { Ok, Unexpected, NotSingle, TooLong };
 // Reads the optional "-x" command letter and the single path.
 TailResult parseCommandTail(const wchar_t* tail, wchar_t* letter, std::wstring* path);
-// The mutex name for a dropped path: every non-alphanumeric character becomes '/'.
+// The mutex name for a dropped path: every character other than an ASCII
+// letter or digit or a character beyond ASCII becomes '/'.
 std::wstring mutexNameFor(const std::wstring& path);

@@ -37,6 +37,13 @@ uint32_t tickCount();                            // milliseconds, wraps
 void sleepMs(uint32_t ms);
 void writeStdout(const std::wstring& text);      // text to standard output (UTF-8 on POSIX)
 
+// ---------------------------------------------------------------- the caller's paths
+// The dropped path as the caller meant it. The program works in its own
+// folder, so on POSIX a relative path is joined to the folder the program
+// was started from; false when that folder is unknown (it was removed).
+// Windows keeps the path as it is: Explorer drops absolute paths.
+bool resolveCallerPath(std::wstring* path);
+
 // ---------------------------------------------------------------- errors
 // The last system error code: GetLastError() on Windows, errno on POSIX.
 uint32_t lastSystemError();
@@ -132,8 +139,10 @@ int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>
 
 // ---------------------------------------------------------------- single instance
 // Create the named mutex (held until the process ends). Returns 0 when this
-// process now owns a new mutex, 1 when it existed already or cannot be made.
-int createNamedMutex(const std::wstring& name);
+// process now owns a new mutex, 1 when it existed already (Windows: or cannot
+// be made), 2 when no guard can be made at all (POSIX: no folder private to
+// the user for its lock file); *why then says why, for the user.
+int createNamedMutex(const std::wstring& name, std::wstring* why = nullptr);
 
 // ---------------------------------------------------------------- user interface
 enum class BoxKind { Information, Warning, Question };

@@ -17,6 +17,13 @@ namespace plat {
 
 namespace {
 std::string startPath;
+// The folder the program was started from; empty when it has no name.
+std::string startFolder;
+
+std::string currentFolder() {
+    char cwd[PATH_MAX];
+    return ::getcwd(cwd, sizeof cwd) ? std::string(cwd) : std::string();
+}
 
 bool isExecutableFile(const std::string& path) {
     struct stat st;
@@ -27,10 +34,7 @@ bool isExecutableFile(const std::string& path) {
 // symbolic links are kept, so a link named Encrypt keeps its own name and folder.
 std::string absoluteOf(const std::string& path) {
     std::string full = path;
-    if (full.empty() || full[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd)) full = std::string(cwd) + "/" + full;
-    }
+    if (full.empty() || full[0] != '/') full = currentFolder() + "/" + full;
     std::string out;
     std::size_t i = 0;
     while (i < full.size()) {
@@ -45,6 +49,7 @@ std::string absoluteOf(const std::string& path) {
 }  // namespace
 
 void setStartPath(const char* argv0) {
+    startFolder = currentFolder();
     std::string path = argv0 ? argv0 : "";
     if (path.find('/') == std::string::npos) {
         const char* searchPath = std::getenv("PATH");
@@ -78,6 +83,15 @@ std::wstring joinArguments(int argc, char** argv) {
 
 std::size_t maxPathLength() { return PATH_MAX; }
 
+bool resolveCallerPath(std::wstring* path) {
+    if (path->empty() || (*path)[0] == L'/') return true;
+    if (startFolder.empty()) return false;
+    std::wstring folder = utf8::pathToWide(startFolder);
+    if (folder.back() != L'/') folder += L'/';
+    *path = folder + *path;
+    return true;
+}
+
 std::wstring modulePath() {
     if (!startPath.empty()) return utf8::pathToWide(startPath);
     char buffer[PATH_MAX];
@@ -90,8 +104,7 @@ int setCurrentDir(const std::wstring& path) {
 }
 
 std::wstring currentDir() {
-    char buffer[PATH_MAX];
-    return ::getcwd(buffer, sizeof buffer) ? utf8::pathToWide(buffer) : std::wstring();
+    return utf8::pathToWide(currentFolder());
 }
 
 bool getEnv(const wchar_t* name, std::wstring* value) {

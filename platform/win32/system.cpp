@@ -33,6 +33,8 @@ std::wstring modulePath() {
     }
 }
 
+bool resolveCallerPath(std::wstring*) { return true; }
+
 int setCurrentDir(const std::wstring& path) {
     return SetCurrentDirectoryW(path.c_str()) ? 0 : 1;
 }
@@ -154,7 +156,7 @@ int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>
 
 // ---------------------------------------------------------------- single instance
 
-int createNamedMutex(const std::wstring& name) {
+int createNamedMutex(const std::wstring& name, std::wstring*) {
     // Created with initial ownership and never closed: the system releases
     // it when the process ends.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());

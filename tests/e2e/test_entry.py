@@ -88,31 +88,70 @@ class SecondInstanceNative(unittest.TestCase):
     debug-enable file, here a named pipe that nobody writes to, with the
     path's lock held."""
 
-    def test_second_instance_on_the_same_path(self):
+    def setUp(self):
         from velkin_e2e import DriveTestCase
-        case = type("Held", (DriveTestCase,), {"runner_name": "native", "runTest": lambda s: None})()
-        case.setUpClass()
-        case.setUp()
-        try:
-            pipe = os.path.join(case.tmp, "debug-enable")
+        self.case = type("Held", (DriveTestCase,), {"runner_name": "native", "runTest": lambda s: None})()
+        self.case.setUpClass()
+        self.case.setUp()
+        self.addCleanup(self.case.doCleanups)
+
+    def hold(self, name, env=None):
+        """Starts an instance that encrypts work/name and stays inside its command."""
+        pipe = os.path.join(self.case.tmp, "debug-enable")
+        if not os.path.exists(pipe):
             os.mkfifo(pipe)
-            target = os.path.join(case.work, "he-ld")
-            with open(target, "wb") as f:
-                f.write(b"plaintext")
-            first = case.runner.start(case.drive, "Encrypt", [target],
-                                      env={"VKLIB_DEBUG": "1", "VKLIB_MANUFACTURER": pipe})
-            time.sleep(0.5)
-            self.assertIsNone(first.poll(), "the first instance was not held")
-            second = case.run_command("Encrypt", target)
-            self.assertEqual(second.code, 1, second)
-            self.assertEqual(second.boxes[-1].text, BUSY)
-            # Paths differing only in punctuation at the same places share the guard.
-            third = case.run_command("Encrypt", os.path.join(case.work, "he_ld"))
-            self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
-            first.kill()
-            first.communicate(timeout=60)
-        finally:
-            case.doCleanups()
+        target = os.path.join(self.case.work, name)
+        with open(target, "wb") as f:
+            f.write(b"plaintext")
+        held_env = {"VKLIB_DEBUG": "1", "VKLIB_MANUFACTURER": pipe}
+        held_env.update(env or {})
+        first = self.case.runner.start(self.case.drive, "Encrypt", [target], env=held_env)
+        time.sleep(0.5)
+        self.assertIsNone(first.poll(), "the first instance was not held")
+        self.addCleanup(first.communicate, timeout=60)
+        self.addCleanup(first.kill)
+        return target
+
+    def test_second_instance_on_the_same_path(self):
+        target = self.hold("he-ld")
+        second = self.case.run_command("Encrypt", target)
+        self.assertEqual(second.code, 1, second)
+        self.assertEqual(second.boxes[-1].text, BUSY)
+        # Paths differing only in punctuation at the same places share the guard.
+        third = self.case.run_command("Encrypt", os.path.join(self.case.work, "he_ld"))
+        self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
+
+    def test_names_differing_beyond_ascii_have_guards_of_their_own_without_LANG(self):
+        no_locale = {"LANG": None, "LC_ALL": None, "LC_CTYPE": None}
+        self.hold("M\u00fcller", env=no_locale)
+        other = os.path.join(self.case.work, "M\u00e4ller")
+        with open(other, "wb") as f:
+            f.write(b"other plaintext")
+        second = self.case.run_command("Encrypt", other, env=no_locale)
+        self.assertEqual((second.code, second.boxes), (0, []), second)
+        self.assertTrue(os.path.exists(other + " (encrypted)"))
+
+    def test_lock_files_go_when_the_program_ends(self):
+        locks = os.path.join(self.case.tmp, "locks")
+        target = self.hold("kept")
+        self.assertEqual(len(os.listdir(locks)), 1)
+        self.assertEqual(self.case.run_command("Status").code, 0)
+        self.assertEqual(len(os.listdir(locks)), 1)    # the held one only
+        self.assertEqual(oct(os.stat(locks).st_mode & 0o777), oct(0o700))
+
+    def test_refused_clearly_without_a_private_folder(self):
+        open_folder = os.path.join(self.case.tmp, "open")
+        cache = os.path.join(self.case.tmp, "cache")
+        for folder in (open_folder, os.path.join(cache, "velkin")):
+            os.makedirs(folder)
+            os.chmod(folder, 0o777)
+        result = self.case.run_command("Status", env={"XDG_RUNTIME_DIR": open_folder,
+                                                      "XDG_CACHE_HOME": cache})
+        self.assertEqual(result.code, 1, result)
+        self.assertTrue(result.boxes[-1].text.startswith(
+            "Error: there is no folder private to this user for the lock"), result)
+        self.assertIn(os.path.join(cache, "velkin"), result.boxes[-1].text)
+        self.assertEqual(os.listdir(open_folder), [])
 
 
 class SecondInstanceWine(unittest.TestCase):

@@ -59,6 +59,17 @@ def parse_native_boxes(stderr):
     return boxes
 
 
+def merge_env(base, extra):
+    """base with the entries of extra; an entry whose value is None is removed."""
+    merged = dict(base)
+    for name, value in (extra or {}).items():
+        if value is None:
+            merged.pop(name, None)
+        else:
+            merged[name] = value
+    return merged
+
+
 def keydrive_tool():
     return os.path.join(NATIVE_BUILD, "velkin-keydrive")
 
@@ -113,27 +124,27 @@ class NativeRunner:
     def path(self, unix_path):
         return unix_path
 
-    def start(self, drive, command, args, env=None):
+    def start(self, drive, command, args, env=None, cwd=None):
         full_env = dict(os.environ)
-        # Instances of one test share their single-instance locks, and only them.
+        # Instances of one test share their single-instance locks, and only
+        # them; the program takes only a folder closed to others.
         lock_folder = os.path.join(os.path.dirname(drive), "locks")
-        os.makedirs(lock_folder, exist_ok=True)
+        os.makedirs(lock_folder, mode=0o700, exist_ok=True)
         full_env["XDG_RUNTIME_DIR"] = lock_folder
         # Boxes stay lines on standard error unless a test asks for the
         # desktop's dialogs (the test run's own display is for Wine).
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             full_env.pop(name, None)
-        full_env.update(env or {})
-        return subprocess.Popen([self.program(drive, command)] + list(args), env=full_env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        return subprocess.Popen([self.program(drive, command)] + list(args), env=merge_env(full_env, env),
+                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
 
     def finish(self, process, caption, answers=None, timeout=300):
         out, err = process.communicate(timeout=timeout)
         return Result(process.returncode, parse_native_boxes(err), err)
 
-    def run(self, drive, command, args=(), env=None, answers=None, timeout=300):
-        return self.finish(self.start(drive, command, args, env), command, answers, timeout)
+    def run(self, drive, command, args=(), env=None, answers=None, timeout=300, cwd=None):
+        return self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
 
 
 class WineRunner:
@@ -169,12 +180,11 @@ class WineRunner:
     def env(self, extra=None):
         full_env = dict(os.environ)
         full_env.setdefault("WINEDEBUG", "-all")
-        full_env.update(extra or {})
-        return full_env
+        return merge_env(full_env, extra)
 
-    def start(self, drive, command, args, env=None):
+    def start(self, drive, command, args, env=None, cwd=None):
         return subprocess.Popen([WINE, self.program(drive, command)] + list(args), env=self.env(env),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
 
     def wait_box(self, caption, press="ok", timeout=2):
@@ -205,8 +215,8 @@ class WineRunner:
             raise AssertionError("program did not end within %s s" % timeout)
         return Result(process.returncode, boxes)
 
-    def run(self, drive, command, args=(), env=None, answers=None, timeout=300):
-        return self.finish(self.start(drive, command, args, env), command, answers, timeout)
+    def run(self, drive, command, args=(), env=None, answers=None, timeout=300, cwd=None):
+        return self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
 
 
 RUNNERS = {"native": NativeRunner(), "wine": WineRunner()}

@@ -63,6 +63,21 @@ TEST(MutexName, ReplacesEveryNonAlphanumericCharacter) {
     EXPECT_NE(mutexNameFor(L"C:\\A"), mutexNameFor(L"C:\\a"));
 }
 
+TEST(MutexName, CharactersBeyondAsciiKeepPathsApartWhateverTheLocale) {
+    // The test process runs in the C locale, where no wide character
+    // classification knows these letters.
+    EXPECT_EQ(mutexNameFor(L"/x/M\u00fcller"), L"Global\\velkin-/x/M\u00fcller");
+    EXPECT_NE(mutexNameFor(L"/x/M\u00fcller"), mutexNameFor(L"/x/M\u00e4ller"));
+    EXPECT_NE(mutexNameFor(L"/x/\u65e5"), mutexNameFor(L"/x/\u672c"));
+    // Bytes of a POSIX name that is not UTF-8, carried as escapes.
+    std::wstring e9 = L"/x/caf", e8 = e9;
+    e9 += static_cast<wchar_t>(0xDCE9);
+    e8 += static_cast<wchar_t>(0xDCE8);
+    EXPECT_NE(mutexNameFor(e9), mutexNameFor(e8));
+    // ASCII punctuation still shares a guard.
+    EXPECT_EQ(mutexNameFor(L"/x/a-b.txt"), mutexNameFor(L"/x/a b_txt"));
+}
+
 TEST(MutexName, LongPathsStayWithinTheNameLimitAndApart) {
     std::wstring a(259, L'a'), b = a;
     b[10] = L'b';

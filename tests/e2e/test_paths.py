@@ -1,0 +1,121 @@
+"""Paths as each build's users give them: on Linux file names are bytes and
+relative paths name files in the caller's folder; on Windows the key drive
+is a drive letter and a folder may be written with '/'."""
+import os
+import subprocess
+
+from velkin_e2e import DriveTestCase, read_log
+
+SUFFIX = b" (encrypted)"
+
+# Names that are ordinary on Linux: ':' and '\' (refused in names on
+# Windows only), a byte that is not UTF-8, blanks, a leading '-'.
+NAMES = [b"meeting 10:30.txt", b"back\\slash.txt", b"caf\xe9.txt", b"  blanks  ",
+         b"-leading dash.txt", b"C:\\dos\\style.txt"]
+
+
+def tree_bytes(root):
+    """{relative path as bytes: content} of every file below root."""
+    found = {}
+    for folder, _, files in os.walk(os.fsencode(root)):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, os.fsencode(root))] = f.read()
+    return found
+
+
+class NamesNative(DriveTestCase):
+    runner_name = "native"
+    drive_size = "1M"
+
+    def make_names(self, root):
+        files = {}
+        for i, name in enumerate(NAMES):
+            files[name] = os.urandom(1500 + i)
+        files[os.path.join(b"d\xe9j\xe0 vu", b"\xff\xfe.bin")] = os.urandom(3000)
+        for rel, data in files.items():
+            path = os.path.join(os.fsencode(root), rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        return files
+
+    def test_folder_of_names_round_trips_byte_for_byte(self):
+        root = os.path.join(self.work, "names")
+        files = self.make_names(root)
+        result = self.run_command("Encrypt", os.fsencode(root))
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(sorted(tree_bytes(root)), sorted(rel + SUFFIX for rel in files))
+
+        result = self.run_command("Decrypt", os.fsencode(root))
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(tree_bytes(root), files)
+
+        # The log stays UTF-8 (read_log decodes strictly); a byte that is not
+        # UTF-8 reads as U+FFFD there.
+        self.assertIn("caf\ufffd.txt' expunged", read_log(self.drive))
+
+    def test_each_name_dropped_on_its_own(self):
+        for name in NAMES:
+            with self.subTest(name=name):
+                path = os.path.join(os.fsencode(self.work), name)
+                data = os.urandom(700)
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = self.run_command("Encrypt", path)
+                self.assertEqual((result.code, result.boxes), (0, []), result)
+                self.assertFalse(os.path.exists(path))
+                result = self.run_command("Decrypt", path + SUFFIX)
+                self.assertEqual((result.code, result.boxes), (0, []), result)
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), data)
+                self.assertEqual(sorted(os.listdir(os.fsencode(self.work))), [name])
+                os.remove(path)
+
+
+class RelativePathsNative(DriveTestCase):
+    """A relative path names a file in the folder the program was started
+    from, although the program works in its own folder on the key drive."""
+    runner_name = "native"
+    drive_size = "1M"
+
+    def write(self, rel, data):
+        path = os.path.join(self.work, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def test_relative_paths_from_another_folder(self):
+        files = {"report.pdf": b"%PDF report", os.path.join("sub", "notes.txt"): b"notes",
+                 "-dash.txt": b"dash", "my notes.txt": b"with a blank",
+                 os.path.join("folder", "inner.txt"): b"inner"}
+        for rel, data in files.items():
+            self.write(rel, data)
+        dropped = ["report.pdf", "sub/notes.txt", "./-dash.txt", "my notes.txt", "folder"]
+        for arg in dropped:
+            with self.subTest(arg=arg):
+                result = self.run_command("Encrypt", arg, cwd=self.work)
+                self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(sorted(tree_bytes(self.work)),
+                         sorted(os.fsencode(rel) + SUFFIX for rel in files))
+        self.assertIn("file is '%s'" % os.path.join(self.work, "report.pdf"), read_log(self.drive))
+
+        for arg in ["report.pdf (encrypted)", "sub/notes.txt (encrypted)", "./-dash.txt (encrypted)",
+                    "my notes.txt (encrypted)", "folder"]:
+            with self.subTest(arg=arg):
+                result = self.run_command("Decrypt", arg, cwd=self.work)
+                self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(tree_bytes(self.work), {os.fsencode(k): v for k, v in files.items()})
+        # Nothing was looked for, or left, on the key drive.
+        self.assertFalse(any(name.endswith("(encrypted)") for name in os.listdir(self.drive)))
+
+    def test_relative_path_from_a_removed_folder_is_refused(self):
+        gone = os.path.join(self.tmp, "gone")
+        os.makedirs(gone)
+        program = self.runner.program(self.drive, "Encrypt")
+        done = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && exec "$2" report.pdf', "sh", gone, program],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              env=dict(os.environ, XDG_RUNTIME_DIR=self.tmp))
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("The relative path 'report.pdf' cannot be used", done.stderr)
