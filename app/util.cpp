@@ -27,6 +27,9 @@ int setProgramPaths(const wchar_t* path) {
     std::size_t cut = full.rfind(plat::kSep);
     std::wstring folder = cut == std::wstring::npos ? std::wstring() : full.substr(0, cut);
     std::wstring name = cut == std::wstring::npos ? full : full.substr(cut + 1);
+    // A root keeps its separator: "K:" alone names the current folder of
+    // drive K, which may be any folder on it, and "" no folder at all.
+    if (cut == 0 || (folder.size() == 2 && folder[1] == L':')) folder += plat::kSep;
     copyCut(programFolder, kPathSize, folder);
 
     commandLetter = name.empty() ? L'\0' : static_cast<wchar_t>(std::towlower(name[0]));

@@ -7,7 +7,7 @@ constexpr std::size_t kPathSize = 260;
 constexpr std::size_t kFolderSize = 256;
 
 extern wchar_t programPath[kPathSize];
-extern wchar_t programFolder[kPathSize];
+extern wchar_t programFolder[kPathSize];    // a drive's root keeps its separator ("K:\\")
 extern wchar_t caption[kPathSize];
 extern wchar_t commandLetter;
 extern wchar_t keyDriveRoot[kPathSize];

@@ -90,7 +90,8 @@ int removeFile(const std::wstring& path);
 // These set the last system error on failure.
 struct FileInfo {
     bool isDirectory = false;
-    bool isLink = false;       // symbolic link, junction or other reparse point
+    bool isLink = false;       // symbolic link, junction or mount point; other reparse
+                               // points (deduplicated files, cloud placeholders) are not
     bool isSpecial = false;    // neither file, folder nor link: a pipe, socket or device
     bool isReadOnly = false;
     uint64_t size = 0;

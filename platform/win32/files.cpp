@@ -1,5 +1,6 @@
 // Windows backend: streams on wide paths and the file system services.
 #include "platform/platform.h"
+#include "platform/win32/reparse.h"
 
 #include <windows.h>
 
@@ -101,12 +102,82 @@ int removeFile(const std::wstring& path) {
 
 // ---------------------------------------------------------------- file system
 
+namespace win32 {
+
+ReparseKind reparseKindOf(unsigned long tag) {
+    // Tags of the Linux subsystem, not in every SDK's headers.
+    constexpr unsigned long kLxSymlink = 0xA000001DUL;
+    constexpr unsigned long kAfUnix = 0x80000023UL;
+    constexpr unsigned long kLxFifo = 0x80000024UL;
+    constexpr unsigned long kLxCharDevice = 0x80000025UL;
+    constexpr unsigned long kLxBlockDevice = 0x80000026UL;
+    switch (tag) {
+    case IO_REPARSE_TAG_SYMLINK:
+    case IO_REPARSE_TAG_MOUNT_POINT:   // junctions and mounted volumes
+    case kLxSymlink:
+        return ReparseKind::Link;
+    case kAfUnix:
+    case kLxFifo:
+    case kLxCharDevice:
+    case kLxBlockDevice:
+        return ReparseKind::Special;
+    default:
+        return ReparseKind::Ordinary;
+    }
+}
+
+}  // namespace win32
+
+namespace {
+
+// The reparse tag of a path that carries FILE_ATTRIBUTE_REPARSE_POINT, asked
+// of the reparse point itself, not of what it may lead to.
+bool reparseTagOf(const std::wstring& path, DWORD* tag) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        FILE_ATTRIBUTE_TAG_INFO tagInfo;
+        BOOL known = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tagInfo, sizeof tagInfo);
+        CloseHandle(h);
+        if (known) {
+            *tag = tagInfo.ReparseTag;
+            return true;
+        }
+    }
+    // The listing of the path itself gives the tag too.
+    if (path.find_first_of(L"*?") != std::wstring::npos) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    *tag = data.dwReserved0;
+    return true;
+}
+
+// Sets isLink and isSpecial from the attributes and, for a reparse point,
+// its tag. A reparse point whose tag cannot be read is taken for a link:
+// it is not followed.
+template <typename Info>
+void classifyReparse(DWORD attributes, bool tagKnown, DWORD tag, Info* info) {
+    info->isLink = false;
+    info->isSpecial = false;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+    win32::ReparseKind kind = tagKnown ? win32::reparseKindOf(tag) : win32::ReparseKind::Link;
+    info->isLink = kind == win32::ReparseKind::Link;
+    info->isSpecial = kind == win32::ReparseKind::Special;
+}
+
+}  // namespace
+
 bool fileInfo(const std::wstring& path, FileInfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
     if (info) {
         info->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        info->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        DWORD tag = 0;
+        bool tagKnown = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && reparseTagOf(path, &tag);
+        classifyReparse(data.dwFileAttributes, tagKnown, tag, info);
         info->isReadOnly = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
         info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
@@ -178,7 +249,8 @@ void fillEntry(const WIN32_FIND_DATAW& data, DirEntry* entry) {
     if (!entry) return;
     entry->name = data.cFileName;
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // A listing entry carries the reparse tag in dwReserved0.
+    classifyReparse(data.dwFileAttributes, true, data.dwReserved0, entry);
     entry->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 

@@ -119,3 +119,55 @@ class RelativePathsNative(DriveTestCase):
                               env=dict(os.environ, XDG_RUNTIME_DIR=self.tmp))
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("The relative path 'report.pdf' cannot be used", done.stderr)
+
+
+class DriveLetterWine(DriveTestCase):
+    """The Windows build at the root of a key drive with a letter of its own
+    (K:\\Status.exe) works in the drive's root whatever folder it is started
+    from, and takes a folder written with '/'."""
+    runner_name = "wine"
+
+    def status_lines(self):
+        log = read_log(self.drive) or ""
+        return log.count("Program version:     V1.3.8")
+
+    def test_status_from_the_root_a_folder_of_the_drive_and_another_drive(self):
+        docs = os.path.join(self.drive, "docs")
+        os.makedirs(docs)
+        for name, cwd in (("K:\\", self.drive), ("K:\\docs", docs), ("another drive", self.work)):
+            with self.subTest(started_from=name):
+                before = self.status_lines()
+                result = self.run_command("Status", cwd=cwd)
+                self.assertEqual((result.code, result.boxes), (0, []), result)
+                self.assertEqual(self.status_lines(), before + 1)
+        self.assertFalse(os.path.exists(os.path.join(docs, "LOG")))
+
+    def test_status_from_a_prompt_that_was_in_a_folder_of_the_drive(self):
+        # The prompt remembers K:\docs as drive K's folder while another
+        # drive is current; a bare "K:" would name that folder.
+        from velkin_e2e import WINE
+        program = self.runner.program(self.drive, "Status")
+        os.makedirs(os.path.join(self.drive, "docs"))
+        done = subprocess.run([WINE, "cmd", "/c", "cd /d K:\\docs & cd /d %s & %s"
+                               % (self.runner.path(self.work), program)],
+                              env=self.runner.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=120)
+        self.assertEqual(done.returncode, 0, done)
+        self.assertEqual(self.status_lines(), 1)
+
+    def test_folder_written_with_slashes(self):
+        tree = os.path.join(self.work, "tree")
+        files = {os.path.join("a.txt"): b"first", os.path.join("sub", "b.txt"): b"second" * 300}
+        for rel, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(tree, rel)), exist_ok=True)
+            with open(os.path.join(tree, rel), "wb") as f:
+                f.write(data)
+        slashed = self.runner.path(tree).replace("\\", "/")
+        self.assertTrue(slashed.startswith("Z:/"))
+        result = self.run_command("Encrypt", slashed)
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(sorted(tree_bytes(tree)), sorted(os.fsencode(rel) + SUFFIX for rel in files))
+        result = self.run_command("Decrypt", slashed)
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(tree_bytes(tree), {os.fsencode(k): v for k, v in files.items()})
+        self.assertEqual(sorted(os.listdir(self.work)), ["tree"])

@@ -109,6 +109,34 @@ TEST(ProgramPaths, DerivesNamesFromTheProgramPath) {
     EXPECT_NE(setProgramPaths(tooLong.c_str()), 0);
 }
 
+TEST(ProgramPaths, ARootFolderKeepsItsSeparator) {
+    // Without it, "K:" would name whatever folder of drive K is current.
+    struct Case {
+        const wchar_t* program;
+        const wchar_t* folder;
+        const wchar_t* root;
+    };
+#ifdef _WIN32
+    const Case cases[] = {
+        {L"K:\\Encrypt.exe", L"K:\\", L"K:"},
+        {L"k:\\Status.exe", L"k:\\", L"K:"},
+        {L"K:\\tools\\Status.exe", L"K:\\tools", L"K:"},
+        {L"\\Status.exe", L"\\", L"\\"},
+    };
+#else
+    const Case cases[] = {
+        {L"/Encrypt", L"/", L"/"},
+        {L"/media/key/Status", L"/media/key", L"/media/key"},
+    };
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (&c - cases));
+        ASSERT_EQ(setProgramPaths(c.program), 0);
+        EXPECT_EQ(std::wstring(programFolder), c.folder);
+        EXPECT_EQ(std::wstring(keyDriveRoot), c.root);
+    }
+}
+
 TEST(DirectoryOf, KeepsTheTrailingSeparator) {
     std::wstring sep(1, plat::kSep);
     EXPECT_EQ(std::wstring(directoryOf((L"a" + sep + L"b" + sep + L"c.txt").c_str())), L"a" + sep + L"b" + sep);
