@@ -4,7 +4,7 @@ is a drive letter and a folder may be written with '/'."""
 import os
 import subprocess
 
-from velkin_e2e import DriveTestCase, read_log
+from velkin_e2e import DriveTestCase, merge_env, read_log
 
 SUFFIX = b" (encrypted)"
 
@@ -116,7 +116,8 @@ class RelativePathsNative(DriveTestCase):
         program = self.runner.program(self.drive, "Encrypt")
         done = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && exec "$2" report.pdf', "sh", gone, program],
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              env=dict(os.environ, XDG_RUNTIME_DIR=self.tmp))
+                              env=merge_env(os.environ, {"XDG_RUNTIME_DIR": self.tmp, "DISPLAY": None,
+                                                         "WAYLAND_DISPLAY": None}))
         self.assertEqual(done.returncode, 1, done.stderr)
         self.assertIn("The relative path 'report.pdf' cannot be used", done.stderr)
 
