@@ -163,4 +163,60 @@ void progressWindowSetBar(int position);    // 0 ... 1000
 void progressWindowRequestShow();           // shown after 100 ms unless hidden before
 void progressWindowRequestHide();           // hidden after 200 ms unless shown again before
 
+// ---------------------------------------------------------------- editing a working copy
+// The open command hands a file to the application that edits it and waits
+// until that application is done with it. The wait's rules live in the core
+// (app/openwait); these are the system's pieces.
+
+// The last system error when no application is associated with a file's
+// type: ERROR_NO_ASSOCIATION on Windows; on POSIX a code of the program's
+// own, which systemErrorMessage knows.
+extern const uint32_t kNoAssociationError;
+
+// How a document reaches the application that edits it.
+enum class EditorRoute {
+    Desktop,    // the application associated with its type, which may run on after the launch
+    Terminal,   // POSIX: the user's VISUAL or EDITOR, in the foreground of this terminal
+    None,       // POSIX: neither a terminal editor nor a graphical session
+};
+EditorRoute editorRoute();
+
+using ProcessHandle = void*;
+// Hands the file to its application along the route. Desktop: *process is
+// the started process, or nullptr when an application that was already
+// running took the document. Terminal: returns once the editor has exited,
+// *process nullptr. 0 on success; 1 with the last system error set
+// (kNoAssociationError when no application is associated with the type).
+int launchEditor(const std::wstring& path, EditorRoute route, ProcessHandle* process);
+// Waits without a time limit for a process that launchEditor started, then
+// lets go of it; returns at once for nullptr.
+void waitForProcess(ProcessHandle process);
+
+// The desktop's windows: top-level windows and their descendants, as
+// Windows or an X11 display shows them.
+using WindowHandle = uintptr_t;
+using WindowVisitor = bool (*)(WindowHandle window, void* data);   // false stops the enumeration
+// True when the desktop's windows can be seen (Windows: always; POSIX: an
+// X11 display reached through the X11 client library, loaded at run time).
+bool canWatchWindows();
+void enumTopWindows(WindowVisitor visit, void* data);
+void enumChildWindows(WindowHandle parent, WindowVisitor visit, void* data);
+// The window's text (its title); false when there is none or it cannot be read.
+bool windowText(WindowHandle window, std::wstring* text);
+// Full path of the program file behind the window; empty when unknown.
+std::wstring windowModulePath(WindowHandle window);
+
+// Whether another program still has the file open. Windows: an open for
+// exclusive access fails with a sharing violation. POSIX: another process
+// holds a descriptor of it (under /proc).
+enum class FileHold { Free, Held, Unknown };   // Unknown: the last system error says why
+FileHold fileHold(const std::wstring& path);
+
+// While on, files that the program creates are for the user alone (POSIX:
+// mode 0600; Windows: unchanged, the folder's permissions apply).
+void ownerOnlyFiles(bool on);
+
+// True when a Question box reaches a user who can answer it.
+bool canAskQuestions();
+
 }  // namespace plat

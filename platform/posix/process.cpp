@@ -144,7 +144,10 @@ void writeStdout(const std::wstring& text) {
 uint32_t lastSystemError() { return static_cast<uint32_t>(errno); }
 void setLastSystemError(uint32_t code) { errno = static_cast<int>(code); }
 
-std::wstring systemErrorMessage(uint32_t code) { return stdErrorMessage(static_cast<int>(code)); }
+std::wstring systemErrorMessage(uint32_t code) {
+    if (code == kNoAssociationError) return L"No application is associated with this type of file";
+    return stdErrorMessage(static_cast<int>(code));
+}
 
 std::wstring stdErrorMessage(int errnum) {
     char buffer[256];

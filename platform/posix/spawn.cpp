@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -92,13 +93,25 @@ bool startChild(const std::vector<std::string>& argv, const SpawnOptions& option
     else if (options.nullStdout) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     if (options.nullStderr) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (options.defaultSignals) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGQUIT);
+        posix_spawnattr_setsigdefault(&attributes, &signals);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    }
+
     std::vector<std::string> args = argv;
     std::vector<std::string> env = mergedEnvironment(options.environment);
     std::vector<char*> argp = pointersTo(args);
     std::vector<char*> envp = pointersTo(env);
     pid_t pid = -1;
-    int failed = ::posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
+    int failed = ::posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (in[0] >= 0) ::close(in[0]);
     if (out[1] >= 0) ::close(out[1]);
     if (failed != 0) {

@@ -17,6 +17,9 @@ struct SpawnOptions {
     bool nullStdin = false;    // otherwise the child shares this process's input
     bool nullStdout = false;
     bool nullStderr = false;
+    // SIGINT and SIGQUIT take their default action in the child even while
+    // this process ignores them (an editor in the foreground of a terminal).
+    bool defaultSignals = false;
     // "NAME=VALUE" entries added to (or replacing in) this process's environment.
     std::vector<std::string> environment;
 };

@@ -178,7 +178,8 @@ bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& t
     switch (kind) {
         case BoxKind::Information: flags = MB_OK | MB_ICONINFORMATION; break;
         case BoxKind::Warning: flags = MB_OK | MB_ICONWARNING; break;
-        case BoxKind::Question: flags = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2; break;
+        // The program's questions carry the information icon, No as the default.
+        case BoxKind::Question: flags = MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2; break;
     }
     int answer = MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags);
     return answer == IDYES || answer == IDOK;

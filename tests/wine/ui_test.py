@@ -121,8 +121,8 @@ class MessageBoxTest(unittest.TestCase):
             # kind, press, icon, buttons, default, exit code
             ("information", "ok", "information", ["OK"], "OK", 0),
             ("warning", "ok", "warning", ["OK"], "OK", 0),
-            ("question", "yes", "question", ["Yes", "No"], "No", 0),
-            ("question", "no", "question", ["Yes", "No"], "No", 3),
+            ("question", "yes", "information", ["Yes", "No"], "No", 0),
+            ("question", "no", "information", ["Yes", "No"], "No", 3),
         ]
         for kind, press, icon, buttons, default, code in cases:
             with self.subTest(kind=kind, press=press):
