@@ -38,12 +38,12 @@ int statusCommand() {
     return 0;
 }
 
-int openCommand(const wchar_t* /*path*/) {
-    reportError(L"opening files for editing is not available in this version");
+int convertFolderToWorkspace(const wchar_t* /*path*/) {
+    reportError(L"Secure Workspaces are not available in this version");
     return 1;
 }
 
-int convertFolderToWorkspace(const wchar_t* /*path*/) {
+int openWorkspaceArchive(const wchar_t* /*archive*/) {
     reportError(L"Secure Workspaces are not available in this version");
     return 1;
 }

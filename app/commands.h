@@ -5,5 +5,6 @@
 int decryptCommand(const wchar_t* path);
 int encryptCommand(const wchar_t* path);
 int statusCommand();
-int openCommand(const wchar_t* path);
+int openCommand(const wchar_t* path);   // app/open.cpp
 int convertFolderToWorkspace(const wchar_t* path);
+int openWorkspaceArchive(const wchar_t* archive);

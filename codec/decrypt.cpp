@@ -42,6 +42,39 @@ bool sameName(const std::wstring& a, const wchar_t* b) {
 #endif
 }
 
+// Opens the file as the run's source and reads its stored header into the
+// run's work area; 1 after reporting.
+int readStoredHeader(CodecRun* run, const wchar_t* path) {
+    if (run->openSource(path) != 0) return 1;
+    if (std::fread(run->work, kBlockSize, 1, run->source) != 1) {
+        // A short file leaves errno untouched; name the cause instead.
+        const wchar_t* cause = std::ferror(run->source) ? stdErrorText() : L"the file is too short";
+        reportError(L"error reading header from file '%ls': %ls", path, cause);
+        return 1;
+    }
+    return 0;
+}
+
+// The version and the stored base name of a decoded header; 1 after
+// reporting when the file cannot be decrypted.
+int checkHeader(const uint8_t* header, const wchar_t* sourcePath, std::wstring* baseName) {
+    uint32_t version = getU32(header + kVersionOffset);
+    if (version != kFormatVersion) {
+        reportError(L"file '%ls' has version %u and cannot be decrypted with version %u",
+                    sourcePath, static_cast<unsigned>(version),
+                    static_cast<unsigned>(kFormatVersion));
+        return 1;
+    }
+    // The stored name can be altered without the key (the header is only
+    // XOR-masked): it must name a plain file inside the output folder.
+    if (const wchar_t* problem = loadBaseName(header, baseName)) {
+        reportError(L"file '%ls' cannot be decrypted: the name stored in it %ls", sourcePath,
+                    problem);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
@@ -66,6 +99,24 @@ int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
     return 0;
 }
 
+int readStoredName(const wchar_t* path, std::wstring* name) {
+    CodecRun run;
+    if (readStoredHeader(&run, path) != 0) return 1;
+    uint8_t* header = run.work;
+    std::memcpy(run.keyCopy, header, kBlockSize);   // the stored header, to find its block again
+    if (findKeyBlock(run.keyCopy) != 0) {
+        reportError(L"file '%ls' is not encrypted with the key in the drive", path);
+        return 1;
+    }
+    const uint8_t* block = nextKeyBlock();
+    if (!block) return 1;
+    xorBlock(header, block);
+    // Back on the header key block, where the probe left the cursor for the
+    // decryption that follows.
+    findKeyBlock(run.keyCopy);
+    return checkHeader(header, path, name);
+}
+
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                 const wchar_t** resultPath) {
     CodecRun run;
@@ -73,36 +124,15 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     // the writer's reservation.
     const uint32_t headerBlock = keyCursor();
 
-    if (run.openSource(sourcePath) != 0) return 1;
-
+    if (readStoredHeader(&run, sourcePath) != 0) return 1;
     uint8_t* work = run.work;
-    if (std::fread(work, kBlockSize, 1, run.source) != 1) {
-        // A short file leaves errno untouched; name the cause instead.
-        const wchar_t* cause = std::ferror(run.source) ? stdErrorText() : L"the file is too short";
-        reportError(L"error reading header from file '%ls': %ls", sourcePath, cause);
-        return 1;
-    }
 
     const uint8_t* block = nextKeyBlock();
     if (!block) return 1;
     xorBlock(work, block);
 
-    uint32_t version = getU32(work + kVersionOffset);
-    if (version != kFormatVersion) {
-        reportError(L"file '%ls' has version %u and cannot be decrypted with version %u",
-                    sourcePath, static_cast<unsigned>(version),
-                    static_cast<unsigned>(kFormatVersion));
-        return 1;
-    }
-
-    // The stored name can be altered without the key (the header is only
-    // XOR-masked): it must name a plain file inside the output folder.
     std::wstring baseName;
-    if (const wchar_t* problem = loadBaseName(work, &baseName)) {
-        reportError(L"file '%ls' cannot be decrypted: the name stored in it %ls", sourcePath,
-                    problem);
-        return 1;
-    }
+    if (checkHeader(work, sourcePath, &baseName) != 0) return 1;
     std::wstring outputPath = outputDirectory ? outputDirectory : L"";
     outputPath += baseName;
     if (outputPath.size() >= kDecryptResultSize) {

@@ -3,9 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // 0 when the file could be opened; the flags are -1 (true) or 0.
 int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive);
+// The base name stored in a file that probeFile found encrypted: 0 with the
+// name; 1 after reporting when it cannot be read or could not be decrypted.
+// Leaves the key store's cursor where the probe left it.
+int readStoredName(const wchar_t* path, std::wstring* name);
 // Must follow a probeFile of the same file that found it encrypted.
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                 const wchar_t** resultPath);
