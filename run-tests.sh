@@ -15,6 +15,8 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           g++-mingw-w64-x86-64 wine64 xvfb clang libclang-rt-14-dev
           # Linux desktop: dialogs, window control, launcher checks, GLib's launcher
           zenity xdotool desktop-file-utils python3-gi gir1.2-glib-2.0
+          # the open command's desktop path on Linux: opener, type database, X11
+          xdg-utils shared-mime-info file libx11-6
           # the Debian package's dependencies
           dpkg-dev)
 missing=()

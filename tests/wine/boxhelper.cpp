@@ -15,6 +15,15 @@
 //       Exit 0 when no visible window with that title shows within MS
 //       milliseconds, 1 (and a JSON line naming it) when one does. Writes
 //       "watching" to standard error when the watch begins.
+//   boxhelper edit --caption TEXT --text NEW [--timeout S]
+//       Waits for a visible window with that title (an editor such as
+//       notepad), sets the text of its edit control, chooses the Save
+//       command of its menu and closes the window. Exit 0 once the window
+//       has gone; 2 when it did not appear, 3 when it has no edit control or
+//       Save command, 4 when it did not close (an unsaved-changes question).
+//   boxhelper close --caption TEXT [--timeout S]
+//       Closes a visible window with that title as its close button does;
+//       exit 0 once it has gone, 2 when it did not appear, 4 when it stays.
 //   boxhelper list
 //       Prints every visible top-level window: a debugging aid.
 //
@@ -299,6 +308,8 @@ struct Options {
     std::wstring press = L"none";
     DWORD forMs = 0;
     bool hasFor = false;
+    std::wstring text;
+    bool hasText = false;
 };
 
 int usage() {
@@ -306,6 +317,8 @@ int usage() {
                  "usage: boxhelper wait --caption TEXT [--timeout S] [--press ok|yes|no|none]\n"
                  "       boxhelper window --caption TEXT [--timeout S]\n"
                  "       boxhelper nowindow --caption TEXT --for MS\n"
+                 "       boxhelper edit --caption TEXT --text NEW [--timeout S]\n"
+                 "       boxhelper close --caption TEXT [--timeout S]\n"
                  "       boxhelper list\n");
     return 64;
 }
@@ -325,6 +338,9 @@ bool parse(int argc, wchar_t** argv, Options* o) {
         } else if (name == L"--press") {
             if (value != L"ok" && value != L"yes" && value != L"no" && value != L"none") return false;
             o->press = value;
+        } else if (name == L"--text") {
+            o->text = value;
+            o->hasText = true;
         } else if (name == L"--for") {
             o->forMs = static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10));
             o->hasFor = true;
@@ -414,6 +430,107 @@ int noWindowCommand(const Options& o) {
     return 0;
 }
 
+HWND findEditControl(HWND window) {
+    HWND found = nullptr;
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM data) -> BOOL {
+            if (!sameClass(child, L"Edit") && !sameClass(child, L"RichEdit20W")) return TRUE;
+            *reinterpret_cast<HWND*>(data) = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// The command id of the menu item whose label (without '&' and accelerator)
+// is the given one, searched through the menu bar's submenus; 0 when none.
+UINT menuCommand(HMENU menu, const std::wstring& label) {
+    int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        if (HMENU sub = GetSubMenu(menu, i)) {
+            if (UINT id = menuCommand(sub, label)) return id;
+            continue;
+        }
+        wchar_t text[256] = {};
+        GetMenuStringW(menu, static_cast<UINT>(i), text, 256, MF_BYPOSITION);
+        std::wstring shown;
+        for (const wchar_t* c = text; *c && *c != L'\t'; ++c)
+            if (*c != L'&') shown += *c;
+        if (shown == label) return GetMenuItemID(menu, i);
+    }
+    return 0;
+}
+
+// Asks the window to close and waits until it has gone.
+int closeAndWait(HWND window) {
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    for (int i = 0; i < 500 && IsWindow(window); ++i) Sleep(20);
+    if (IsWindow(window)) {
+        std::fprintf(stderr, "boxhelper: the window did not close\n");
+        return 4;
+    }
+    return 0;
+}
+
+// The command id of a menu item of the window. Another process's menu bar
+// cannot always be read (Wine answers no items): then the menus in the
+// resources of the window's program are searched.
+UINT windowMenuCommand(HWND window, const std::wstring& label) {
+    HMENU bar = GetMenu(window);
+    if (bar && GetMenuItemCount(bar) > 0) return menuCommand(bar, label);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) return 0;
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    BOOL named = QueryFullProcessImageNameW(process, 0, path, &size);
+    CloseHandle(process);
+    if (!named) return 0;
+    HMODULE module = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) return 0;
+    struct Search {
+        std::wstring label;
+        UINT id;
+    } search{label, 0};
+    EnumResourceNamesW(
+        module, RT_MENU,
+        [](HMODULE m, LPCWSTR, LPWSTR name, LONG_PTR data) -> BOOL {
+            Search* s = reinterpret_cast<Search*>(data);
+            HMENU menu = LoadMenuW(m, name);
+            if (!menu) return TRUE;
+            s->id = menuCommand(menu, s->label);
+            DestroyMenu(menu);
+            return s->id == 0;
+        },
+        reinterpret_cast<LONG_PTR>(&search));
+    FreeLibrary(module);
+    return search.id;
+}
+
+int editCommand(const Options& o) {
+    HWND window = waitForWindow(o.caption, false, o.timeoutMs);
+    if (!window) return 2;
+    HWND edit = findEditControl(window);
+    UINT save = windowMenuCommand(window, L"Save");
+    if (!edit || !save) {
+        std::fprintf(stderr, "boxhelper: no edit control or no Save command\n");
+        return 3;
+    }
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(o.text.c_str()),
+                        SMTO_ABORTIFHUNG, 10000, &ignored);
+    SendMessageTimeoutW(edit, EM_SETMODIFY, TRUE, 0, SMTO_ABORTIFHUNG, 10000, &ignored);
+    SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(save, 0), 0, SMTO_ABORTIFHUNG, 10000, &ignored);
+    return closeAndWait(window);
+}
+
+int closeCommand(const Options& o) {
+    HWND window = waitForWindow(o.caption, false, o.timeoutMs);
+    return window ? closeAndWait(window) : 2;
+}
+
 int listCommand() {
     for (HWND hwnd : topLevelWindows())
         if (IsWindowVisible(hwnd)) printLine(describeWindow(hwnd));
@@ -431,5 +548,7 @@ int wmain(int argc, wchar_t** argv) {
     if (o.command == L"wait") return waitCommand(o);
     if (o.command == L"window") return windowCommand(o);
     if (o.command == L"nowindow") return o.hasFor ? noWindowCommand(o) : usage();
+    if (o.command == L"edit") return o.hasText ? editCommand(o) : usage();
+    if (o.command == L"close") return closeCommand(o);
     return usage();
 }
