@@ -19,6 +19,7 @@ namespace {
 
 constexpr uint32_t kMinimumMs = 2000;
 constexpr uint32_t kRoundMs = 250;
+constexpr uint32_t kAskAgainMs = 3000;
 
 WindowMatch match;
 
@@ -63,7 +64,9 @@ void confirmClosed(const wchar_t* path, uint32_t* waits) {
             path);
         if (plat::messageBox(plat::BoxKind::Question, caption, question)) return;
         ++*waits;
-        plat::sleepMs(kRoundMs);
+        // Not yet: the application has the file, so there is no giving up,
+        // only asking again a little later.
+        plat::sleepMs(kAskAgainMs);
     }
 }
 

@@ -6,5 +6,6 @@
 // window already showed a file of that name, the launch failed (the launch's
 // system error stays readable: plat::kNoAssociationError when no
 // application is associated with the type), or the end of the editing could
-// not be told on this system.
+// not be told on this system. It never fails once an application has
+// received the file.
 int openAndWait(const wchar_t* path);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/desktopdialog.h"
 #include "platform/posix/spawn.h"
 #include "platform/utf8.h"
 
@@ -197,6 +198,9 @@ void ownerOnlyFiles(bool on) {
     }
 }
 
-bool canAskQuestions() { return ::isatty(STDIN_FILENO); }
+// A question is a desktop dialog, or asked on the terminal (see messageBox).
+bool canAskQuestions() {
+    return posix::dialogTool() != posix::DialogTool::None || ::isatty(STDIN_FILENO);
+}
 
 }  // namespace plat
