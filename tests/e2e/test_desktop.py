@@ -387,8 +387,8 @@ class PhaseDelayTest(ProgressTestCase):
 
     def test_dialog_shows_after_the_delay_with_estimate_and_hides_after_the_phase(self):
         self.add_tool("zenity")
-        demo = self.start_demo(["progress", "4000:Scanning"], self.desktop_env())
-        self.wait_window("Scanning", timeout=4)
+        demo = self.start_demo(["progress", "6000:Scanning"], self.desktop_env())
+        self.wait_window("Scanning", timeout=6)
         returncode, out, err = self.finish(demo)
         self.assertEqual(returncode, 0, err)
         self.wait_all_closed()

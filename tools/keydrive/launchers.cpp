@@ -78,7 +78,7 @@ int writeLauncher(const std::wstring& target, const std::string& text, std::wstr
     // that is no reason to refuse the drive.
     namespace fs = std::filesystem;
     std::error_code ignored;
-    fs::permissions(fs::path(utf8::fromWide(temporary)),
+    fs::permissions(fs::path(utf8::pathFromWide(temporary)),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                         fs::perms::others_read | fs::perms::others_exec,
                     ignored);
