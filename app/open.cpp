@@ -31,7 +31,10 @@ std::wstring tempFolder() { return std::wstring(L"TEMP") + plat::kSep; }
 
 // Where a working copy stands, as the user finds it.
 std::wstring shownPath(const std::wstring& workingCopy) {
-    return std::wstring(programFolder) + plat::kSep + workingCopy;
+    std::wstring folder = programFolder;
+    // A drive's root keeps its separator.
+    if (!folder.empty() && folder.back() != plat::kSep) folder += plat::kSep;
+    return folder + workingCopy;
 }
 
 int showKeyInformation() {
