@@ -457,6 +457,16 @@ class OpenNative(OpenHelpers, DriveTestCase):
                 self.assertTempEmpty()
                 os.remove(encrypted)
 
+    def test_an_application_that_ends_at_once_still_costs_two_seconds(self):
+        self.needs_desktop()
+        encrypted = self.encrypted("notes.txt", b"text")
+        code, boxes, seconds, output = self.open(encrypted, self.desktop_env("exit 0\n"),
+                                                 on_terminal=False)
+        self.assertEqual((code, boxes), (0, []), output)
+        self.assertGreaterEqual(seconds, 2.25)      # the minimum and one window round
+        self.assertRegex(read_log(self.drive), r"unlocked after \d+ seconds with 0 waits")
+        self.assertIn(UNCHANGED % "TEMP/notes.txt", read_log(self.drive))
+
     def test_a_process_holding_the_file_delays_the_end(self):
         self.needs_desktop()
         encrypted = self.encrypted("notes.txt", b"text")
