@@ -8,10 +8,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
 #include "platform/posix/desktopdialog.h"
+#include "platform/posix/progressline.h"
 #include "platform/posix/startup.h"
 #include "platform/utf8.h"
 
@@ -42,6 +44,33 @@ struct ProgressLine {
 // Never destroyed: the timer thread waits on it until the process ends.
 ProgressLine& line = *new ProgressLine;
 
+int charColumns(char32_t c) {
+    if (c == 0) return 0;
+    // Combining marks and zero-width characters.
+    if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+        (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0x200B && c <= 0x200F) ||
+        c == 0xFEFF)
+        return 0;
+    // Wide East Asian characters and emoji.
+    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+        (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+        (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+        (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD))
+        return 2;
+    return 1;
+}
+
+// The terminal's width in columns: asked each time, so that a resized
+// window is followed.
+int terminalColumns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    const char* columns = std::getenv("COLUMNS");
+    int fromEnvironment = columns ? std::atoi(columns) : 0;
+    return fromEnvironment > 0 ? fromEnvironment : 80;
+}
+
 // Called with the lock held.
 void draw() {
     if (!line.visible) return;
@@ -51,10 +80,11 @@ void draw() {
     }
     constexpr int kWidth = 20;
     int filled = line.bar * kWidth / 1000;
-    std::string barText(filled, '#');
-    barText.append(kWidth - filled, '.');
-    std::string text = utf8::fromWide(line.title) + ": " + utf8::fromWide(phase) + " [" + barText + "] " +
-                       std::to_string(line.bar / 10) + "% " + utf8::fromWide(line.estimate);
+    std::wstring barText(filled, L'#');
+    barText.append(kWidth - filled, L'.');
+    std::wstring tail = L" [" + barText + L"] " + std::to_wstring(line.bar / 10) + L"% ";
+    std::string text = utf8::fromWide(
+        posix::fitProgressLine(line.title + L": ", phase, tail, line.estimate, terminalColumns()));
     std::fprintf(stderr, "\r\033[K%s", text.c_str());
     std::fflush(stderr);
 }
@@ -123,6 +153,50 @@ void request(ProgressLine::Pending what, int delayMs) {
 }
 
 }  // namespace
+
+namespace posix {
+
+int displayColumns(const std::wstring& text) {
+    int columns = 0;
+    for (wchar_t c : text) columns += charColumns(static_cast<char32_t>(c));
+    return columns;
+}
+
+std::wstring fitProgressLine(const std::wstring& head, const std::wstring& phase, const std::wstring& tail,
+                             const std::wstring& estimate, int columns) {
+    // The phase shortened keeps at least this many columns of its end.
+    constexpr int kLeastOfPhase = 8;
+    const int room = columns - 1;
+    std::wstring whole = head + phase + tail + estimate;
+    if (displayColumns(whole) <= room) return whole;
+    for (const std::wstring& last : {estimate, std::wstring()}) {
+        // The phase keeps its end, the file's name, after an ellipsis.
+        int forPhase = room - displayColumns(head) - displayColumns(tail) - displayColumns(last) - 1;
+        if (forPhase < kLeastOfPhase) continue;
+        if (displayColumns(phase) <= forPhase + 1) return head + phase + tail + last;
+        std::wstring end;
+        int used = 0;
+        for (std::size_t i = phase.size(); i-- > 0;) {
+            int w = charColumns(static_cast<char32_t>(phase[i]));
+            if (used + w > forPhase) break;
+            end.insert(end.begin(), phase[i]);
+            used += w;
+        }
+        return head + L"\u2026" + end + tail + last;
+    }
+    whole = head + phase + tail;
+    std::wstring cut;
+    int used = 0;
+    for (wchar_t c : whole) {
+        int w = charColumns(static_cast<char32_t>(c));
+        if (used + w > room) break;
+        cut += c;
+        used += w;
+    }
+    return cut;
+}
+
+}  // namespace posix
 
 void clearProgressLine() {
     std::lock_guard<std::mutex> guard(line.lock);

@@ -3,7 +3,7 @@ builds and across them."""
 import os
 import shutil
 
-from velkin_e2e import (WIN_BUILD, DriveTestCase, both_builds, read_log, read_status,
+from velkin_e2e import (WIN_BUILD, DriveTestCase, both_builds, merge_env, read_log, read_status,
                         tree_contents, RUNNERS)
 
 SUFFIX = " (encrypted)"
@@ -139,12 +139,17 @@ class TerminalProgress(DriveTestCase):
             f.write(os.urandom(40 * 1024 * 1024))
         return path
 
-    def test_progress_line_on_a_terminal(self):
+    def run_on_terminal(self, path, columns):
+        """Encrypts path with standard error on a terminal of the given width;
+        what the terminal received."""
+        import fcntl
         import pty
+        import struct
         import subprocess
-        path = self.encrypt_big_file("big.bin")
+        import termios
         master, slave = pty.openpty()
-        env = dict(os.environ, XDG_RUNTIME_DIR=self.work)
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        env = merge_env(os.environ, {"XDG_RUNTIME_DIR": self.tmp, "COLUMNS": None})
         process = subprocess.Popen([self.runner.program(self.drive, "Encrypt"), path], env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
@@ -159,9 +164,26 @@ class TerminalProgress(DriveTestCase):
             output += chunk
         os.close(master)
         self.assertEqual(process.wait(timeout=300), 0)
-        text = output.decode("utf-8", "replace")
+        return output.decode("utf-8", "replace")
+
+    def test_progress_line_on_a_terminal(self):
+        path = self.encrypt_big_file("big.bin")
+        text = self.run_on_terminal(path, 400)
         self.assertRegex(text, r"(Encrypting: (Scanning|Encrypting) file|Deleting: Deleting) " + path)
         self.assertIn("\r\x1b[K", text)          # the line is drawn over and cleared again
+
+    def test_progress_line_never_wraps(self):
+        folder = os.path.join(self.work, "a folder with a name long enough to overflow a narrow terminal")
+        os.makedirs(folder)
+        path = self.encrypt_big_file(os.path.join(folder, "big.bin"))
+        text = self.run_on_terminal(path, 60)
+        lines = [line for line in text.split("\r\x1b[K") if line]
+        self.assertTrue(lines, text)
+        for line in lines:
+            self.assertLessEqual(len(line), 59, line)
+        # The file's name stays in view; its folder gave way.
+        self.assertTrue(any(line.startswith("Encrypting: \u2026") and "big.bin [" in line for line in lines),
+                        lines)
 
     def test_no_progress_without_a_terminal(self):
         path = self.encrypt_big_file("quiet.bin")
