@@ -33,7 +33,7 @@ int statusCommand() {
     logMessage(L"Key number:          %ls", keyNumberText());
     double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
     logMessage(L"Key usage:           %.1f%% ", usage);
-    copyCut(versionText, 1024, formatWide(L"V1.3.8 (%ls)", buildStamp));
+    setVersionText();
     logMessage(L"Program version:     %ls", versionText);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/commands.h"
+#include "app/usage.h"
 #include "app/util.h"
 #include "diag/error.h"
 #include "diag/log.h"
@@ -111,6 +112,11 @@ int runProgram(const wchar_t* commandTail) {
     if (initProgramPaths() != 0) {
         plat::messageBox(plat::BoxKind::Warning, L"Velkin", lastErrorText);
         return 1;
+    }
+    bool help = false;
+    if (asksForHelpOrVersion(commandTail, &help)) {
+        plat::showCommandLineText(caption, help ? usageText() : versionLine(L"Velkin"));
+        return 0;
     }
     plat::setCurrentDir(programFolder);
 

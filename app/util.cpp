@@ -66,6 +66,10 @@ const wchar_t* directoryOf(const wchar_t* path) {
     return folder;
 }
 
+void setVersionText() {
+    copyCut(versionText, 1024, formatWide(L"V1.3.8 (%ls)", buildStamp));
+}
+
 bool environmentHas(const wchar_t* name) {
     std::wstring value;
     return plat::getEnv(name, &value);

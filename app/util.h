@@ -26,5 +26,8 @@ int setProgramPaths(const wchar_t* path);
 // when it does not fit.
 const wchar_t* directoryOf(const wchar_t* path);
 
+// Formats versionText from buildStamp.
+void setVersionText();
+
 // True when the environment variable is defined, whatever its value.
 bool environmentHas(const wchar_t* name);

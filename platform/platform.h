@@ -44,6 +44,12 @@ void writeStdout(const std::wstring& text);      // text to standard output (UTF
 // Windows keeps the path as it is: Explorer drops absolute paths.
 bool resolveCallerPath(std::wstring* path);
 
+// Text the user asked for on the command line (--help, --version). POSIX:
+// standard output. Windows: standard output when the program has one (a
+// pipe or a file); a program started from Explorer, a shortcut or a console
+// prompt has none and shows an information box instead.
+void showCommandLineText(const std::wstring& caption, const std::wstring& text);
+
 // ---------------------------------------------------------------- errors
 // The last system error code: GetLastError() on Windows, errno on POSIX.
 uint32_t lastSystemError();

@@ -141,6 +141,8 @@ void writeStdout(const std::wstring& text) {
     std::fflush(stdout);
 }
 
+void showCommandLineText(const std::wstring&, const std::wstring& text) { writeStdout(text); }
+
 uint32_t lastSystemError() { return static_cast<uint32_t>(errno); }
 void setLastSystemError(uint32_t code) { errno = static_cast<int>(code); }
 

@@ -94,6 +94,18 @@ void writeStdout(const std::wstring& text) {
     WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
+void showCommandLineText(const std::wstring& caption, const std::wstring& text) {
+    // A GUI program has standard output only when it was redirected.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN) {
+        writeStdout(text);
+        return;
+    }
+    std::wstring shown = text;
+    while (!shown.empty() && shown.back() == L'\n') shown.pop_back();
+    MessageBoxW(nullptr, shown.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
 // ---------------------------------------------------------------- errors
 
 uint32_t lastSystemError() { return GetLastError(); }

@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from velkin_e2e import both_builds, read_log
+from velkin_e2e import DriveTestCase, both_builds, merge_env, read_log
 
 UNEXPECTED = "The application was started in an unexpected way"
 SINGLE = "Drag and drop single files onto the icon"
@@ -177,6 +177,84 @@ class SecondInstanceWine(unittest.TestCase):
             self.assertEqual(result.code, 0, result)
         finally:
             case.doCleanups()
+
+
+VERSION = "V1.3.8 (2011-03-23 11:28:09)"
+
+
+class CommandLineTextNative(DriveTestCase):
+    """--help and --version, whatever the copy is named: usage and version on
+    standard output and exit code 0, for the program and the key drive tool."""
+    runner_name = "native"
+
+    def run_program(self, program, arg):
+        return subprocess.run([program, arg], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=60, env=merge_env(os.environ, {"DISPLAY": None, "WAYLAND_DISPLAY": None,
+                                                                    "XDG_RUNTIME_DIR": self.tmp}))
+
+    def test_help_and_version_of_every_copy(self):
+        from velkin_e2e import NATIVE_BUILD
+        copies = [("velkin", os.path.join(NATIVE_BUILD, "velkin"), None),
+                  ("Encrypt", os.path.join(self.drive, "Encrypt"), "encrypts"),
+                  ("Status", os.path.join(self.drive, "Status"), "writes the key's status")]
+        for name, program, default in copies:
+            with self.subTest(copy=name):
+                done = self.run_program(program, "--help")
+                self.assertEqual((done.returncode, done.stderr), (0, ""), done)
+                self.assertTrue(done.stdout.startswith("Usage: %s [-d | -e | -o | -s] [PATH]\n" % name),
+                                done.stdout)
+                for option in ("-d PATH", "-e PATH", "-o PATH", "-s ", "--help", "--version"):
+                    self.assertIn("  " + option, done.stdout)
+                if default:
+                    self.assertIn("Named %s, this copy %s unless" % (name, default), done.stdout)
+                done = self.run_program(program, "--version")
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (0, "Velkin %s\n" % VERSION, ""), done)
+        # Nothing else ran: no log line, no key touched.
+        self.assertEqual(read_log(self.drive) or "", "")
+
+    def test_key_drive_tool(self):
+        from velkin_e2e import keydrive_tool
+        done = self.run_program(keydrive_tool(), "--version")
+        self.assertEqual((done.returncode, done.stdout), (0, "velkin-keydrive %s\n" % VERSION), done)
+        done = self.run_program(keydrive_tool(), "--help")
+        self.assertEqual(done.returncode, 0, done)
+        self.assertTrue(done.stdout.startswith("usage:\n  velkin-keydrive make FOLDER"), done.stdout)
+        self.assertIn("velkin-keydrive --help | --version", done.stdout)
+
+
+class CommandLineTextWine(DriveTestCase):
+    """The Windows build writes the texts to standard output when it has one
+    (redirected), and otherwise shows them in an information box."""
+    runner_name = "wine"
+
+    def test_redirected_output_gets_the_text(self):
+        from velkin_e2e import WINE
+        program = self.runner.program(self.drive, "Encrypt")
+        for arg, expected in (("--version", "Velkin %s\n" % VERSION), ("--help", "Usage: Encrypt [-d")):
+            with self.subTest(arg=arg):
+                done = subprocess.run([WINE, program, arg], env=self.runner.env(), stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=120)
+                self.assertEqual(done.returncode, 0, done)
+                self.assertTrue(done.stdout.decode("utf-8").startswith(expected), done.stdout)
+        tool = os.path.join(os.environ.get("VELKIN_WIN_BUILD", ""), "velkin-keydrive.exe")
+        done = subprocess.run([WINE, tool, "--version"], env=self.runner.env(), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=120)
+        self.assertEqual((done.returncode, done.stdout), (0, b"velkin-keydrive " + VERSION.encode() + b"\n"))
+
+    def test_without_standard_output_a_box_shows_the_text(self):
+        # Started by the prompt's start command, as from a shortcut: a
+        # program for the desktop gets no standard output.
+        from velkin_e2e import WINE
+        program = self.runner.program(self.drive, "Status")
+        process = subprocess.Popen([WINE, "cmd", "/c", "start /wait %s --help" % program], env=self.runner.env(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        result = self.runner.finish(process, "Status", timeout=120)
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(len(result.boxes), 1, result)
+        self.assertEqual(result.boxes[0].kind, "information")
+        self.assertTrue(result.boxes[0].text.startswith("Usage: Status [-d | -e | -o | -s] [PATH]"), result)
+        self.assertIn("Named Status, this copy writes the key's status", result.boxes[0].text)
 
 
 if __name__ == "__main__":

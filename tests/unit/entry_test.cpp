@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/entry.h"
+#include "app/usage.h"
 #include "app/util.h"
 #include "platform/platform.h"
 
@@ -53,6 +54,27 @@ TEST(CommandTail, RefusesAPathThatDoesNotFitInsteadOfCuttingIt) {
     EXPECT_EQ(path, fits);
     EXPECT_EQ(parseCommandTail(tooLong.c_str(), &letter, &path), TailResult::TooLong);
     EXPECT_EQ(parseCommandTail((L"\"" + tooLong + L"\"").c_str(), &letter, &path), TailResult::TooLong);
+}
+
+TEST(CommandTail, HelpAndVersionAreTheWholeTail) {
+    struct Case {
+        const wchar_t* tail;
+        bool asks;
+        bool help;
+    };
+    const Case cases[] = {
+        {L"--help", true, true},         {L"--version", true, false},   {L"--help  ", true, true},
+        {L"-e --help", false, false},    {L"--helpme", false, false},   {L"--HELP", false, false},
+        {L"\"--help\"", false, false},   {L"", false, false},           {L"-h", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        bool help = !c.help;
+        EXPECT_EQ(asksForHelpOrVersion(c.tail, &help), c.asks);
+        if (c.asks) {
+            EXPECT_EQ(help, c.help);
+        }
+    }
 }
 
 TEST(MutexName, ReplacesEveryNonAlphanumericCharacter) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/usage.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 #include "tools/keydrive/drive.h"
@@ -35,7 +36,9 @@ const wchar_t* const kUsage =
     L"  velkin-keydrive split SOURCE TARGET [--share FRACTION]\n"
     L"      makes TARGET a partner drive of SOURCE: the same key, with the upper\n"
     L"      FRACTION (default 1/2; also 0.25 or 25%) of SOURCE's unused pad as a\n"
-    L"      range of its own; SOURCE keeps the rest\n";
+    L"      range of its own; SOURCE keeps the rest\n"
+    L"  velkin-keydrive --help | --version\n"
+    L"      shows this text or the version\n";
 
 void say(const std::wstring& text) {
     plat::writeStdout(text);
@@ -172,6 +175,11 @@ int run(const std::vector<std::wstring>& args) {
     if (args.empty()) {
         say(kUsage);
         return 2;
+    }
+    // --help and --version: on standard output, and a success.
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"--version")) {
+        say(args[0] == L"--help" ? std::wstring(kUsage) : versionLine(L"velkin-keydrive"));
+        return 0;
     }
     if (args[0] == L"make") return make(args);
     if (args[0] == L"check" && args.size() >= 2) return check(args);
