@@ -38,7 +38,7 @@ std::wstring shownPath(const std::wstring& workingCopy) {
 }
 
 int showKeyInformation() {
-    copyCut(versionText, 1024, formatWide(L"V1.3.8 (%ls)", buildStamp));
+    setVersionText();
     double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
     const wchar_t* number = keyNumberText();
     plat::messageBox(plat::BoxKind::Information, caption,
