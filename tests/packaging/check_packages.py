@@ -3,9 +3,9 @@
 
     check_packages.py deb --build DIR --source DIR --version V [--siblings a,b]
         cmake --install into a DESTDIR: the programs and their manual pages,
-        the installed programs run from there (a key drive made by the
-        installed tool, its Status copy); then cpack's Debian package holds
-        the same files and says what it needs.
+        the installed programs run from there (velkin --version, a key drive
+        made by the installed tool, its Status copy); then cpack's Debian
+        package holds the same files and says what it needs.
     check_packages.py zip --build DIR --version V [--siblings a,b]
         cpack's zip of the Windows build: velkin-keydrive.exe and velkin.exe
         beside a ready key drive folder, and nothing else (no key files).
@@ -92,6 +92,9 @@ class DebianTest(Case):
         self.assertEqual(status.returncode, 0, status.stdout)
         with open(os.path.join(drive, "LOG", "log.txt"), encoding="utf-8") as f:
             self.assertIn("Program version:     V" + ARGS.version, f.read())
+        version = run(os.path.join(bin_folder, "velkin"), "--version", stdin=subprocess.DEVNULL)
+        self.assertEqual((version.returncode, version.stdout.split()[:2]),
+                         (0, ["Velkin", "V" + ARGS.version]), version.stdout)
 
     def test_debian_package_holds_the_installed_files_and_names_its_needs(self):
         package = make_package(self.work)
