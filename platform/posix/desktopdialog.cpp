@@ -99,7 +99,9 @@ std::vector<std::string> boxCommand(DialogTool tool, BoxKind kind, const std::st
     std::vector<std::string> command{"zenity", option, "--title=" + caption, "--text=" + text,
                                      "--no-markup"};
     if (kind == BoxKind::Question) {
-        for (const char* extra : {"--default-cancel", "--ok-label=_Yes", "--cancel-label=_No"})
+        // The program's questions carry the information icon, as on Windows.
+        for (const char* extra : {"--icon-name=dialog-information", "--default-cancel", "--ok-label=_Yes",
+                                  "--cancel-label=_No"})
             command.push_back(extra);
     }
     return command;

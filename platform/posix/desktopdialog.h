@@ -24,8 +24,9 @@ bool desktopSession();
 // outside a desktop session or when neither is there.
 DialogTool dialogTool();
 
-// The command line of a box: the caption as title, the kind's icon,
-// questions with Yes and No and No as the default.
+// The command line of a box: the caption as title, the information or
+// warning icon (questions the information icon, as on Windows; kdialog's
+// the question icon), questions with Yes and No and No as the default.
 std::vector<std::string> boxCommand(DialogTool tool, BoxKind kind, const std::string& caption,
                                     const std::string& text);
 

@@ -221,7 +221,8 @@ class BoxDialogTest(DesktopTestCase):
                 self.assertEqual((returncode, out.strip()), (code, "answer " + answer), err)
                 self.assertEqual(self.starts()[0]["args"],
                                  ["--question", "--title=Open", "--text=" + text, "--no-markup",
-                                  "--default-cancel", "--ok-label=_Yes", "--cancel-label=_No"])
+                                  "--icon-name=dialog-information", "--default-cancel",
+                                  "--ok-label=_Yes", "--cancel-label=_No"])
                 self.assertIn(note, err)
                 self.wait_no_window("Open")
 
