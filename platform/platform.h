@@ -141,8 +141,20 @@ bool cryptoRandom(void* buffer, std::size_t length);
 // could not be started (last system error set).
 // Windows: the command line is the program path followed by the arguments,
 // joined by single blanks, each exactly as given (callers quote what needs
-// quoting). POSIX: each argument reaches the program as it is; no shell.
+// quoting); the program path is enclosed in double quotes when it holds a
+// blank, so that the child reads it as one word. POSIX: each argument
+// reaches the program as it is; no shell.
 int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args);
+
+// ---------------------------------------------------------------- Secure Workspace
+// An argument for runChildAndWait that reaches the child as exactly this
+// text. Windows: enclosed in double quotes, which the child's command-line
+// reading removes (the text holds no double quote and does not end in '');
+// POSIX: unchanged.
+std::wstring childArgument(const std::wstring& text);
+// Time of the last change of a file or folder, in seconds since 1970-01-01
+// UTC; false when it cannot be read (last system error set).
+bool modifiedTime(const std::wstring& path, int64_t* seconds);
 
 // ---------------------------------------------------------------- single instance
 // Create the named mutex (held until the process ends). Returns 0 when this

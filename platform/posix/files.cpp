@@ -170,6 +170,13 @@ bool fileInfo(const std::wstring& path, FileInfo* info) {
     return true;
 }
 
+bool modifiedTime(const std::wstring& path, int64_t* seconds) {
+    struct stat st;
+    if (::lstat(narrow(path).c_str(), &st) != 0) return false;
+    *seconds = static_cast<int64_t>(st.st_mtime);
+    return true;
+}
+
 bool moveReplace(const std::wstring& from, const std::wstring& to) {
     std::string b = narrow(to);
     if (std::rename(narrow(from).c_str(), b.c_str()) != 0) return false;

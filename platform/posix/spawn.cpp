@@ -164,6 +164,8 @@ int runChild(const std::vector<std::string>& argv, const SpawnOptions& options, 
 
 namespace plat {
 
+std::wstring childArgument(const std::wstring& text) { return text; }
+
 int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args) {
     // Arguments are paths as often as not: their bytes are kept.
     std::vector<std::string> argv{utf8::pathFromWide(program)};

@@ -184,6 +184,16 @@ bool fileInfo(const std::wstring& path, FileInfo* info) {
     return true;
 }
 
+bool modifiedTime(const std::wstring& path, int64_t* seconds) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    // 100-nanosecond steps since 1601-01-01 UTC.
+    uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                     data.ftLastWriteTime.dwLowDateTime;
+    *seconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+    return true;
+}
+
 bool moveReplace(const std::wstring& from, const std::wstring& to) {
     return MoveFileExW(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

@@ -146,7 +146,10 @@ bool cryptoRandom(void* buffer, std::size_t length) {
 // ---------------------------------------------------------------- child programs
 
 int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>& args) {
-    std::wstring commandLine = program;
+    // A program path holding a blank would be split into several words by
+    // the child's reading of its command line.
+    std::wstring commandLine =
+        program.find(L' ') != std::wstring::npos ? L"\"" + program + L"\"" : program;
     for (const std::wstring& a : args) commandLine += L" " + a;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -164,6 +167,10 @@ int runChildAndWait(const std::wstring& program, const std::vector<std::wstring>
     BOOL known = GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
     return known ? static_cast<int>(code) : -1;
+}
+
+std::wstring childArgument(const std::wstring& text) {
+    return L"\"" + text + L"\"";
 }
 
 // ---------------------------------------------------------------- single instance
