@@ -1,0 +1,138 @@
+// The file manager on the terminal: the members in a numbered list, and one
+// command per line. Reads standard input until the user quits or the input
+// ends.
+#include <cwctype>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "diag/format.h"
+#include "platform/utf8.h"
+#include "tools/bkfm/interactive.h"
+#include "tools/bkfm/workspacefile.h"
+#include "tools/tar/siblingio.h"
+
+namespace bkfm {
+
+namespace {
+
+const wchar_t kCommands[] =
+    L"  o N           open file N (changes are saved into the workspace)\n"
+    L"  a PATH        add a file or folder (it is encrypted, its plaintext erased)\n"
+    L"  x N FOLDER    extract N into FOLDER, decrypted\n"
+    L"  r N           remove N from the workspace\n"
+    L"  l             list again      q  quit\n"
+    L"N is the number in the list or the name.\n";
+
+bool readLine(std::wstring* line) {
+    std::string bytes;
+    if (!std::getline(std::cin, bytes)) return false;
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+    *line = utf8::toWide(bytes);
+    return true;
+}
+
+std::wstring trimmed(const std::wstring& text) {
+    std::size_t start = 0, end = text.size();
+    while (start < end && std::iswspace(text[start])) ++start;
+    while (end > start && std::iswspace(text[end - 1])) --end;
+    std::wstring result = text.substr(start, end - start);
+    // A path dragged into a terminal arrives in quotes.
+    if (result.size() >= 2 && (result[0] == L'\'' || result[0] == L'"') && result.back() == result[0])
+        result = result.substr(1, result.size() - 2);
+    return result;
+}
+
+// Splits off the first word.
+std::wstring firstWord(const std::wstring& text, std::wstring* rest) {
+    std::wstring t = trimmed(text);
+    std::size_t blank = 0;
+    while (blank < t.size() && !std::iswspace(t[blank])) ++blank;
+    *rest = blank < t.size() ? trimmed(t.substr(blank)) : std::wstring();
+    return t.substr(0, blank);
+}
+
+// A member named by its number in the list or by its name.
+bool memberFrom(const std::wstring& text, const std::vector<tar::Member>& members, std::string* name) {
+    if (text.empty()) return false;
+    bool number = true;
+    for (wchar_t c : text) number = number && c >= L'0' && c <= L'9';
+    if (number && text.size() < 9) {
+        std::size_t index = std::stoul(text);
+        if (index >= 1 && index <= members.size()) {
+            *name = members[index - 1].name;
+            return true;
+        }
+    }
+    *name = memberNameFrom(text);
+    return true;
+}
+
+void show(const std::wstring& archive, const std::vector<tar::Member>& members) {
+    std::wstring text = formatWide(L"\nSecure Workspace '%ls'\n", archive.c_str());
+    if (members.empty()) text += L"  (no files yet: add some with a PATH)\n";
+    for (std::size_t i = 0; i < members.size(); ++i)
+        text += formatWide(L"%4u %ls\n", static_cast<unsigned>(i + 1), describeMember(members[i]).c_str());
+    sibling::writeOut(text);
+}
+
+void say(int failed, const std::wstring& message) {
+    if (failed) sibling::writeErr(L"bkfm: " + message + L"\n");
+    else sibling::writeOut(message + L"\n");
+}
+
+}  // namespace
+
+int runInteractive(const std::wstring& archive) {
+    std::vector<tar::Member> members;
+    bool listAgain = true;
+    for (;;) {
+        std::wstring message;
+        if (listAgain) {
+            if (listMembers(archive, &members, &message) != 0) say(1, message);
+            else show(archive, members);
+            sibling::writeOut(L"Commands: o N (open), a PATH (add), x N FOLDER (extract), r N (remove), "
+                              L"l (list), q (quit), ? (help)\n");
+        }
+        listAgain = true;
+        sibling::writeOut(L"> ");
+        std::wstring line;
+        if (!readLine(&line)) {
+            sibling::writeOut(L"\n");
+            return 0;
+        }
+        std::wstring rest;
+        const std::wstring command = firstWord(line, &rest);
+        std::string name;
+        if (command == L"q" || command == L"quit" || command == L"exit") return 0;
+        if (command.empty() || command == L"l" || command == L"list") continue;
+        if (command == L"?" || command == L"h" || command == L"help") {
+            sibling::writeOut(kCommands);
+            listAgain = false;
+        } else if ((command == L"o" || command == L"open") && memberFrom(rest, members, &name)) {
+            say(openMember(archive, name, &message), message);
+        } else if ((command == L"a" || command == L"add") && !rest.empty()) {
+            say(addPath(archive, rest, &message), message);
+        } else if (command == L"x" || command == L"extract") {
+            std::wstring folder;
+            std::wstring which = firstWord(rest, &folder);
+            if (memberFrom(which, members, &name) && !folder.empty())
+                say(extractMember(archive, name, folder, &message), message);
+            else
+                say(1, L"extract needs a file and a folder: x N FOLDER");
+        } else if ((command == L"r" || command == L"remove") && memberFrom(rest, members, &name)) {
+            sibling::writeOut(formatWide(L"Remove '%ls' from the workspace? [y/N] ", utf8::toWide(name).c_str()));
+            std::wstring answer;
+            if (readLine(&answer) && !trimmed(answer).empty() &&
+                (trimmed(answer)[0] == L'y' || trimmed(answer)[0] == L'Y'))
+                say(removeMember(archive, name, &message), message);
+            else
+                say(0, L"nothing removed");
+        } else {
+            say(1, L"unknown command '" + trimmed(line) + L"'; ? lists the commands");
+            listAgain = false;
+        }
+    }
+}
+
+}  // namespace bkfm
