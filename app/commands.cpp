@@ -38,12 +38,3 @@ int statusCommand() {
     return 0;
 }
 
-int convertFolderToWorkspace(const wchar_t* /*path*/) {
-    reportError(L"Secure Workspaces are not available in this version");
-    return 1;
-}
-
-int openWorkspaceArchive(const wchar_t* /*archive*/) {
-    reportError(L"Secure Workspaces are not available in this version");
-    return 1;
-}

@@ -6,5 +6,6 @@ int decryptCommand(const wchar_t* path);
 int encryptCommand(const wchar_t* path);
 int statusCommand();
 int openCommand(const wchar_t* path);   // app/open.cpp
-int convertFolderToWorkspace(const wchar_t* path);
-int openWorkspaceArchive(const wchar_t* archive);
+
+// Folders dropped on Open, and archives: the Secure Workspace.
+#include "workspace/workspace.h"
