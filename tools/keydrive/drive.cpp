@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <filesystem>
 #include <future>
 #include <new>
@@ -219,19 +220,43 @@ int writeStatus(FILE* f, uint32_t blocks, std::wstring* error) {
     return 0;
 }
 
+bool endsWithExe(const std::wstring& path) {
+    if (path.size() < 4) return false;
+    std::wstring end = path.substr(path.size() - 4);
+    for (wchar_t& c : end) c = static_cast<wchar_t>(std::towlower(c));
+    return end == L".exe";
+}
+
 const wchar_t* const kCommandNames[] = {L"Decrypt", L"Encrypt", L"Open", L"Status"};
 
 int copyProgram(const std::wstring& program, const std::wstring& folder, std::wstring* error) {
     for (const wchar_t* name : kCommandNames) {
         std::wstring target = join(folder, name);
-#ifdef _WIN32
-        target += L".exe";
-#endif
+        // A Windows program keeps its extension, also when copied on Linux.
+        if (endsWithExe(program)) target += L".exe";
         std::error_code ec;
         std::filesystem::copy_file(std::filesystem::path(program), std::filesystem::path(target),
                                    std::filesystem::copy_options::overwrite_existing, ec);
         if (ec) {
             *error = format(L"cannot copy '%ls' to '%ls'", program.c_str(), target.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ---- Secure Workspace siblings: the archive tool and the file manager,
+// copied from beside the program into SETTINGS.
+
+int copySiblings(const std::wstring& program, const std::wstring& folder, std::wstring* error) {
+    for (const SiblingCopy& sibling : workspaceSiblings(program)) {
+        if (!exists(sibling.source)) continue;
+        std::wstring target = join(join(folder, L"SETTINGS"), sibling.name.c_str());
+        std::error_code ec;
+        std::filesystem::copy_file(std::filesystem::path(sibling.source), std::filesystem::path(target),
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec) {
+            *error = format(L"cannot copy '%ls' to '%ls'", sibling.source.c_str(), target.c_str());
             return 1;
         }
     }
@@ -668,7 +693,19 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
     // Launchers for Linux file managers beside the copies.
     if (!options.programPath.empty() && writeLaunchers(options.folder, error) != 0) return 1;
 #endif
+    if (!options.programPath.empty() && copySiblings(options.programPath, options.folder, error) != 0)
+        return 1;
     return 0;
+}
+
+std::vector<SiblingCopy> workspaceSiblings(const std::wstring& programPath) {
+    std::size_t cut = programPath.find_last_of(L"/\\");
+    std::wstring folder = cut == std::wstring::npos ? std::wstring() : programPath.substr(0, cut + 1);
+    std::wstring extension = endsWithExe(programPath) ? L".exe" : L"";
+    std::vector<SiblingCopy> siblings;
+    for (const wchar_t* name : {L"bkgui", L"bkfm"})
+        siblings.push_back(SiblingCopy{folder + name + extension, name + extension});
+    return siblings;
 }
 
 int checkDrive(const std::wstring& folder, std::wstring* report) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace keydrive {
 
@@ -23,10 +24,20 @@ bool parseSize(const std::wstring& text, uint64_t* bytes);
 struct MakeOptions {
     std::wstring folder;        // the key drive's folder (made when missing)
     uint64_t sizeBytes = 0;     // size of the key file: a multiple of 1024
-    std::wstring programPath;   // copied as Decrypt, Encrypt, Open, Status; empty: none
+    std::wstring programPath;   // copied as Decrypt, Encrypt, Open, Status (with the siblings
+                                // found beside it, see workspaceSiblings); empty: none
     bool showProgress = false;  // percent on standard error
     RandomSource random = nullptr;  // nullptr: the system's cryptographic source
 };
+
+// The Secure Workspace's sibling programs that make installs in SETTINGS:
+// bkgui and bkfm from the program's own folder, with ".exe" when the
+// program's name has it.
+struct SiblingCopy {
+    std::wstring source;   // beside the program
+    std::wstring name;     // its name in SETTINGS
+};
+std::vector<SiblingCopy> workspaceSiblings(const std::wstring& programPath);
 
 // Lays out a key drive. 0 on success; 1 with the reason in *error.
 // Never replaces an existing key file, index or usage record.

@@ -26,7 +26,8 @@ const wchar_t* const kUsage =
     L"      of 1024; K, M and G multiply by 1024, 1024^2 and 1024^3) and copies\n"
     L"      the program (by default the velkin program beside this tool) as\n"
     L"      Decrypt, Encrypt, Open and Status (on Linux each with a .desktop\n"
-    L"      launcher that file managers accept dropped files on)\n"
+    L"      launcher that file managers accept dropped files on), and the Secure\n"
+    L"      Workspace programs bkgui and bkfm found beside it into SETTINGS\n"
     L"  velkin-keydrive check FOLDER [FOLDER...]\n"
     L"      verifies the key drive in FOLDER; exit code 0 when it is sound. Given\n"
     L"      several drives, it also warns when two hold the same key with\n"
@@ -80,6 +81,11 @@ int make(const std::vector<std::wstring>& args) {
         return 2;
     }
     if (options.programPath.empty()) options.programPath = programBesideTool();
+    for (const keydrive::SiblingCopy& sibling : keydrive::workspaceSiblings(options.programPath)) {
+        if (!plat::fileInfo(sibling.source, nullptr))
+            say(L"note: '" + sibling.source + L"' is missing, so the drive cannot make or open Secure "
+                L"Workspaces\n");
+    }
     options.showProgress = true;
     uint32_t started = plat::tickCount();
     std::wstring error;
