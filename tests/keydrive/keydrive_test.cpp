@@ -163,6 +163,34 @@ TEST_F(KeyDriveTest, MakeCopiesTheProgramUnderTheCommandNames) {
     EXPECT_FALSE(fs::exists(settings("KEY.DAT")));
 }
 
+TEST_F(KeyDriveTest, MakeInstallsTheWorkspaceProgramsFoundBesideTheProgram) {
+    fs::create_directories(folder_ / "build");
+    const char* extension = "";
+#ifdef _WIN32
+    extension = ".exe";
+#endif
+    fs::path program = folder_ / "build" / (std::string("velkin") + extension);
+    for (const fs::path& p : {program, folder_ / "build" / (std::string("bkgui") + extension)}) {
+        std::ofstream out(p, std::ios::binary);
+        out << p.filename().string();
+    }
+    fs::path drive = folder_ / "drive";
+    keydrive::MakeOptions options;
+    options.folder = drive.wstring();
+    options.sizeBytes = 8192;
+    options.programPath = program.wstring();
+    ASSERT_EQ(keydrive::makeDrive(options, &error_), 0) << error_.c_str();
+    // bkgui is copied; bkfm, missing beside the program, is left out.
+    EXPECT_EQ(fs::file_size(drive / "SETTINGS" / (std::string("bkgui") + extension)), 5u + std::strlen(extension));
+    EXPECT_FALSE(fs::exists(drive / "SETTINGS" / (std::string("bkfm") + extension)));
+
+    // A Windows program copied by any build names its siblings with .exe.
+    auto siblings = keydrive::workspaceSiblings(L"E:\\build\\velkin.EXE");
+    ASSERT_EQ(siblings.size(), 2u);
+    EXPECT_EQ(siblings[0].name, L"bkgui.exe");
+    EXPECT_EQ(siblings[1].source, L"E:\\build\\bkfm.exe");
+}
+
 // A random source whose first draw repeats block 1 as block 2 in bytes
 // 4..259 (the rest differs); later draws are fresh.
 int duplicateDraws = 0;
