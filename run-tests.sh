@@ -18,7 +18,9 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           # the open command's desktop path on Linux: opener, type database, X11
           xdg-utils shared-mime-info file libx11-6
           # the Debian package's dependencies
-          dpkg-dev)
+          dpkg-dev
+          # readers of the workspace archives in tests
+          tar libarchive-tools)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

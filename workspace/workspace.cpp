@@ -80,10 +80,10 @@ bool isPlainFile(const std::wstring& path) {
     return plat::fileInfo(path, &info) && !info.isDirectory && !info.isSpecial;
 }
 
-// Everything that can be known before a file changes: the folder can be
-// converted, the siblings are there and the archive's name is free or
-// holds a workspace of this key already (which the archive tool updates).
-int checkBeforeConverting(const WorkspaceNames& names) {
+// A folder that can never become a workspace: a drive's top folder, which
+// has no folder around it to hold the archive, and the key drive's folder
+// or one around it, whose removal would take the program and its key.
+int refuseFolder(const WorkspaceNames& names) {
     if (isTopFolder(names.folder)) {
         reportError(L"'%ls' is the top folder of a drive and cannot be converted into a Secure Workspace",
                     names.folder.c_str());
@@ -95,6 +95,13 @@ int checkBeforeConverting(const WorkspaceNames& names) {
                     names.folder.c_str());
         return 1;
     }
+    return 0;
+}
+
+// Everything else that can be known before a file changes: the siblings
+// are there, and the archive's name is free or holds a workspace of this
+// key already (which the archive tool then updates).
+int checkBeforeConverting(const WorkspaceNames& names) {
     for (const wchar_t* sibling : {L"bkgui", L"bkfm"}) {
         std::wstring path = siblingPath(sibling);
         if (!isPlainFile(path)) {
@@ -165,6 +172,8 @@ int convertFolderToWorkspace(const wchar_t* path) {
     const double keyLeft = keySize * ((100.0 - usage) / 100.0);
     const WorkspaceNames names = workspaceNames(path);
     const wchar_t* display = names.displayName.c_str();
+
+    if (refuseFolder(names) != 0) return 1;
 
     uint64_t fileCount = 0;
     uint64_t byteTotal = 0;

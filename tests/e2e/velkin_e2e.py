@@ -82,6 +82,10 @@ def make_drive(folder, size="256K", windows=False):
     if windows:
         for name in COMMANDS:
             shutil.copy(os.path.join(WIN_BUILD, "velkin.exe"), os.path.join(folder, name + ".exe"))
+        # The Secure Workspace's siblings for the Windows copies.
+        for sibling in ("bkgui.exe", "bkfm.exe"):
+            if os.path.exists(os.path.join(WIN_BUILD, sibling)):
+                shutil.copy(os.path.join(WIN_BUILD, sibling), os.path.join(folder, "SETTINGS", sibling))
     return folder
 
 

@@ -11,6 +11,9 @@
 //   fmhelper close --caption TEXT
 //   fmhelper idle --caption TEXT [--timeout S]
 //       Waits until the window takes actions again (its buttons enabled).
+//   fmhelper hold --file PATH
+//       Opens the file without sharing it, so that no other program can read
+//       it, prints "held" and keeps it so until its standard input ends.
 //
 // Exit 0 on success, 2 when the window did not show up in time, 1 on
 // another failure. Output is UTF-8.
@@ -23,33 +26,14 @@
 #include <fcntl.h>
 #include <io.h>
 #include <string>
+
+#include "tests/wine/helperjson.h"
 #include <vector>
 
 namespace {
 
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::string json(const std::wstring& text) {
-    std::wstring out = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') out += L'\\';
-        if (c < 0x20) {
-            wchar_t buffer[8];
-            std::swprintf(buffer, 8, L"\\u%04x", static_cast<unsigned>(c));
-            out += buffer;
-        } else {
-            out += c;
-        }
-    }
-    return utf8(out + L"\"");
-}
+using helper::json;
+using helper::utf8;
 
 std::wstring windowText(HWND hwnd) {
     wchar_t text[1024] = L"";
@@ -236,10 +220,24 @@ int idleCommand(HWND window, DWORD timeoutMs) {
     return 0;
 }
 
+int holdCommand(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    std::printf("held\n");
+    std::fflush(stdout);
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    }
+    CloseHandle(file);
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: fmhelper items|select|press|drop|close|idle --caption TEXT [--row N] "
-                 "[--button LABEL] [--file PATH]... [--timeout S]\n");
+                 "[--button LABEL] [--file PATH]... [--timeout S]\n"
+                 "       fmhelper hold --file PATH\n");
     return 64;
 }
 
@@ -261,6 +259,7 @@ int wmain(int argc, wchar_t** argv) {
         else if (name == L"--timeout") timeoutMs = static_cast<DWORD>(_wtof(value.c_str()) * 1000);
         else return usage();
     }
+    if (command == L"hold" && files.size() == 1) return holdCommand(files[0]);
     if (caption.empty()) return usage();
     HWND window = findWindow(caption, timeoutMs);
     if (!window) {
