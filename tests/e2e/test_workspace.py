@@ -192,6 +192,44 @@ class WorkspaceCases(WorkspaceMixin):
         # The marker is the workspace's own: it is never removed.
         self.assertEqual(self.fm(archive, "remove", MARKER).code, 1)
 
+    def test_file_manager_session(self):
+        """The user's own session in the file manager: the terminal on Linux,
+        the window on Windows (files dropped on it are added)."""
+        folder = self.make_work()
+        added = os.path.join(self.work, "dropped file.txt")
+        with open(added, "wb") as f:
+            f.write(b"dropped in")
+        out = os.path.join(self.work, "out")
+        os.makedirs(out)
+        shown = []
+
+        def window(session):
+            session.drop([self.runner.path(added)])
+            session.wait_done("'dropped file.txt' was added to the workspace")
+            session.select("nested\\")
+            session.press("Remove")
+            box = self.runner.wait_box("bkfm", press="yes", timeout=30)
+            self.assertEqual((box.kind, box.text), ("question", "Remove 'nested' from the workspace?"))
+            session.wait_done("'nested' was removed from the workspace")
+            shown.extend(session.names())
+        terminal = ["a " + added, "x 1 " + out, "r nested", "y", "l"]
+        result, output = self.convert(folder, terminal=terminal, window=window)
+        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, ["question"]), result)
+
+        archive = folder + SUFFIX
+        names = [name for name, _ in archive_members(archive)]
+        self.assertIn("dropped file.txt", names)
+        self.assertFalse([n for n in names if n.startswith("nested")], names)
+        self.assertFalse(os.path.exists(added))
+        if self.runner.name == "wine":
+            self.assertIn("dropped file.txt", shown)
+            self.assertNotIn("nested\\", shown)
+        else:
+            # "x 1": the first file of the list, decrypted into the folder.
+            self.assertIn("'caf\u00e9' was extracted to", output)
+            self.assertEqual(tree_contents(out), {k: v for k, v in WORK_FILES.items() if k.startswith("caf")})
+            self.assertIn("'nested' was removed from the workspace", output)
+
     def test_key_left_decides(self):
         # A fresh drive has used nothing: the key left is the whole key file.
         left = 1024 * 1024

@@ -161,8 +161,9 @@ class WindowSession:
             args += ["--file", path]
         assert self.call("drop", *args)[0] == 0
 
-    def wait_idle(self, timeout=300):
-        assert self.call("idle", timeout=timeout)[0] == 0
+    def wait_done(self, status, timeout=300):
+        """Waits until the window takes actions again, showing the status."""
+        assert self.call("idle", "--status", status, timeout=timeout)[0] == 0, self.items()
 
     def close(self):
         self.call("close")

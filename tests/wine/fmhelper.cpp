@@ -9,8 +9,9 @@
 //   fmhelper press --caption TEXT --button LABEL      (the label without '&')
 //   fmhelper drop --caption TEXT --file PATH [--file PATH...]
 //   fmhelper close --caption TEXT
-//   fmhelper idle --caption TEXT [--timeout S]
-//       Waits until the window takes actions again (its buttons enabled).
+//   fmhelper idle --caption TEXT [--status TEXT] [--timeout S]
+//       Waits until the window takes actions again (its buttons enabled) and
+//       its status line holds the text.
 //   fmhelper hold --file PATH
 //       Opens the file without sharing it, so that no other program can read
 //       it, prints "held" and keeps it so until its standard input ends.
@@ -128,6 +129,18 @@ std::wstring cellText(HWND list, Remote& remote, int row, int column) {
     return text;
 }
 
+bool buttonsEnabled(HWND window) {
+    for (HWND child : children(window))
+        if (_wcsicmp(className(child).c_str(), L"Button") == 0) return IsWindowEnabled(child) != 0;
+    return false;
+}
+
+std::wstring statusText(HWND window) {
+    for (HWND child : children(window))
+        if (_wcsicmp(className(child).c_str(), L"Static") == 0) return windowText(child);
+    return std::wstring();
+}
+
 int itemsCommand(HWND window) {
     HWND list = childOfClass(window, WC_LISTVIEWW);
     if (!list) return 1;
@@ -142,12 +155,8 @@ int itemsCommand(HWND window) {
         out += "]";
     }
     int selected = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, -1, LVNI_SELECTED));
-    std::wstring status;
-    bool enabled = false;
-    for (HWND child : children(window)) {
-        if (_wcsicmp(className(child).c_str(), L"Static") == 0) status = windowText(child);
-        if (_wcsicmp(className(child).c_str(), L"Button") == 0) enabled = IsWindowEnabled(child) != 0;
-    }
+    std::wstring status = statusText(window);
+    bool enabled = buttonsEnabled(window);
     out += "],\"selected\":" + std::to_string(selected) + ",\"status\":" + json(status) +
            ",\"enabled\":" + (enabled ? "true" : "false") + "}";
     std::printf("%s\n", out.c_str());
@@ -203,18 +212,15 @@ int dropCommand(HWND window, const std::vector<std::wstring>& files) {
     return 0;
 }
 
-bool buttonsEnabled(HWND window) {
-    for (HWND child : children(window))
-        if (_wcsicmp(className(child).c_str(), L"Button") == 0) return IsWindowEnabled(child) != 0;
-    return false;
-}
-
-int idleCommand(HWND window, DWORD timeoutMs) {
+// Done: the buttons take actions again and the status line tells the outcome
+// the test expects (an action posted a moment ago may not have begun yet).
+int idleCommand(HWND window, const std::wstring& status, DWORD timeoutMs) {
     DWORD start = GetTickCount();
-    // An action posted a moment ago may not have begun yet.
-    Sleep(300);
-    while (!buttonsEnabled(window)) {
-        if (GetTickCount() - start >= timeoutMs) return 2;
+    while (!buttonsEnabled(window) || statusText(window).find(status) == std::wstring::npos) {
+        if (GetTickCount() - start >= timeoutMs) {
+            std::fprintf(stderr, "fmhelper: still busy, or the status is \"%s\"\n", utf8(statusText(window)).c_str());
+            return 2;
+        }
         Sleep(50);
     }
     return 0;
@@ -236,7 +242,7 @@ int holdCommand(const std::wstring& path) {
 int usage() {
     std::fprintf(stderr,
                  "usage: fmhelper items|select|press|drop|close|idle --caption TEXT [--row N] "
-                 "[--button LABEL] [--file PATH]... [--timeout S]\n"
+                 "[--button LABEL] [--status TEXT] [--file PATH]... [--timeout S]\n"
                  "       fmhelper hold --file PATH\n");
     return 64;
 }
@@ -246,7 +252,7 @@ int usage() {
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     if (argc < 2) return usage();
-    std::wstring command = argv[1], caption, button;
+    std::wstring command = argv[1], caption, button, status;
     std::vector<std::wstring> files;
     int row = -1;
     DWORD timeoutMs = 30000;
@@ -255,6 +261,7 @@ int wmain(int argc, wchar_t** argv) {
         if (name == L"--caption") caption = value;
         else if (name == L"--row") row = _wtoi(value.c_str());
         else if (name == L"--button") button = value;
+        else if (name == L"--status") status = value;
         else if (name == L"--file") files.push_back(value);
         else if (name == L"--timeout") timeoutMs = static_cast<DWORD>(_wtof(value.c_str()) * 1000);
         else return usage();
@@ -271,6 +278,6 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"press" && !button.empty()) return pressCommand(window, button);
     if (command == L"drop" && !files.empty()) return dropCommand(window, files);
     if (command == L"close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
-    if (command == L"idle") return idleCommand(window, timeoutMs);
+    if (command == L"idle") return idleCommand(window, status, timeoutMs);
     return usage();
 }

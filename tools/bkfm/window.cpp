@@ -303,9 +303,9 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         return 0;
     case kActionDone: {
         std::unique_ptr<ActionResult> result(reinterpret_cast<ActionResult*>(lParam));
-        setBusy(false);
         refresh();
         setStatus(result->message);
+        setBusy(false);
         if (result->failed)
             MessageBoxW(hwnd, result->message.c_str(), kBoxCaption, MB_OK | MB_ICONWARNING);
         return 0;
