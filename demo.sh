@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${VELKIN_BUILD_DIR:-$root/build}/native
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target velkin velkin-keydrive >/dev/null
+cmake --build "$build" --target velkin velkin-keydrive bkgui bkfm >/dev/null
 
 drive=${1:-$root/demo/drive}
 if [ ! -f "$drive/SETTINGS/KEY.DAT" ]; then

@@ -26,7 +26,7 @@ def member_data(archive):
 @both_builds
 class ArchiveToolCases:
     def pack(self, archive, source):
-        return run_sibling(self.runner, "bkgui",
+        return run_sibling(self.runner, self.drive, "bkgui",
                            ["u", "-ttar", self.runner.path(archive),
                             self.runner.path(source) + self.runner.sep + "*"])
 
@@ -170,7 +170,7 @@ class ArchiveToolCases:
                 ("bkfm", [], 2, ""),
                 ("bkfm", [archive, "rename", "a", "b"], 2, "")]:
             with self.subTest(name=name, args=args):
-                result = run_sibling(self.runner, name, args)
+                result = run_sibling(self.runner, self.drive, name, args)
                 self.assertEqual((result.code, result.boxes), (code, []), result)
                 if code == 0:
                     self.assertTrue(result.stdout.startswith(out), result)
@@ -195,7 +195,7 @@ class ArchiveToolCases:
                 archive = os.path.join(self.work, label + ".tar")
                 subprocess.run(command + ["-cf", archive, "-C", source, "short.txt", long_name,
                                           "\u00e9t\u00e9.txt"], check=True)
-                result = run_sibling(self.runner, "bkfm", [self.runner.path(archive), "list"])
+                result = run_sibling(self.runner, self.drive, "bkfm", [self.runner.path(archive), "list"])
                 self.assertEqual(result.code, 0, result)
                 listed = {line.split("  ")[-1]: line.split()[0] for line in result.stdout.splitlines()}
                 self.assertEqual(listed, {"short.txt": "5", long_name: "1500", "\u00e9t\u00e9.txt": "6"})

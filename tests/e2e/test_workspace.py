@@ -95,7 +95,7 @@ class WorkspaceMixin:
         return self.runner.program(drive or self.drive, "Open")
 
     def fm(self, archive, *args, drive=None):
-        return run_sibling(self.runner, "bkfm", [self.runner.path(archive)] + list(args),
+        return run_sibling(self.runner, drive or self.drive, "bkfm", [self.runner.path(archive)] + list(args),
                            env={"VKLIB_OPENER": self.opener(drive)})
 
     def make_work(self, name="work"):
@@ -389,6 +389,43 @@ class WorkspaceCases(WorkspaceMixin):
         self.assertEqual(archive_members(folder + SUFFIX)[1][0], "a.txt")
         self.assertFalse(os.path.exists(folder))
         self.assertGreater(read_status(inner)[0], 1)
+
+
+class FileManagerFromTheDesktop(WorkspaceMixin, DriveTestCase):
+    """Linux: started without a terminal in a graphical session (by Open
+    dropped on from a file manager), the file manager runs in a terminal
+    window of its own and waits until it closes."""
+    runner_name = "native"
+
+    def test_runs_in_a_terminal_window(self):
+        from velkin_e2e import NATIVE_BUILD
+        source = os.path.join(self.work, "src")
+        write_tree(source, {MARKER: b"m", "inside.txt": b"i"})
+        archive = os.path.join(self.work, "w" + SUFFIX)
+        self.assertEqual(run_sibling(self.runner, self.drive, "bkgui",
+                                     ["u", "-ttar", archive, source + "/*"]).code, 0)
+        # A terminal program that records how it is started and types "l", "q".
+        bin_folder = os.path.join(self.tmp, "bin")
+        os.makedirs(bin_folder)
+        record = os.path.join(self.tmp, "terminal.out")
+        terminal = os.path.join(bin_folder, "x-terminal-emulator")
+        with open(terminal, "w") as f:
+            f.write("#!/bin/sh\nprintf '%%s\\n' \"$@\" > '%s'\nshift\n"
+                    "printf 'l\\nq\\n' | \"$@\" >> '%s'\n" % (record, record))
+        os.chmod(terminal, 0o755)
+        env = {"DISPLAY": ":0", "PATH": bin_folder + os.pathsep + os.environ["PATH"]}
+        result = run_sibling(self.runner, self.drive, "bkfm", [archive], env=env)
+        self.assertEqual((result.code, result.stderr), (0, ""), result)
+        with open(record, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[:3], ["-e", os.path.join(NATIVE_BUILD, "bkfm"), archive])
+        self.assertIn("inside.txt", "\n".join(lines[3:]))
+
+        # Without a terminal program it says so and reads its input.
+        env["PATH"] = self.tmp
+        result = run_sibling(self.runner, self.drive, "bkfm", [archive], env=env)
+        self.assertEqual(result.code, 0, result)
+        self.assertIn("no terminal program", result.stderr)
 
 
 class WorkspaceAcrossBuilds(WorkspaceMixin, DriveTestCase):

@@ -128,7 +128,7 @@ class NativeRunner:
     def path(self, unix_path):
         return unix_path
 
-    def start(self, drive, command, args, env=None, cwd=None):
+    def env(self, drive, extra=None):
         full_env = dict(os.environ)
         # Instances of one test share their single-instance locks, and only
         # them; the program takes only a folder closed to others.
@@ -139,7 +139,10 @@ class NativeRunner:
         # desktop's dialogs (the test run's own display is for Wine).
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             full_env.pop(name, None)
-        return subprocess.Popen([self.program(drive, command)] + list(args), env=merge_env(full_env, env),
+        return merge_env(full_env, extra)
+
+    def start(self, drive, command, args, env=None, cwd=None):
+        return subprocess.Popen([self.program(drive, command)] + list(args), env=self.env(drive, env),
                                 cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
 

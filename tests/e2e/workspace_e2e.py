@@ -28,10 +28,11 @@ class ToolResult(Result):
             self.code, self.boxes, self.stdout, self.stderr)
 
 
-def run_sibling(runner, name, args, env=None, timeout=300):
-    """Runs bkgui or bkfm with args; under Wine answers its boxes (caption:
-    the program's name) with OK and records them."""
-    full_env = runner.env(env) if runner.name == "wine" else dict(os.environ, **(env or {}))
+def run_sibling(runner, drive, name, args, env=None, timeout=300):
+    """Runs bkgui or bkfm with args, beside the test's key drive, whose
+    program it may start; under Wine answers its boxes (caption: the
+    program's name) with OK and records them."""
+    full_env = runner.env(env) if runner.name == "wine" else runner.env(drive, env)
     process = subprocess.Popen(sibling_program(runner, name) + list(args), env=full_env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
@@ -102,11 +103,7 @@ def run_on_terminal(runner, drive, command, args, lines, env=None, timeout=300):
     attributes = termios.tcgetattr(slave)
     attributes[3] &= ~termios.ECHO
     termios.tcsetattr(slave, termios.TCSANOW, attributes)
-    full_env = dict(os.environ)
-    lock_folder = os.path.join(os.path.dirname(drive), "locks")
-    os.makedirs(lock_folder, exist_ok=True)
-    full_env["XDG_RUNTIME_DIR"] = lock_folder
-    full_env.update(env or {})
+    full_env = runner.env(drive, env)
     process = subprocess.Popen([runner.program(drive, command)] + list(args), env=full_env, stdin=slave,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     os.close(slave)

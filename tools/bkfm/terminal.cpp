@@ -1,12 +1,17 @@
 // The file manager on the terminal: the members in a numbered list, and one
 // command per line. Reads standard input until the user quits or the input
-// ends.
+// ends. Started from the desktop, without a terminal, it opens a terminal
+// window and runs there.
+#include <cstdlib>
 #include <cwctype>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "diag/format.h"
+#include "platform/platform.h"
+#include "platform/posix/spawn.h"
 #include "platform/utf8.h"
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
@@ -81,9 +86,44 @@ void say(int failed, const std::wstring& message) {
     else sibling::writeOut(message + L"\n");
 }
 
+// Set for the file manager that runs in the terminal window it opened.
+const char kInTerminalWindow[] = "VKLIB_BKFM_TERMINAL";
+
+bool fromTheDesktop() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return !::isatty(STDIN_FILENO) && !std::getenv(kInTerminalWindow) &&
+           ((x11 && *x11) || (wayland && *wayland));
+}
+
+// Runs the file manager again in a terminal window (the desktop's chosen
+// terminal, else xterm) and waits until the window closes. -1 when there is
+// no terminal program.
+int runInTerminalWindow(const std::wstring& archive) {
+    for (const char* terminal : {"x-terminal-emulator", "xterm"}) {
+        if (!plat::posix::programExists(terminal)) continue;
+        plat::posix::SpawnOptions options;
+        options.environment.push_back(std::string(kInTerminalWindow) + "=1");
+        options.nullStdin = true;
+        return plat::posix::runChild({terminal, "-e", utf8::fromWide(plat::modulePath()), utf8::fromWide(archive)},
+                                     options);
+    }
+    return -1;
+}
+
 }  // namespace
 
 int runInteractive(const std::wstring& archive) {
+    if (fromTheDesktop()) {
+        int code = runInTerminalWindow(archive);
+        if (code == 0) return 0;
+        if (code > 0) {
+            sibling::writeErr(formatWide(L"bkfm: the terminal window ended with code %d\n", code));
+            return 1;
+        }
+        sibling::writeErr(L"bkfm: no terminal program (x-terminal-emulator or xterm) to show the "
+                          L"workspace in; use the subcommands, see bkfm --help\n");
+    }
     std::vector<tar::Member> members;
     bool listAgain = true;
     for (;;) {
