@@ -39,11 +39,6 @@ TEST(WorkspaceNames, FormedFromTheFolderPath) {
     EXPECT_EQ(kMarker.size(), 24u);
 }
 
-TEST(WorkspaceNames, TopFoldersHaveNoNameOfTheirOwn) {
-    const std::wstring root = plat::kSep == L'\\' ? L"E:\\" : L"/";
-    EXPECT_EQ(workspaceNames(root).folder, L"");
-}
-
 TEST(WorkspaceNames, SiblingsLiveInSettingsBesideTheProgram) {
     const wchar_t s = plat::kSep;
     const std::wstring drive = std::wstring(L"E:") + s + L"key drive";
