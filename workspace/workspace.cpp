@@ -161,7 +161,10 @@ WorkspaceNames workspaceNames(const std::wstring& folderPath) {
 }
 
 std::wstring siblingPath(const wchar_t* name) {
-    std::wstring path = std::wstring(programFolder) + plat::kSep + L"SETTINGS" + plat::kSep + name;
+    // A program at a drive's root has a folder that ends in its separator.
+    std::wstring folder = programFolder;
+    if (folder.empty() || !isSeparator(folder.back())) folder += plat::kSep;
+    std::wstring path = folder + L"SETTINGS" + plat::kSep + name;
     if (plat::kSep == L'\\') path += L".exe";
     return path;
 }

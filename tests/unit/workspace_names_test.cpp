@@ -46,6 +46,10 @@ TEST(WorkspaceNames, SiblingsLiveInSettingsBesideTheProgram) {
     const std::wstring extension = s == L'\\' ? L".exe" : L"";
     EXPECT_EQ(siblingPath(L"bkgui"), drive + s + L"SETTINGS" + s + L"bkgui" + extension);
     EXPECT_EQ(siblingPath(L"bkfm"), drive + s + L"SETTINGS" + s + L"bkfm" + extension);
+    // At a drive's root.
+    const std::wstring root = s == L'\\' ? L"E:\\" : L"/";
+    ASSERT_EQ(setProgramPaths((root + L"Open.exe").c_str()), 0);
+    EXPECT_EQ(siblingPath(L"bkgui"), root + L"SETTINGS" + s + L"bkgui" + extension);
 }
 
 }  // namespace
