@@ -4,14 +4,14 @@ and a workspace made by one build opens on the other."""
 import json
 import os
 import shutil
-import stat
 import struct
+import subprocess
 import sys
 import tarfile
 import time
 import unittest
 
-from velkin_e2e import (WIN_BUILD, DriveTestCase, RUNNERS, both_builds, make_drive, read_status,
+from velkin_e2e import (WIN_BUILD, WINE, DriveTestCase, RUNNERS, both_builds, make_drive, read_status,
                         tree_contents)
 from workspace_e2e import (MARKER, SUFFIX, WindowSession, member_order, run_on_terminal, run_sibling,
                            write_tree)
@@ -55,7 +55,13 @@ class WorkspaceMixin:
     """Conversion and file manager sessions for either build."""
     drive_size = "1M"
 
-    def convert(self, folder, answer="yes", terminal=(), window=None, drive=None, command="Open"):
+    @property
+    def asked(self):
+        """The kind of the conversion's question box: on Windows a Yes/No box
+        with the information icon, on the Linux terminal a question line."""
+        return "information" if self.runner.name == "wine" else "question"
+
+    def convert(self, folder, answer="yes", terminal=(), window=None, drive=None, command="Open", env=None):
         """Drops folder on Open and answers the question. The file manager
         then gets the terminal lines (native) or the window session (Wine),
         and is closed. Returns the program's result and what the file
@@ -64,7 +70,7 @@ class WorkspaceMixin:
         path = self.runner.path(folder)
         if self.runner.name == "native":
             lines = ["y" if answer == "yes" else "n"] + list(terminal) + ["q"]
-            result = run_on_terminal(self.runner, drive, command, [path], lines)
+            result = run_on_terminal(self.runner, drive, command, [path], lines, env=env)
             return result, result.stdout
         process = self.runner.start(drive, command, [path])
         boxes = []
@@ -74,7 +80,7 @@ class WorkspaceMixin:
         rows = None
         caption = os.path.basename(folder.rstrip("/")) + SUFFIX
         deadline = time.time() + 300
-        while first and first.kind == "question" and answer == "yes" and process.poll() is None \
+        while first and first.kind == self.asked and answer == "yes" and process.poll() is None \
                 and time.time() < deadline:
             session = WindowSession(self.runner, caption)
             shown = session.items(timeout=1)
@@ -136,7 +142,7 @@ class WorkspaceCases(WorkspaceMixin):
         result, shown = self.convert(folder, terminal=["l"])
         self.assertEqual(result.code, 0, result)
         self.assertEqual([(b.kind, b.text) for b in result.boxes],
-                         [("question", question("work", total, len(WORK_FILES)))], result)
+                         [(self.asked, question("work", total, len(WORK_FILES)))], result)
 
         archive = folder + SUFFIX
         self.assertFalse(os.path.exists(folder))
@@ -214,7 +220,7 @@ class WorkspaceCases(WorkspaceMixin):
             shown.extend(session.names())
         terminal = ["a " + added, "x 1 " + out, "r nested", "y", "l"]
         result, output = self.convert(folder, terminal=terminal, window=window)
-        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, ["question"]), result)
+        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, [self.asked]), result)
 
         archive = folder + SUFFIX
         names = [name for name, _ in archive_members(archive)]
@@ -230,6 +236,47 @@ class WorkspaceCases(WorkspaceMixin):
             self.assertEqual(tree_contents(out), {k: v for k, v in WORK_FILES.items() if k.startswith("caf")})
             self.assertIn("'nested' was removed from the workspace", output)
 
+    def test_open_a_member_change_it_and_find_the_change_saved(self):
+        """Opening a member runs the program's open command on it: the editor
+        (notepad under Wine, an EDITOR script on Linux) changes it, and the
+        workspace then holds the change."""
+        folder = self.make_work()
+        env = {}
+        if self.runner.name == "wine":
+            # The prefix names notepad for text files but does not map .txt to it.
+            subprocess.run([WINE, "reg", "add", "HKCR\\.txt", "/ve", "/d", "txtfile", "/f"],
+                           env=self.runner.env(), check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        else:
+            editor = os.path.join(self.tmp, "editor.sh")
+            with open(editor, "w") as f:
+                f.write("#!/bin/sh\nprintf 'edited on the terminal' > \"$1\"\n")
+            os.chmod(editor, 0o755)
+            env = {"EDITOR": editor}
+        high = read_status(self.drive)[0]
+
+        def window(session):
+            session.select("plain.txt")
+            session.press("Open")
+            edit = subprocess.run([WINE, self.runner.helper(), "edit", "--caption", "plain.txt - Notepad",
+                                   "--text", "edited in notepad", "--timeout", "60"], env=self.runner.env())
+            self.assertEqual(edit.returncode, 0)
+            session.wait_done("'plain.txt' was changed and is saved in the workspace")
+        result, shown = self.convert(folder, terminal=["o plain.txt", "l"], window=window, env=env)
+        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, [self.asked]), result)
+        if self.runner.name == "native":
+            self.assertIn("'plain.txt' was changed and is saved in the workspace", shown)
+
+        out = os.path.join(self.work, "out")
+        os.makedirs(out)
+        self.assertEqual(self.fm(folder + SUFFIX, "extract", "plain.txt", self.runner.path(out)).code, 0)
+        with open(os.path.join(out, "plain.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"edited in notepad" if self.runner.name == "wine"
+                             else b"edited on the terminal")
+        # The key drive's TEMP holds nothing of it any more.
+        self.assertEqual(os.listdir(os.path.join(self.drive, "TEMP")), [])
+        self.assertGreater(read_status(self.drive)[0], high)
+
     def test_key_left_decides(self):
         # A fresh drive has used nothing: the key left is the whole key file.
         left = 1024 * 1024
@@ -237,7 +284,7 @@ class WorkspaceCases(WorkspaceMixin):
         write_tree(folder, {"a.bin": b"\0" * (left - 10), "b.bin": b"\1" * 10})
         result = self.run_command("Open", self.runner.path(folder), answers=["no"])
         self.assertEqual(result.code, 0, result)
-        self.assertEqual([(b.kind, b.text) for b in result.boxes], [("question", question("f", left, 2))])
+        self.assertEqual([(b.kind, b.text) for b in result.boxes], [(self.asked, question("f", left, 2))])
 
         write_tree(folder, {"c.bin": b"\2"})
         result = self.run_command("Open", self.runner.path(folder), answers=["no"])
@@ -284,7 +331,7 @@ class WorkspaceCases(WorkspaceMixin):
         folder = self.make_work("untouched")
         before = tree_contents(folder)
         result, _ = self.convert(folder, answer="no")
-        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, ["question"]), result)
+        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, [self.asked]), result)
         self.assertEqual(tree_contents(folder), before)
         self.assertFalse(os.path.exists(os.path.join(folder, MARKER)))
         self.assertEqual(sorted(os.listdir(self.work)), ["untouched"])
@@ -456,6 +503,18 @@ class WorkspaceAcrossBuilds(WorkspaceMixin, DriveTestCase):
         self.assertEqual(result.code, 0, result)
         with open(os.path.join(out, "a.txt"), "rb") as f:
             self.assertEqual(f.read(), b"made on " + maker.encode())
+        # Open on the archive starts the file manager on it.
+        if opener == "native":
+            result = run_on_terminal(self.runner, self.drive, "Open", [archive], ["l", "q"])
+            self.assertEqual(result.code, 0, result)
+            self.assertIn("s/b.txt", result.stdout)
+        else:
+            process = self.runner.start(self.drive, "Open", [self.runner.path(archive)])
+            session = WindowSession(self.runner, "shared" + SUFFIX)
+            shown = session.items(timeout=120)
+            session.close()
+            self.assertEqual(self.runner.finish(process, "Open").code, 0)
+            self.assertEqual([row[0] for row in shown["items"]], ["a.txt", "s\\", "s\\b.txt"])
 
     def test_linux_to_windows(self):
         self.made_by_opened_by("native", "wine")

@@ -93,25 +93,41 @@ def tar_tools():
 # ---------------------------------------------------------------- sessions
 
 def run_on_terminal(runner, drive, command, args, lines, env=None, timeout=300):
-    """Native build: runs a program with a terminal as its standard input, on
-    which the lines are typed (the question's answer, then the file
-    manager's commands). Standard output and error are collected."""
+    """Native build: runs a program with a terminal as its standard input and
+    output, on which the lines are typed (the question's answer, then the
+    file manager's commands); an editor in EDITOR then runs on it too.
+    Standard error, where the boxes go, is collected apart."""
     import pty
     import termios
+    import threading
     from velkin_e2e import parse_native_boxes
     master, slave = pty.openpty()
     attributes = termios.tcgetattr(slave)
     attributes[3] &= ~termios.ECHO
     termios.tcsetattr(slave, termios.TCSANOW, attributes)
-    full_env = runner.env(drive, env)
-    process = subprocess.Popen([runner.program(drive, command)] + list(args), env=full_env, stdin=slave,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen([runner.program(drive, command)] + list(args), env=runner.env(drive, env),
+                               stdin=slave, stdout=slave, stderr=subprocess.PIPE)
     os.close(slave)
+    chunks = []
+
+    def read():
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            chunks.append(data)
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
     try:
         os.write(master, ("\n".join(lines) + "\n").encode("utf-8"))
-        out, err = process.communicate(timeout=timeout)
+        _, err = process.communicate(timeout=timeout)
+        reader.join(5)
     finally:
         os.close(master)
+    out = b"".join(chunks).decode("utf-8", "replace").replace("\r\n", "\n")
     err = err.decode("utf-8", "replace")
     # The answer typed at the question's prompt is not echoed: what follows
     # on the stream stands on the prompt's line.
@@ -119,7 +135,7 @@ def run_on_terminal(runner, drive, command, args, lines, env=None, timeout=300):
     boxes = parse_native_boxes(err.replace(prompt, prompt + "\n"))
     for box in boxes:
         box.text = box.text.split("\n" + prompt)[0]
-    return ToolResult(process.returncode, boxes, out.decode("utf-8", "replace"), err)
+    return ToolResult(process.returncode, boxes, out, err)
 
 
 class WindowSession:
