@@ -100,12 +100,14 @@ void reportFailure(const std::wstring& caption, const std::wstring& text) {
 bool answeredHelpOrVersion(const std::vector<std::wstring>& args, const wchar_t* name,
                            const wchar_t* usage) {
     if (args.size() != 1) return false;
+    // As the program's own copies do: on Windows without a redirected
+    // standard output the text shows in a box.
     if (args[0] == L"--help" || args[0] == L"-h") {
-        writeOut(usage);
+        plat::showCommandLineText(name, usage);
         return true;
     }
     if (args[0] == L"--version") {
-        writeOut(std::wstring(name) + L" " + utf8::toWide(VELKIN_VERSION) + L"\n");
+        plat::showCommandLineText(name, std::wstring(name) + L" " + utf8::toWide(VELKIN_VERSION) + L"\n");
         return true;
     }
     return false;

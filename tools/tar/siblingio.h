@@ -21,7 +21,8 @@ void writeErr(const std::wstring& text);
 void reportFailure(const std::wstring& caption, const std::wstring& text);
 
 // Answers a lone --help (or -h) with the usage and --version with the
-// version, both on standard output; true when it did, with the exit code 0.
+// version, both on standard output (on Windows in a box when there is none);
+// true when it did, with the exit code 0.
 bool answeredHelpOrVersion(const std::vector<std::wstring>& args, const wchar_t* name,
                            const wchar_t* usage);
 
