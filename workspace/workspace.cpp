@@ -126,10 +126,14 @@ int checkBeforeConverting(const WorkspaceNames& names) {
 }
 
 // The marker file is created when missing; an existing file of that name is
-// kept as it is (appending creates, and never empties).
-void createMarkerFile(const std::wstring& markerPath) {
+// kept as it is (appending creates, and never empties). True when a file was
+// added to the folder.
+bool createMarkerFile(const std::wstring& markerPath) {
+    if (plat::fileInfo(markerPath, nullptr)) return false;
     FILE* f = plat::openFile(markerPath, L"a");
-    if (f) std::fclose(f);
+    if (!f) return false;
+    std::fclose(f);
+    return true;
 }
 
 std::wstring quoted(const std::wstring& text) {
@@ -199,7 +203,7 @@ int convertFolderToWorkspace(const wchar_t* path) {
         display, bytes, files, display, display);
     if (!plat::messageBox(plat::BoxKind::Question, caption, question)) return 0;
 
-    createMarkerFile(names.markerPath);
+    const uint64_t filesToArchive = fileCount + (createMarkerFile(names.markerPath) ? 1 : 0);
 
     WalkContext keepNames{-1};
     if (walkTree(path, encryptAction, &keepNames, nullptr, nullptr) != 0) return 1;
@@ -223,6 +227,18 @@ int convertFolderToWorkspace(const wchar_t* path) {
         reportError(L"could not create archive %ls: the archive tool ended without error, but the "
                     L"file is not recognised as a Secure Workspace; folder '%ls' was not removed",
                     quoted(names.archiveName).c_str(), names.folder.c_str());
+        return 1;
+    }
+
+    // A file saved into the folder meanwhile may have come too late for the
+    // archive: the folder is removed only while it holds what was counted.
+    uint64_t filesNow = 0;
+    if (walkTree(path, nullptr, nullptr, &filesNow, nullptr) != 0) return 1;
+    if (filesNow != filesToArchive) {
+        reportError(L"folder '%ls' changed while it was archived: it holds %llu files instead of %llu. "
+                    L"Nothing was removed; the archive %ls may lack the changes",
+                    names.folder.c_str(), static_cast<unsigned long long>(filesNow),
+                    static_cast<unsigned long long>(filesToArchive), quoted(names.archiveName).c_str());
         return 1;
     }
 

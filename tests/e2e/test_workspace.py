@@ -438,6 +438,31 @@ class WorkspaceCases(WorkspaceMixin):
         self.assertGreater(read_status(inner)[0], 1)
 
 
+class FolderChangedWhileArchived(WorkspaceMixin, DriveTestCase):
+    """Linux: a file saved into the folder while the archive tool works may
+    miss the archive, so the folder stays."""
+    runner_name = "native"
+
+    def test_a_file_saved_meanwhile_keeps_the_folder(self):
+        from velkin_e2e import NATIVE_BUILD
+        tool = os.path.join(self.drive, "SETTINGS", "bkgui")
+        with open(tool, "w") as f:
+            f.write("#!/bin/sh\n'%s' \"$@\" || exit $?\nprintf late > \"${4%%/*}/late.txt\"\n"
+                    % os.path.join(NATIVE_BUILD, "bkgui"))
+        folder = os.path.join(self.work, "busy")
+        write_tree(folder, {"a.txt": b"a"})
+        result, _ = self.convert(folder)
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.boxes[-1].text,
+                         "%sfolder '%s' changed while it was archived: it holds 3 files instead of 2. "
+                         "Nothing was removed; the archive \"%s\" may lack the changes"
+                         % (ERROR, folder, folder + SUFFIX))
+        self.assertEqual(sorted(os.listdir(folder)), sorted([MARKER, "a.txt", "late.txt"]))
+        with open(os.path.join(folder, "late.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"late")
+        self.assertEqual([name for name, _ in archive_members(folder + SUFFIX)], [MARKER, "a.txt"])
+
+
 class FileManagerFromTheDesktop(WorkspaceMixin, DriveTestCase):
     """Linux: started without a terminal in a graphical session (by Open
     dropped on from a file manager), the file manager runs in a terminal
