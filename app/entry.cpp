@@ -107,21 +107,44 @@ std::wstring mutexNameFor(const std::wstring& path) {
     return name;
 }
 
-int runProgram(const wchar_t* commandTail) {
+TailResult parseArguments(const std::vector<std::wstring>& arguments, wchar_t* letter,
+                          std::wstring* path) {
+    std::vector<std::wstring> paths = arguments;
+    if (!paths.empty() && !paths[0].empty() && paths[0][0] == L'-') {
+        // A lone "-" names no command at all.
+        if (paths[0].size() == 1) return TailResult::Unexpected;
+        *letter = paths[0][1];
+        std::wstring attached = paths[0].substr(2);
+        paths.erase(paths.begin());
+        if (!attached.empty()) paths.insert(paths.begin(), attached);
+    }
+    if (paths.size() > 1) return TailResult::NotSingle;
+    std::wstring result = paths.empty() ? std::wstring() : paths[0];
+    if (result.size() >= kPathSize) return TailResult::TooLong;
+    *path = result;
+    return TailResult::Ok;
+}
+
+namespace {
+
+// The run from start-up to exit code. helpText is the text that asks for
+// help or the version when it is one of those; parse reads the command line.
+template <typename Parse>
+int runParsed(const wchar_t* helpText, Parse parse) {
     progressStart();
     if (initProgramPaths() != 0) {
         plat::messageBox(plat::BoxKind::Warning, L"Velkin", lastErrorText);
         return 1;
     }
     bool help = false;
-    if (asksForHelpOrVersion(commandTail, &help)) {
+    if (asksForHelpOrVersion(helpText, &help)) {
         plat::showCommandLineText(caption, help ? usageText() : versionLine(L"Velkin"));
         return 0;
     }
     plat::setCurrentDir(programFolder);
 
     std::wstring path;
-    switch (parseCommandTail(commandTail, &commandLetter, &path)) {
+    switch (parse(&commandLetter, &path)) {
     case TailResult::Ok:
         break;
     case TailResult::Unexpected:
@@ -171,4 +194,19 @@ int runProgram(const wchar_t* commandTail) {
     }
     plat::messageBox(plat::BoxKind::Warning, caption, formatText(L"Error: %ls", lastErrorText));
     return 1;
+}
+
+}  // namespace
+
+int runProgram(const wchar_t* commandTail) {
+    return runParsed(commandTail, [commandTail](wchar_t* letter, std::wstring* path) {
+        return parseCommandTail(commandTail, letter, path);
+    });
+}
+
+int runProgramWithArguments(const std::vector<std::wstring>& arguments) {
+    const std::wstring single = arguments.size() == 1 ? arguments[0] : std::wstring();
+    return runParsed(single.c_str(), [&arguments](wchar_t* letter, std::wstring* path) {
+        return parseArguments(arguments, letter, path);
+    });
 }

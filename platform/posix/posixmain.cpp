@@ -1,6 +1,8 @@
-// The POSIX entry point: the arguments become the command-line tail that the
-// Windows runtime would hand to the program, and the shared run takes over.
+// The POSIX entry point: the arguments, each taken as it is, go to the shared
+// run.
 #include <clocale>
+#include <string>
+#include <vector>
 
 #include "app/entry.h"
 #include "platform/posix/startup.h"
@@ -10,5 +12,7 @@ int main(int argc, char** argv) {
     // the user's locale, falling back to a UTF-8 one.
     if (!std::setlocale(LC_CTYPE, "")) std::setlocale(LC_CTYPE, "C.UTF-8");
     plat::setStartPath(argc > 0 ? argv[0] : "");
-    return runProgram(plat::joinArguments(argc, argv).c_str());
+    std::vector<std::wstring> arguments;
+    for (int i = 1; i < argc; ++i) arguments.push_back(plat::argumentToWide(argv[i]));
+    return runProgramWithArguments(arguments);
 }

@@ -70,16 +70,7 @@ void setStartPath(const char* argv0) {
     startPath = absoluteOf(path);
 }
 
-std::wstring joinArguments(int argc, char** argv) {
-    std::wstring tail;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = utf8::pathToWide(argv[i]);
-        if (i > 1) tail += L' ';
-        if (arg.find(L' ') != std::wstring::npos) tail += L'"' + arg + L'"';
-        else tail += arg;
-    }
-    return tail;
-}
+std::wstring argumentToWide(const char* argument) { return utf8::pathToWide(argument); }
 
 std::size_t maxPathLength() { return PATH_MAX; }
 

@@ -6,9 +6,9 @@
 namespace plat {
 // The path the program was started by (argv[0]).
 void setStartPath(const char* argv0);
-// The command-line tail made from the arguments: joined with single blanks,
-// each argument holding a blank enclosed in double quotes.
-std::wstring joinArguments(int argc, char** argv);
+// A command-line argument as wide text: a path's bytes, undecodable ones
+// escaped as file names are.
+std::wstring argumentToWide(const char* argument);
 // Takes the progress line off the terminal, so that a message stands alone.
 void clearProgressLine();
 }  // namespace plat

@@ -30,7 +30,7 @@ class EntryCases:
             ([self.p("x y", "a.txt"), self.p("x y", "b.txt")], "warning", SINGLE, 1),
         ]
         if self.runner_name == "native":
-            cases.append((['"' + self.p("a.txt")], "information", UNEXPECTED, 0))   # no closing quote
+            # Each argument is one path on Linux; two of them are two files.
             cases.append(([self.p("a.txt"), self.p("b.txt")], "warning", SINGLE, 1))
         else:
             # Wine hands separate words over unquoted: a path with a blank.

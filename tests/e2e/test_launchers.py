@@ -164,7 +164,8 @@ class LauncherTest(DriveTestCase):
 
     def test_dropped_files_encrypt_and_decrypt_through_the_launchers(self):
         names = ["plain.txt", "with blanks.txt", "it's", "$HOME and `id`",
-                 "semi;colon&amp|pipe", "-starts with a dash", "Müller*?.txt", "back\\slash:colon"]
+                 "semi;colon&amp|pipe", "-starts with a dash", "Müller*?.txt", "back\\slash:colon",
+                 'say "hi" now.txt']
         launchers = [("rules of desktop entries", self.launch)]
         if glib_available():
             launchers.append(("GLib", self.launch_through_glib))

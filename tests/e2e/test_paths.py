@@ -9,9 +9,10 @@ from velkin_e2e import DriveTestCase, merge_env, read_log
 SUFFIX = b" (encrypted)"
 
 # Names that are ordinary on Linux: ':' and '\' (refused in names on
-# Windows only), a byte that is not UTF-8, blanks, a leading '-'.
+# Windows only), a byte that is not UTF-8, blanks, a leading '-', double
+# quotes with and without blanks.
 NAMES = [b"meeting 10:30.txt", b"back\\slash.txt", b"caf\xe9.txt", b"  blanks  ",
-         b"-leading dash.txt", b"C:\\dos\\style.txt"]
+         b"-leading dash.txt", b"C:\\dos\\style.txt", b'say "hi" now.txt', b'"quoted"']
 
 
 def tree_bytes(root):

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/entry.h"
 #include "app/usage.h"
@@ -39,6 +40,42 @@ TEST(CommandTail, ParsesEveryForm) {
         wchar_t letter = L'x';
         std::wstring path = L"untouched";
         EXPECT_EQ(parseCommandTail(c.tail, &letter, &path), c.result);
+        EXPECT_EQ(letter, c.letter);
+        if (c.path) {
+            EXPECT_EQ(path, c.path);
+        }
+    }
+}
+
+struct ArgumentsCase {
+    std::vector<std::wstring> arguments;
+    TailResult result;
+    wchar_t letter;      // expected letter ('x' = unchanged default)
+    const wchar_t* path;
+};
+
+TEST(CommandArguments, EachArgumentIsTakenWhole) {
+    const ArgumentsCase cases[] = {
+        {{}, TailResult::Ok, L'x', L""},
+        {{L"/a.txt"}, TailResult::Ok, L'x', L"/a.txt"},
+        {{L"-d", L"/My Files/a.txt"}, TailResult::Ok, L'd', L"/My Files/a.txt"},
+        {{L"-d/a.txt"}, TailResult::Ok, L'd', L"/a.txt"},
+        {{L"-E"}, TailResult::Ok, L'E', L""},
+        // Quotes and blanks are ordinary characters of a name.
+        {{L"/x/say \"hi\".txt"}, TailResult::Ok, L'x', L"/x/say \"hi\".txt"},
+        {{L"\"a.txt"}, TailResult::Ok, L'x', L"\"a.txt"},
+        {{L"-e", L"\" (encrypted)"}, TailResult::Ok, L'e', L"\" (encrypted)"},
+        {{L"/a.txt", L"/b.txt"}, TailResult::NotSingle, L'x', nullptr},
+        {{L"-d", L"/a.txt", L"/b.txt"}, TailResult::NotSingle, L'd', nullptr},
+        {{L"-d/a.txt", L"/b.txt"}, TailResult::NotSingle, L'd', nullptr},
+        {{L"-"}, TailResult::Unexpected, L'x', nullptr},
+        {{std::wstring(260, L'a')}, TailResult::TooLong, L'x', nullptr},
+    };
+    for (const ArgumentsCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        wchar_t letter = L'x';
+        std::wstring path = L"untouched";
+        EXPECT_EQ(parseArguments(c.arguments, &letter, &path), c.result);
         EXPECT_EQ(letter, c.letter);
         if (c.path) {
             EXPECT_EQ(path, c.path);
