@@ -155,8 +155,10 @@ int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
     if (decryptFile(path, folder, &written) != 0) return 1;
     const std::wstring out = written;
 
-    // The plaintext has already replaced the encrypted file.
-    if (out == path) return 0;
+    // The plaintext has already replaced the encrypted file: both names
+    // now name one file, however they are spelt (letter case, a short
+    // name, a trailing dot).
+    if (out == path || plat::sameFile(out, path)) return 0;
 
     if (!opener) return expungeFile(path) != 0 ? 1 : 0;
 
@@ -194,8 +196,10 @@ int encryptAction(WalkContext* context, const wchar_t* path, int kind) {
                     kEncryptedSuffix) != 0) {
         return 0;
     }
+    // The plaintext's name was just erased: whatever stands there now is
+    // not replaced.
     const std::wstring plainName = out.substr(0, out.size() - kEncryptedSuffixLength);
-    if (!plat::moveReplace(out, plainName)) {
+    if (!plat::moveNoReplace(out, plainName)) {
         reportError(L"Cannot move %ls to %ls: %ls", out.c_str(), plainName.c_str(),
                     systemErrorText());
         return 1;

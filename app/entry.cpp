@@ -6,6 +6,7 @@
 #include "app/commands.h"
 #include "app/usage.h"
 #include "app/util.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
 #include "digest/digestpath.h"
@@ -183,7 +184,10 @@ int runParsed(const wchar_t* helpText, Parse parse) {
 
     logMessage(L"  ***** Velkin *****, command is '%lc', file is '%ls'", commandLetter, path.c_str());
 
+    // What a stopped run left unfinished is finished first.
+    recoverPending();
     int result = runCommand(path);
+    closePending();
     if (result < 0) {
         plat::messageBox(plat::BoxKind::Information, caption, kUnexpectedStart);
         return 0;

@@ -6,6 +6,7 @@
 
 #include "codec/bufferedwrite.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -65,10 +66,24 @@ int openOutput(const wchar_t* path) {
     std::wmemcpy(out.temp, path, length);
     std::wmemcpy(out.temp + length, L".tmp", 5);
 
-    // Sequential writes. Not marked short-lived: the temporary file becomes
-    // the encrypted or decrypted file itself, and a file that keeps the
-    // temporary attribute is left out by backup tools.
-    out.stream = plat::openFile(out.temp, L"wbS");
+    // Created anew, never truncated: whatever stands under the temporary
+    // name is not this output's and is not overwritten. An empty file there
+    // holds nothing to lose (a run stopped right after creating it leaves
+    // one) and is replaced.
+    out.stream = plat::createNewFile(out.temp);
+    if (!out.stream && errno == EEXIST) {
+        plat::FileInfo info;
+        if (plat::fileInfo(out.temp, &info) && !info.isDirectory && !info.isLink && !info.isSpecial &&
+            info.size == 0 && plat::removeFile(out.temp) == 0) {
+            out.stream = plat::createNewFile(out.temp);
+        }
+        if (!out.stream && errno == EEXIST) {
+            reportError(L"cannot open '%ls': a file of that name exists already; move it away or "
+                        L"remove it",
+                        out.temp);
+            return 1;
+        }
+    }
     if (!out.stream) {
         reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
         return 1;
@@ -124,19 +139,32 @@ int finishOutput() {
     return 0;
 }
 
-int commitOutput() {
+namespace {
+
+// Puts the finished temporary file under the target name with `move`.
+int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
     if (out.state != OutputState::Finished) {
         reportError(L"cannot rename '%ls' to '%ls': the file is not complete", out.temp,
                     out.target);
         return 1;
     }
     out.state = OutputState::Idle;
-    if (!plat::moveReplace(out.temp, out.target)) {
+    if (!move(out.temp, out.target)) {
         reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target,
                     systemErrorText());
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int commitOutput() { return putInPlace(plat::moveReplace); }
+
+int commitOutputNoReplace() { return putInPlace(plat::moveNoReplace); }
+
+bool outputIdentity(plat::FileId* id) {
+    return out.stream != nullptr && plat::streamIdentity(out.stream, id);
 }
 
 int closeOutput() {

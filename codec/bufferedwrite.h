@@ -4,11 +4,15 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 constexpr uint32_t kOutputBufferSize = 1048576;
 // Longest target path in code units: the temporary name "<target>.tmp" and
 // its terminator must fit 1024 units.
 constexpr uint32_t kOutputPathMax = 1019;
 
+// Creates "<path>.tmp" anew; a non-empty file that stands under that name
+// already is never overwritten (the open fails and names it).
 int openOutput(const wchar_t* path);
 int writeOutput(const void* data, uint32_t length);
 // 0 only when the complete output stands under the target name.
@@ -21,8 +25,14 @@ int closeOutput();
 // disk and closes it; 0 when "<target>.tmp" is complete on the disk. The
 // target is not touched.
 int finishOutput();
-// Puts the finished temporary file in the target's place in one step.
+// Puts the finished temporary file in the target's place in one step,
+// replacing the target, durably.
 int commitOutput();
+// Puts the finished temporary file under the target name, durably; fails
+// when that name is taken, and the finished file stays where it is.
+int commitOutputNoReplace();
+// The identity of the temporary file while it is open.
+bool outputIdentity(plat::FileId* id);
 // Gives up the current output after a failure of the caller: closes the
 // stream, leaves the temporary file on the disk, wipes the buffer.
 void abandonOutput();

@@ -2,7 +2,10 @@
 
 #include "codec/codecrun.h"
 
+#include <string>
+
 #include "codec/bufferedwrite.h"
+#include "codec/expunge.h"
 #include "diag/error.h"
 #include "key/key.h"
 #include "key/wipe.h"
@@ -23,6 +26,7 @@ CodecRun::~CodecRun() {
     closeSource();
     if (outputOpen) abandonOutput();
     if (phaseOpen) progressEnd();
+    discardPartial();
     wipeSecret(work, sizeof work);
     wipeSecret(keyCopy, sizeof keyCopy);
     wipeSecret(digest, sizeof digest);
@@ -54,6 +58,77 @@ void CodecRun::beginPhase(const wchar_t* format, const wchar_t* argument, const 
 void CodecRun::endPhase() {
     progressEnd();
     phaseOpen = false;
+}
+
+int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
+    if (openOutput(target) != 0) return 1;
+    outputOpen = true;
+    partial = true;
+    partialKind = kind;
+    partialPath = outputTempName();
+    PendingRecord record;
+    record.kind = kind;
+    if (!outputIdentity(&record.id)) {
+        reportError(L"cannot open '%ls': %ls", partialPath.c_str(), systemErrorText());
+        return 1;
+    }
+    record.paths = {plat::absolutePath(partialPath), plat::absolutePath(target)};
+    if (beginPending(record, &ticket) != 0) return 1;
+    recorded = true;
+    return 0;
+}
+
+void CodecRun::settleOutput() {
+    partial = false;
+    if (recorded) endPending(ticket);
+    recorded = false;
+}
+
+void CodecRun::discardPartial() {
+    if (!partial) return;
+    partial = false;
+    const std::wstring reported = lastErrorText;
+    int failed = 0;
+    if (partialKind == PendingKind::PlainOutput) {
+        failed = wipeAndRemove(partialPath, nullptr);
+    } else if (plat::removeFile(partialPath) != 0) {
+        reportError(L"cannot remove '%ls': %ls", partialPath.c_str(), stdErrorText());
+        failed = 1;
+    }
+    if (failed) {
+        // The record stays, so that the next run tries again.
+        const std::wstring cause = lastErrorText;
+        reportError(L"%ls; the partial output '%ls' is left behind: %ls", reported.c_str(),
+                    partialPath.c_str(), cause.c_str());
+        return;
+    }
+    plat::commitFolderOf(partialPath);
+    if (recorded) endPending(ticket);
+    recorded = false;
+}
+
+int checkRoom(const wchar_t* action, const wchar_t* sourcePath, const wchar_t* what,
+              const wchar_t* target, uint64_t need) {
+    uint64_t freeBytes = 0;
+    bool isFat = false;
+    if (!plat::volumeSpace(target, &freeBytes, &isFat)) {
+        reportError(L"cannot find the free space for '%ls': %ls", target, systemErrorText());
+        return 1;
+    }
+    if (isFat && need > 0xFFFFFFFFull) {
+        reportError(L"cannot %ls '%ls': %ls %llu bytes would exceed the 4 GiB file size limit of "
+                    L"the FAT volume of '%ls'",
+                    action, sourcePath, what, static_cast<unsigned long long>(need), target);
+        return 1;
+    }
+    if (need > freeBytes) {
+        reportError(L"cannot %ls '%ls': %llu bytes are required on the volume of '%ls' but only "
+                    L"%llu bytes are free",
+                    action, sourcePath, static_cast<unsigned long long>(need), target,
+                    static_cast<unsigned long long>(freeBytes));
+        return 1;
+    }
+    return 0;
 }
 
 bool sourceBufferWipedForTest() { return isWiped(sourceBuffer, sizeof sourceBuffer); }

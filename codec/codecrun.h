@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "codec/format.h"
+#include "codec/pending.h"
 
 namespace codec {
 
@@ -14,8 +15,16 @@ constexpr std::size_t kSourceBufferSize = 65536;
 
 struct CodecRun {
     FILE* source = nullptr;
-    bool outputOpen = false;   // abandoned (temporary file kept, buffer wiped) unless closed
+    bool outputOpen = false;   // abandoned (stream closed, buffer wiped) unless closed
     bool phaseOpen = false;    // a progress phase to end
+    // The temporary output until it is settled: put in place, or kept on
+    // purpose. Otherwise it is removed on the way out (erased in place when
+    // it holds plaintext) and its record in the journal ended.
+    PendingKind partialKind = PendingKind::Erase;
+    bool partial = false;
+    std::wstring partialPath;
+    bool recorded = false;
+    uint32_t ticket = 0;
     uint8_t work[kBlockSize];
     uint8_t keyCopy[kBlockSize];
     uint8_t digest[kDigestSize];
@@ -32,7 +41,21 @@ struct CodecRun {
     void closeSource();
     void beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title);
     void endPhase();
+    // Creates the temporary output of target and records it in the journal
+    // (kind PlainOutput or EncryptedOutput); 1 after reporting.
+    int beginOutput(const wchar_t* target, PendingKind kind);
+    // The temporary output is in place, or kept on purpose.
+    void settleOutput();
+
+private:
+    void discardPartial();
 };
+
+// Room for a file of `need` bytes at target (a FAT volume takes no file of
+// 4 GiB or more); `action` and `what` name it in the message ("encrypt",
+// "its encrypted file of up to"). 1 after reporting.
+int checkRoom(const wchar_t* action, const wchar_t* sourcePath, const wchar_t* what,
+              const wchar_t* target, uint64_t need);
 
 // True when the source stream buffer holds nothing (tests only).
 bool sourceBufferWipedForTest();

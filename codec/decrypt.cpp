@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cwctype>
 #include <string>
 
 #include "codec/bufferedwrite.h"
@@ -29,18 +28,6 @@ namespace {
 wchar_t resultBuffer[kDecryptResultSize];
 
 constexpr std::size_t kProbeSize = 2048;
-
-// Whether two paths spell the same name; Windows names ignore case.
-bool sameName(const std::wstring& a, const wchar_t* b) {
-#ifdef _WIN32
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != 0; ++i)
-        if (std::towupper(a[i]) != std::towupper(b[i])) return false;
-    return i == a.size() && b[i] == 0;
-#else
-    return a == b;
-#endif
-}
 
 // Opens the file as the run's source and reads its stored header into the
 // run's work area; 1 after reporting.
@@ -142,23 +129,32 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     }
     std::wmemcpy(resultBuffer, outputPath.c_str(), outputPath.size() + 1);
     // The output is written to "<output>.tmp" first; when that is the
-    // encrypted file itself, creating it would truncate the file being read.
+    // encrypted file itself (by any spelling), it must not be touched.
     const std::wstring outputTemp = outputPath + L".tmp";
-    if (sameName(outputTemp, sourcePath)) {
+    if (plat::sameFile(outputTemp, sourcePath)) {
         reportError(L"file '%ls' cannot be decrypted: its output would be written over it as '%ls'",
                     sourcePath, outputTemp.c_str());
         return 1;
     }
+    // The plaintext replaces no file but the encrypted file itself (when
+    // its stored name is its own name, by any spelling).
+    const bool replacesSource = plat::sameFile(outputPath, sourcePath);
+    if (!replacesSource && plat::fileInfo(outputPath, nullptr)) {
+        reportError(L"file '%ls' cannot be decrypted: '%ls' exists already; move it away or rename "
+                    L"it first",
+                    sourcePath, outputPath.c_str());
+        return 1;
+    }
 
     const uint64_t plainLength = getU64(work + kPlainLengthOffset);
+    if (checkRoom(L"decrypt", sourcePath, L"its plaintext of", resultBuffer, plainLength) != 0) return 1;
     std::memcpy(run.digest, work + kDigestOffset, kDigestSize);
 
     block = nextKeyBlock();
     if (!block) return 1;
     std::memcpy(run.keyCopy, block, kBlockSize);
 
-    if (openOutput(resultBuffer) != 0) return 1;
-    run.outputOpen = true;
+    if (run.beginOutput(resultBuffer, PendingKind::PlainOutput) != 0) return 1;
 
     run.beginPhase(L"Decrypting file\n%ls", baseName.c_str(), L"Decrypting");
 
@@ -200,21 +196,28 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     // anything.
     // A file shorter than its stored length has lost part of its body (or
     // had its length altered): it fails like a changed body.
+    // The unverified copy is kept on purpose, and named.
     uint8_t* computed = run.work;
     if (digestFile(tempPath, run.keyCopy, computed) != 0) {
         std::wstring cause = lastErrorText;
         reportError(L"'%ls' may have been tampered with, digest check failed (%ls); the "
                     L"unverified copy was kept as '%ls'",
                     sourcePath, cause.c_str(), tempPath);
+        run.settleOutput();
         return 1;
     }
     if (written != plainLength || std::memcmp(computed, run.digest, kDigestSize) != 0) {
         reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
                     L"was kept as '%ls'",
                     sourcePath, tempPath);
+        run.settleOutput();
         return 1;
     }
-    if (commitOutput() != 0) return 1;
+    // A verified plaintext that cannot be put in place stays complete
+    // under its temporary name, which the message names.
+    const int committed = replacesSource ? commitOutput() : commitOutputNoReplace();
+    run.settleOutput();
+    if (committed != 0) return 1;
 
     *resultPath = resultBuffer;
     run.endPhase();

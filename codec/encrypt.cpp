@@ -24,37 +24,6 @@ namespace {
 wchar_t resultBuffer[kEncryptResultSize];
 
 
-// Room for the encrypted file on the target's volume. Nothing is reserved
-// before this has passed, so a write that cannot succeed costs no key.
-int checkRoom(const wchar_t* sourcePath, const wchar_t* target, uint64_t plainLength) {
-    uint64_t need = largestEncryptedSize(plainLength);
-    uint64_t freeBytes = 0;
-    bool isFat = false;
-    if (!plat::volumeSpace(target, &freeBytes, &isFat)) {
-        reportError(L"cannot find the free space for '%ls': %ls", target, systemErrorText());
-        return 1;
-    }
-    if (isFat && need > 0xFFFFFFFFull) {
-        reportError(L"cannot encrypt '%ls': its encrypted file of up to %llu bytes would exceed "
-                    L"the 4 GiB file size limit of the FAT volume of '%ls'",
-                    sourcePath, static_cast<unsigned long long>(need), target);
-        return 1;
-    }
-    // A stale temporary file of the same name is truncated when writing
-    // starts, so its space counts as free.
-    plat::FileInfo stale;
-    std::wstring temp = std::wstring(target) + L".tmp";
-    if (plat::fileInfo(temp, &stale) && !stale.isDirectory) freeBytes += stale.size;
-    if (need > freeBytes) {
-        reportError(L"cannot encrypt '%ls': %llu bytes are required on the volume of '%ls' but "
-                    L"only %llu bytes are free",
-                    sourcePath, static_cast<unsigned long long>(need), target,
-                    static_cast<unsigned long long>(freeBytes));
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
@@ -116,9 +85,22 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
         return 1;
     }
     std::wmemcpy(resultBuffer, target.c_str(), target.size() + 1);
+    // A file under the default encrypted name is not this plaintext's to
+    // replace: an older encrypted version, or anything named like it.
+    if (!explicitTarget && plat::fileInfo(target, nullptr)) {
+        reportError(L"cannot encrypt '%ls': '%ls' exists already; move it away or rename it first",
+                    sourcePath, resultBuffer);
+        return 1;
+    }
 
-    if (checkRoom(sourcePath, resultBuffer, n) != 0) return 1;
+    // Everything that can be known is checked, and the output created,
+    // before any key block is reserved: a write that cannot succeed costs
+    // no key.
+    if (checkRoom(L"encrypt", sourcePath, L"its encrypted file of up to", resultBuffer,
+                  largestEncryptedSize(n)) != 0)
+        return 1;
     if (openKeyStore() != 0) return 1;
+    if (run.beginOutput(resultBuffer, PendingKind::EncryptedOutput) != 0) return 1;
     if (reserveKeyBlocks(reservation) != 0) return 1;
 
     // Header key block and keyed digest of the plaintext.
@@ -132,8 +114,6 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
     run.endPhase();
 
     xorBlock(work, run.keyCopy);
-    if (openOutput(resultBuffer) != 0) return 1;
-    run.outputOpen = true;
     if (writeOutput(work, kBlockSize) != 0) {
         run.outputOpen = false;
         return 1;
@@ -191,7 +171,12 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
 
     run.closeSource();
     run.outputOpen = false;
-    if (closeOutput() != 0) return 1;
+    if (finishOutput() != 0) return 1;
+    // The open command writes over the file it started from on purpose;
+    // otherwise nothing is replaced. Either way the encrypted file is on
+    // the disk under its name before the caller erases the plaintext.
+    if ((explicitTarget ? commitOutput() : commitOutputNoReplace()) != 0) return 1;
+    run.settleOutput();
 
     *resultPath = resultBuffer;
     logMessage(L"encrypted '%ls' to '%ls'", sourcePath, resultBuffer);

@@ -1,20 +1,24 @@
 // Erasing a file for good.
 //
 // The file first loses its name: it is renamed three times to random
-// hexadecimal names. Then its content is replaced three times, through the
-// buffered output, by random data as long as the file rounded up to whole
-// 1024-byte blocks, and finally the file is removed.
+// hexadecimal names. Then its own data is overwritten three times, in
+// place, by random data as long as the file rounded up to whole 1024-byte
+// blocks, each pass committed to the disk, and finally the file is removed.
+//
+// Before the first rename the erase is recorded in the journal of work in
+// progress with every name the file will have, so that a run stopped in the
+// middle leaves nothing that the next run cannot find and finish.
 
 #include "codec/expunge.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <string>
 
-#include "codec/bufferedwrite.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
 #include "platform/platform.h"
@@ -23,6 +27,8 @@
 namespace {
 
 constexpr uint32_t kBlockSize = 1024;
+constexpr int kPasses = 3;
+constexpr int kRenames = 3;
 
 // A path below this length whose name part starts early enough gets a name
 // part that fills the path up to 98 or 99 characters.
@@ -30,29 +36,14 @@ constexpr std::size_t kFillLimit = 100;
 // Longer paths, or paths whose name part starts too late for that, get a
 // name part of this many hexadecimal digits.
 constexpr std::size_t kFixedDigits = 32;
-// The overwrite passes write "<random name>.tmp".
-constexpr std::size_t kTmpSuffixLength = 4;
-// The buffered output holds names of at most 1023 characters.
-constexpr std::size_t kOutputNameSize = 1024;
-
-// Process-wide generator, seeded once from the clock on first use.
-bool seeded = false;
-uint32_t state = 0;
+// Names are kept below this length whatever the system accepts.
+constexpr std::size_t kLongestName = 1024;
+// The passes write this many blocks at a time.
+constexpr uint32_t kBlocksPerWrite = 64;
+// Fresh names are drawn this often when a drawn name is taken.
+constexpr int kNameAttempts = 8;
 
 const ExpungeTestHooks* testHooks = nullptr;
-
-uint8_t randomByte() {
-    state = state * 214013u + 2531011u;
-    return static_cast<uint8_t>(((state >> 16) & 0x7FFF) & 0xFF);
-}
-
-void fillRandomBlock(uint8_t* block) {
-    if (!seeded) {
-        state = static_cast<uint32_t>(std::time(nullptr));
-        seeded = true;
-    }
-    for (uint32_t i = 0; i < kBlockSize; ++i) block[i] = randomByte();
-}
 
 // Where the name part begins: after the last separator of this build,
 // otherwise at the start. The random names stay in the file's own folder.
@@ -63,7 +54,7 @@ std::size_t namePartStart(const std::wstring& path) {
 
 std::size_t nameLimit() {
     std::size_t limit = plat::maxPathLength();
-    return limit < kOutputNameSize ? limit : kOutputNameSize;
+    return limit < kLongestName ? limit : kLongestName;
 }
 
 // Number of hexadecimal digits of the random name part for a file first
@@ -71,7 +62,7 @@ std::size_t nameLimit() {
 std::size_t randomDigitsFor(const std::wstring& path) {
     std::size_t k = namePartStart(path);
     if (path.size() < kFillLimit && k <= 97) return 2 * ((99 - k) / 2);
-    if (k + kFixedDigits + kTmpSuffixLength + 1 <= nameLimit()) return kFixedDigits;
+    if (k + kFixedDigits + 1 <= nameLimit()) return kFixedDigits;
     return 0;
 }
 
@@ -85,15 +76,112 @@ std::wstring randomName(const std::wstring& current, std::size_t digits, const u
     return name;
 }
 
-// Adds to a failure reported by the buffered output where the file now is.
-void reportLeftAs(const std::wstring& name) {
+// A random block whose name (in the file's folder) is not taken.
+int drawFreeName(const std::wstring& path, std::size_t digits, uint8_t* block, std::wstring* name) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        if (!plat::cryptoRandom(block, kBlockSize)) {
+            reportError(L"cannot expunge file '%ls': the system gives no random numbers", path.c_str());
+            return 1;
+        }
+        *name = randomName(path, digits, block);
+        if (!plat::fileInfo(*name, nullptr)) return 0;
+    }
+    reportError(L"cannot expunge file '%ls': no free random name was found", path.c_str());
+    return 1;
+}
+
+// Adds to a failure already reported which file it was and where it is now.
+void reportLeftAs(const std::wstring& original, const std::wstring& name) {
     std::wstring reported = lastErrorText;
-    reportError(L"%ls (the file being erased is left as '%ls')", reported.c_str(), name.c_str());
+    reportError(L"%ls (the file being erased, '%ls', is left as '%ls')", reported.c_str(),
+                original.c_str(), name.c_str());
 }
 
 void showProgress(double fraction) {
     if (testHooks && testHooks->progress) testHooks->progress(fraction);
     progressUpdate(fraction);
+}
+
+// Writes `count` blocks of the pattern from the stream's position; the
+// progress moves one step per block when `progressBase` is not negative.
+int writeBlocks(FILE* f, const uint8_t* run, uint64_t count, double progressBase, double progressTotal) {
+    uint64_t done = 0;
+    while (done < count) {
+        uint64_t now = count - done < kBlocksPerWrite ? count - done : kBlocksPerWrite;
+        if (std::fwrite(run, kBlockSize, static_cast<std::size_t>(now), f) != now) return 1;
+        if (progressBase >= 0) {
+            for (uint64_t i = 0; i < now; ++i)
+                showProgress((progressBase + static_cast<double>(done + i)) / progressTotal);
+        }
+        done += now;
+    }
+    return 0;
+}
+
+// Overwrites the file three times in place. 1 after reporting.
+int overwritePasses(const std::wstring& name, const uint8_t* pattern, bool progress) {
+    errno = 0;
+    FILE* f = plat::openFile(name, L"rb+");
+    if (!f) {
+        reportError(L"cannot open file '%ls': %ls", name.c_str(), stdErrorText());
+        return 1;
+    }
+    // Unbuffered: every pass goes to the file itself, whole writes at a time.
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    // A length that cannot be learnt is a failure: taken as 0, the passes
+    // would write nothing over the content and still call the file erased.
+    int64_t length = -1;
+    if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
+    if (length < 0) {
+        reportError(L"cannot open file '%ls': %ls", name.c_str(), stdErrorText());
+        std::fclose(f);
+        return 1;
+    }
+    const uint64_t size = static_cast<uint64_t>(length);
+    const uint64_t whole = size / kBlockSize;                           // blocks within the file
+    const uint64_t blocks = (size + kBlockSize - 1) / kBlockSize;       // rounded up
+    static uint8_t run[kBlocksPerWrite * kBlockSize];
+    for (uint32_t i = 0; i < kBlocksPerWrite; ++i) std::memcpy(run + i * kBlockSize, pattern, kBlockSize);
+
+    const double total = static_cast<double>(blocks * kPasses);
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const double base = progress ? static_cast<double>(blocks * pass) : -1.0;
+        errno = 0;
+        bool failed = plat::seekFile(f, 0, SEEK_SET) != 0 || writeBlocks(f, run, whole, base, total) != 0;
+        // The last partial block: its bytes within the file must be
+        // overwritten; the rounding beyond them may find no room on a full
+        // volume and is then left out.
+        if (!failed && blocks > whole) {
+            const std::size_t inside = static_cast<std::size_t>(size - whole * kBlockSize);
+            failed = std::fwrite(pattern, 1, inside, f) != inside;
+            if (!failed && std::fwrite(pattern + inside, 1, kBlockSize - inside, f) != kBlockSize - inside) {
+                std::clearerr(f);
+                errno = 0;
+            }
+            if (!failed && progress) showProgress((base + static_cast<double>(whole)) / total);
+        }
+        if (failed || plat::commitFile(f) != 0) {
+            reportError(L"cannot write '%ls': %ls", name.c_str(), stdErrorText());
+            std::fclose(f);
+            return 1;
+        }
+        if (testHooks && testHooks->afterPass) testHooks->afterPass(name.c_str(), pass);
+    }
+    if (std::fclose(f) != 0) {
+        reportError(L"cannot write '%ls': %ls", name.c_str(), stdErrorText());
+        return 1;
+    }
+    return 0;
+}
+
+int removeErased(const std::wstring& name) {
+    errno = 0;
+    if (plat::removeFile(name) != 0) {
+        reportError(L"error removing file '%ls': %ls", name.c_str(), stdErrorText());
+        return 1;
+    }
+    plat::commitFolderOf(name);
+    return 0;
 }
 
 }  // namespace
@@ -113,85 +201,102 @@ int checkExpungeable(const wchar_t* path) {
         reportError(L"cannot expunge '%ls': it is a folder, not a file", path);
         return 1;
     }
+    // Its data is overwritten where it lies: the file must open for
+    // writing, and show its length, under its own name before anything
+    // else happens to it.
+    errno = 0;
+    FILE* f = plat::openFile(p, L"rb+");
+    if (!f) {
+        reportError(L"cannot open file '%ls' for writing, so it cannot be erased: %ls", path,
+                    stdErrorText());
+        return 1;
+    }
+    errno = 0;
+    int64_t length = -1;
+    if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
+    if (length < 0) {
+        reportError(L"cannot find the length of file '%ls', so it cannot be erased: %ls", path,
+                    stdErrorText());
+        std::fclose(f);
+        return 1;
+    }
+    std::fclose(f);
     return 0;
+}
+
+int wipeAndRemove(const std::wstring& name, const wchar_t* shownName) {
+    uint8_t pattern[kBlockSize];
+    if (!plat::cryptoRandom(pattern, sizeof pattern)) {
+        reportError(L"cannot erase file '%ls': the system gives no random numbers", name.c_str());
+        return 1;
+    }
+    if (shownName) progressBegin(L"Deleting %ls", shownName, L"Deleting");
+    int failed = overwritePasses(name, pattern, shownName != nullptr) != 0 || removeErased(name) != 0;
+    if (shownName) progressEnd();
+    return failed;
 }
 
 int expungeFile(const wchar_t* path) {
     if (checkExpungeable(path) != 0) return 1;
 
-    const std::size_t digits = randomDigitsFor(path);
-    std::wstring current = path;
-    uint8_t block[kBlockSize];
-
-    // 1. Three renames, each to a fresh random name.
-    for (int turn = 0; turn < 3; ++turn) {
-        fillRandomBlock(block);
-        std::wstring next = randomName(current, digits, block);
-        if (plat::renameNoReplace(current, next) != 0) {
-            reportError(L"cannot rename file '%ls' to '%ls': %ls", current.c_str(), next.c_str(),
-                        stdErrorText());
-            return 1;
-        }
-        current = next;
-    }
-    // The third block is the overwrite data of every pass.
-
-    // 2. The length, in whole blocks.
-    FILE* f = plat::openFile(current, L"rb+c");
-    if (!f) {
-        reportError(L"cannot open file '%ls': %ls", current.c_str(), stdErrorText());
+    const std::wstring original = path;
+    const std::size_t digits = randomDigitsFor(original);
+    PendingRecord record;
+    record.kind = PendingKind::Erase;
+    if (!plat::fileIdentity(original, &record.id)) {
+        reportError(L"cannot open file '%ls': %ls", path, systemErrorText());
         return 1;
     }
-    // A length that cannot be learnt is a failure: taken as 0, the passes
-    // would write nothing over the content and still call the file erased.
-    int64_t length = -1;
-    if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
-    if (length < 0) {
-        reportError(L"cannot open file '%ls': %ls", current.c_str(), stdErrorText());
-        std::fclose(f);
-        return 1;
+
+    // 1. The names the file will have; the third block is the overwrite
+    // data of every pass (its first bytes spell the last name).
+    uint8_t blocks[kRenames][kBlockSize];
+    std::wstring names[kRenames];
+    record.paths.push_back(plat::absolutePath(original));
+    for (int turn = 0; turn < kRenames; ++turn) {
+        if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) return 1;
+        record.paths.push_back(plat::absolutePath(names[turn]));
     }
-    std::fclose(f);
-    const uint64_t blocks = (static_cast<uint64_t>(length) + kBlockSize - 1) / kBlockSize;
+    uint32_t ticket = 0;
+    if (beginPending(record, &ticket) != 0) return 1;
 
-    // 3. Progress, under the caller's name.
-    progressBegin(L"Deleting %ls", path, L"Deleting");
-
-    // 4. Three overwrite passes through the buffered output, each replacing
-    // the file by a new one of random content.
-    for (int pass = 0; pass < 3; ++pass) {
-        if (openOutput(current.c_str()) != 0) {
-            reportLeftAs(current);
-            progressEnd();
-            return 1;
-        }
-        for (uint64_t i = 0; i < blocks; ++i) {
-            if (writeOutput(block, kBlockSize) != 0) {
-                reportLeftAs(current);
-                progressEnd();
+    // 2. Three renames, none of which replaces a file; a name taken in the
+    // meantime is drawn again (and recorded before it is used). Until the
+    // first rename has happened, a failure leaves the file as it was.
+    std::wstring current = original;
+    for (int turn = 0; turn < kRenames; ++turn) {
+        for (int attempt = 1;; ++attempt) {
+            errno = 0;
+            if (plat::renameNoReplace(current, names[turn]) == 0) break;
+            int failed = 0;
+            if (errno != EEXIST || attempt >= kNameAttempts) {
+                reportError(L"cannot rename file '%ls' to '%ls': %ls", current.c_str(),
+                            names[turn].c_str(), stdErrorText());
+                failed = 1;
+            } else if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) {
+                failed = 1;
+            } else {
+                record.paths[1 + turn] = plat::absolutePath(names[turn]);
+                failed = updatePending(ticket, record);
+            }
+            if (failed) {
+                if (turn == 0) endPending(ticket);
+                else reportLeftAs(original, current);
                 return 1;
             }
-            showProgress(static_cast<double>(blocks * pass + i) / static_cast<double>(blocks * 3));
         }
-        // A pass that did not replace the file leaves its content as it was:
-        // stop and say where the file is rather than remove it unerased.
-        if (closeOutput() != 0) {
-            reportLeftAs(current);
-            progressEnd();
-            return 1;
-        }
-        if (testHooks && testHooks->afterPass) testHooks->afterPass(current.c_str(), pass);
+        current = names[turn];
     }
 
-    // 5. Removal.
-    if (plat::removeFile(current) != 0) {
-        reportError(L"error removing file '%ls': %ls", current.c_str(), stdErrorText());
+    // 3. Three passes over the file's own data, then 4. the removal.
+    progressBegin(L"Deleting %ls", path, L"Deleting");
+    if (overwritePasses(current, blocks[kRenames - 1], true) != 0 || removeErased(current) != 0) {
+        reportLeftAs(original, current);
         progressEnd();
-        return 1;
+        return 1;   // the record stays: the next run tries again
     }
-
-    // 6. Done.
     progressEnd();
+    endPending(ticket);
     logMessage(L"file '%ls' expunged", path);
     return 0;
 }

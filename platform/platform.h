@@ -237,4 +237,42 @@ void ownerOnlyFiles(bool on);
 // True when a Question box reaches a user who can answer it.
 bool canAskQuestions();
 
+// ---------------------------------------------------------------- file identity and durable steps
+// What tells two names of one file from two files: the volume and the
+// file's number on it (device and inode; volume serial number and file
+// index) with its creation time where the system keeps one (a number freed
+// by a removed file may serve a new file at once), and the file's size and
+// last write time when it was asked.
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    int64_t created = 0;    // in the system's own unit; 0 when unknown
+    uint64_t size = 0;
+    int64_t modified = 0;   // in the system's own unit
+};
+// The identity of the file a path names (a final link is followed); false
+// when it cannot be learnt (last system error set).
+bool fileIdentity(const std::wstring& path, FileId* id);
+// The identity of the file an open stream reads or writes.
+bool streamIdentity(FILE* f, FileId* id);
+// One file: same volume, file number and (where known) creation time.
+inline bool sameFileId(const FileId& a, const FileId& b) {
+    return a.volume == b.volume && a.index == b.index &&
+           (a.created == 0 || b.created == 0 || a.created == b.created);
+}
+// True when both paths name one existing file, whatever their spelling
+// (letter case, short names, a trailing dot, links).
+bool sameFile(const std::wstring& a, const std::wstring& b);
+// The path made absolute against the current folder, links left as they are.
+std::wstring absolutePath(const std::wstring& path);
+// Creates a new file for binary writing; fails with errno EEXIST when the
+// name is taken, whatever it names.
+FILE* createNewFile(const std::wstring& path);
+// Makes the latest changes to the entries of the folder holding 'path'
+// (files created, renamed or removed) durable.
+void commitFolderOf(const std::wstring& path);
+// Whether a file could be created in 'folder' now; finds out without
+// leaving anything behind.
+bool folderWritable(const std::wstring& folder);
+
 }  // namespace plat

@@ -235,6 +235,70 @@ void findClose(DirHandle handle) {
     delete listing;
 }
 
+namespace {
+// statx gives the creation time where the file system keeps one.
+bool identityAt(int dirfd, const char* path, int flags, FileId* id) {
+    struct statx st;
+    if (::statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return false;
+    id->volume = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+    id->index = st.stx_ino;
+    id->created = (st.stx_mask & STATX_BTIME)
+                      ? static_cast<int64_t>(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec
+                      : 0;
+    id->size = st.stx_size;
+    id->modified = static_cast<int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+    return true;
+}
+}  // namespace
+
+bool fileIdentity(const std::wstring& path, FileId* id) {
+    return identityAt(AT_FDCWD, narrow(path).c_str(), 0, id);
+}
+
+bool streamIdentity(FILE* f, FileId* id) {
+    return identityAt(::fileno(f), "", AT_EMPTY_PATH, id);
+}
+
+bool sameFile(const std::wstring& a, const std::wstring& b) {
+    FileId x, y;
+    return fileIdentity(a, &x) && fileIdentity(b, &y) && sameFileId(x, y);
+}
+
+std::wstring absolutePath(const std::wstring& path) {
+    if (!path.empty() && path[0] == L'/') return path;
+    std::wstring folder = currentDir();
+    if (path.empty()) return folder;
+    if (folder.empty() || folder.back() != L'/') folder += L'/';
+    return folder + path;
+}
+
+FILE* createNewFile(const std::wstring& path) {
+    int fd = ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    return f;
+}
+
+void commitFolderOf(const std::wstring& path) { syncFolderOf(narrow(path)); }
+
+bool folderWritable(const std::wstring& folder) {
+    std::string p = narrow(folder);
+    if (p.empty()) p = ".";
+    // An unnamed file vanishes with its descriptor, whatever happens next.
+    int fd = ::open(p.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    return ::access(p.c_str(), W_OK | X_OK) == 0;
+}
+
 bool cryptoRandom(void* buffer, std::size_t length) {
     auto* p = static_cast<unsigned char*>(buffer);
     while (length > 0) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <cwchar>
 #include <functional>
@@ -18,6 +19,10 @@
 #include "codec/format.h"
 #include "codec_keydrive.h"
 #include "key/wipe.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -137,7 +142,7 @@ TEST_F(CodecSafetyTest, VersionMismatchWritesNothing) {
     EXPECT_EQ(out, nullptr);
 }
 
-TEST_F(CodecSafetyTest, TamperedFileNeverReplacesAnything) {
+TEST_F(CodecSafetyTest, TamperedFileIsKeptUnverifiedAndNamed) {
     const Bytes original = readBytes(encrypted);
     struct Case {
         const char* what;
@@ -150,13 +155,11 @@ TEST_F(CodecSafetyTest, TamperedFileNeverReplacesAnything) {
         {"flipped digest byte", [](Bytes& f) { f[784 + 17] ^= 0x40; }, 5000},
         {"truncated body", [](Bytes& f) { f.resize(1024 + 3000); }, 3000},
     };
-    const Bytes existing = {'k', 'e', 'e', 'p'};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes damaged = original;
         c.damage(damaged);
         writeBytes(encrypted, damaged);
-        writeBytes(workPath(L"secret.txt"), existing);   // a file of the stored name
         plat::removeFile(workPath(L"secret.txt.tmp"));
         setHighWaterMark(1);
 
@@ -166,19 +169,54 @@ TEST_F(CodecSafetyTest, TamperedFileNeverReplacesAnything) {
         std::wstring expected = L"'" + encrypted + L"' may have been tampered with, digest check failed";
         EXPECT_EQ(lastError().rfind(expected, 0), 0u) << lastError();
         EXPECT_NE(lastError().find(L"secret.txt.tmp"), std::wstring::npos) << "names the kept copy";
-        EXPECT_EQ(readBytes(workPath(L"secret.txt")), existing) << "the existing file stays untouched";
+        EXPECT_FALSE(fs::exists(fs::path(workPath(L"secret.txt")))) << "nothing under the stored name";
         EXPECT_EQ(readBytes(workPath(L"secret.txt.tmp")).size(), c.keptSize) << "unverified copy kept";
         EXPECT_EQ(readBytes(encrypted), damaged);
         EXPECT_EQ(highWaterMark(), 1u) << "not raised";
+        for (const std::wstring& name : listing(root / "SETTINGS" / "PENDING"))
+            EXPECT_EQ(name.find(L".rec"), std::wstring::npos) << "no record left";
     }
 
     // Bytes after the tail change nothing.
+    plat::removeFile(workPath(L"secret.txt.tmp"));
     Bytes longer = original;
     longer.resize(original.size() + 3000, 0x5A);
     writeBytes(encrypted, longer);
     const wchar_t* out = nullptr;
     ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 0) << lastError();
-    EXPECT_EQ(readBytes(workPath(L"secret.txt")), plain) << "a verified file replaces the existing one";
+    EXPECT_EQ(readBytes(workPath(L"secret.txt")), plain);
+    EXPECT_FALSE(fs::exists(fs::path(workPath(L"secret.txt.tmp"))));
+}
+
+// A file that stands under the stored name (anyone can aim the masked name
+// at any file of the folder), or a non-empty one under the temporary name,
+// is never replaced: the decryption is refused before it writes anything.
+TEST_F(CodecSafetyTest, ExistingFilesAreNeverReplacedByADecryption) {
+    const Bytes existing = {'k', 'e', 'e', 'p'};
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* message;   // after "file '<encrypted>' ..." or "cannot open '"
+    };
+    const Case cases[] = {
+        {L"secret.txt", L"' exists already; move it away or rename it first"},
+        {L"secret.txt.tmp", L"': a file of that name exists already; move it away or remove it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        writeBytes(workPath(c.name), existing);
+        const auto before = listing(root / "work");
+        const wchar_t* out = nullptr;
+        EXPECT_EQ(probeAndDecrypt(workPrefix(), &out), 1);
+        EXPECT_NE(lastError().find(workPath(c.name) + c.message), std::wstring::npos) << lastError();
+        EXPECT_EQ(readBytes(workPath(c.name)), existing);
+        EXPECT_EQ(listing(root / "work"), before);
+        plat::removeFile(workPath(c.name));
+    }
+    // An empty file under the temporary name holds nothing and is replaced.
+    writeBytes(workPath(L"secret.txt.tmp"), Bytes{});
+    const wchar_t* out = nullptr;
+    ASSERT_EQ(probeAndDecrypt(workPrefix(), &out), 0) << lastError();
+    EXPECT_EQ(readBytes(workPath(L"secret.txt")), plain);
     EXPECT_FALSE(fs::exists(fs::path(workPath(L"secret.txt.tmp"))));
 }
 
@@ -304,7 +342,8 @@ TEST_F(CodecSafetyTest, DecryptIntoMissingFolderLeavesTheSource) {
     std::wstring outDir = workPrefix() + L"nowhere" + plat::kSep;
     const wchar_t* out = nullptr;
     EXPECT_EQ(probeAndDecrypt(outDir, &out), 1);
-    EXPECT_EQ(lastError().rfind(L"cannot open '" + outDir + L"secret.txt.tmp': ", 0), 0u) << lastError();
+    EXPECT_EQ(lastError().rfind(L"cannot find the free space for '" + outDir + L"secret.txt': ", 0), 0u)
+        << lastError();
     EXPECT_EQ(readBytes(encrypted), before);
     EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
 }
@@ -376,19 +415,33 @@ TEST_F(CodecSafetyTest, ReadOnlyTargetFolderIsReportedAndTheSourceStays) {
     EXPECT_TRUE(fs::is_empty(root / "locked"));
 }
 
-TEST_F(CodecSafetyTest, FailedReplaceIsReportedAndNothingIsLost) {
-    // A folder with content under the target name cannot be replaced: the
-    // encryption fails at its last step, and target and source stay.
+TEST_F(CodecSafetyTest, ExistingFileUnderTheEncryptedNameIsNeverReplaced) {
+    // An older encrypted version, or anything under the encrypted name: the
+    // encryption is refused before any key is spent, and both files stay.
     writeBytes(workPath(L"doc.txt"), plain);
-    std::wstring target = workPrefix() + L"doc.txt (encrypted)";
-    fs::create_directories(fs::path(target) / "inner");
-    const wchar_t* result = nullptr;
-    EXPECT_EQ(encryptFile(workPrefix().c_str(), (workPrefix() + L"doc.txt").c_str(), nullptr, &result), 1);
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(lastError().rfind(L"cannot rename '" + target + L".tmp' to '" + target + L"': ", 0), 0u)
-        << lastError();
-    EXPECT_TRUE(fs::is_directory(fs::path(target) / "inner"));
-    EXPECT_EQ(readBytes(workPath(L"doc.txt")), plain);
+    struct Case {
+        const char* what;
+        std::function<void(const std::wstring&)> make;
+    };
+    const Case cases[] = {
+        {"a file", [](const std::wstring& t) { writeBytes(t, Bytes{'o', 'l', 'd'}); }},
+        {"a folder", [](const std::wstring& t) { fs::create_directories(fs::path(t) / "inner"); }},
+    };
+    const std::wstring target = workPrefix() + L"doc.txt (encrypted)";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make(target);
+        const auto before = listing(root / "work");
+        const wchar_t* result = nullptr;
+        EXPECT_EQ(encryptFile(workPrefix().c_str(), (workPrefix() + L"doc.txt").c_str(), nullptr, &result), 1);
+        EXPECT_EQ(result, nullptr);
+        EXPECT_EQ(lastError(), L"cannot encrypt '" + workPath(L"doc.txt") + L"': '" + target +
+                                   L"' exists already; move it away or rename it first");
+        EXPECT_EQ(listing(root / "work"), before);
+        EXPECT_EQ(readBytes(workPath(L"doc.txt")), plain);
+        EXPECT_EQ(highWaterMark(), hwAfterEncrypt) << "no key spent";
+        fs::remove_all(fs::path(target));
+    }
 }
 
 TEST_F(CodecSafetyTest, EncryptedFileNamedLikeTheTemporaryOutputIsKept) {
@@ -416,6 +469,55 @@ TEST_F(CodecSafetyTest, EncryptedFileNamedLikeTheTemporaryOutputIsKept) {
 }
 
 #ifndef _WIN32
+// A write that fails part-way (here: the file size limit of the process, as
+// a full disk would) leaves no partial output: a partial plaintext is
+// erased, a partial encrypted file removed, and no record is left.
+class CodecWriteFailureTest : public CodecSafetyTest {
+protected:
+    uint32_t blockCount() const override { return 4200; }   // two files of 2 MiB
+};
+
+TEST_F(CodecWriteFailureTest, WriteFailureLeavesNoPartialOutput) {
+    Bytes big = randomBytes(2 * 1024 * 1024, 12);
+    writeBytes(workPath(L"big.bin"), big);
+    const wchar_t* result = nullptr;
+    ASSERT_EQ(encryptFile(workPrefix().c_str(), workPath(L"big.bin").c_str(), nullptr, &result), 0)
+        << lastError();
+    const std::wstring bigEncrypted = result;
+    plat::removeFile(workPath(L"big.bin"));
+    writeBytes(workPath(L"other.bin"), big);
+
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1536 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    int32_t e = 0, a = 0;
+    ASSERT_EQ(probeFile(bigEncrypted.c_str(), &e, &a), 0);
+    const uint32_t hwBefore = highWaterMark();
+    const wchar_t* out = nullptr;
+    const int decrypted = decryptFile(bigEncrypted.c_str(), workPrefix().c_str(), &out);
+    const std::wstring decryptError = lastError();
+    const int encrypted2 = encryptFile(workPrefix().c_str(), workPath(L"other.bin").c_str(), nullptr, &result);
+    const std::wstring encryptError = lastError();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_DFL);
+
+    EXPECT_EQ(decrypted, 1);
+    EXPECT_EQ(decryptError.rfind(L"cannot write '" + workPath(L"big.bin.tmp") + L"': ", 0), 0u) << decryptError;
+    EXPECT_EQ(encrypted2, 1);
+    EXPECT_EQ(encryptError.rfind(L"cannot write '" + workPath(L"other.bin (encrypted).tmp") + L"': ", 0), 0u)
+        << encryptError;
+    EXPECT_EQ(listing(root / "work"),
+              (std::vector<std::wstring>{L"big.bin (encrypted)", L"other.bin", L"secret.txt (encrypted)"}));
+    EXPECT_EQ(readBytes(workPath(L"other.bin")), big);
+    EXPECT_EQ(highWaterMark(), hwBefore + 2 * 1024 + 4) << "only the failed encryption's reservation";
+    for (const std::wstring& name : listing(root / "SETTINGS" / "PENDING"))
+        EXPECT_EQ(name.find(L".rec"), std::wstring::npos) << "no record left";
+}
+
 TEST_F(CodecSafetyTest, NameThatDecryptionWouldRefuseIsNotEncrypted) {
     // These characters are ordinary in file names here, but decryption
     // refuses them in a stored name: such a file would be encrypted (and its

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "codec/expunge.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
 #include "tests/support/tempfolder.h"
@@ -30,6 +32,7 @@ namespace {
 struct Seen {
     std::vector<std::wstring> names;               // name after each pass
     std::vector<std::vector<char>> contents;       // content after each pass
+    std::vector<PendingRecord> records;            // the journal's record after each pass
     std::vector<double> fractions;
 };
 Seen seen;
@@ -39,9 +42,15 @@ std::vector<char> readAll(const fs::path& path) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::wstring> recordsIn(const fs::path& folder);
+
 void recordPass(const wchar_t* randomName, int /*pass*/) {
     seen.names.push_back(randomName);
     seen.contents.push_back(readAll(fs::path(randomName)));
+    for (const std::wstring& path : recordsIn(fs::path(plat::currentDir()))) {
+        PendingRecord record;
+        if (readPendingRecord(path, &record)) seen.records.push_back(record);
+    }
 }
 void recordFraction(double fraction) { seen.fractions.push_back(fraction); }
 const ExpungeTestHooks kRecorder = {recordPass, recordFraction};
@@ -68,23 +77,43 @@ std::wstring hexOf(const std::vector<char>& bytes, std::size_t count) {
     return text;
 }
 
+// The entries of a folder, but for the key drive's SETTINGS (the journal
+// of work in progress).
 std::vector<std::wstring> namesIn(const fs::path& folder) {
     std::vector<std::wstring> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().wstring());
+    for (const auto& e : fs::directory_iterator(folder)) {
+        if (e.path().filename() != "SETTINGS") names.push_back(e.path().filename().wstring());
+    }
+    return names;
+}
+
+// The records of work in progress in the journal below folder.
+std::vector<std::wstring> recordsIn(const fs::path& folder) {
+    std::vector<std::wstring> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder / "SETTINGS" / "PENDING", ec)) {
+        if (e.path().extension() == ".rec") names.push_back(e.path().wstring());
+    }
     return names;
 }
 
 class ExpungeTest : public ::testing::Test {
 protected:
+    // The test's folder is the key drive: the program's current folder,
+    // whose SETTINGS holds the journal of work in progress.
     void SetUp() override {
         dir_ = testsupport::makeTempFolder("velkin-expunge");
+        fs::create_directories(dir_ / "SETTINGS");
         seen = Seen();
         setExpungeTestHooks(&kRecorder);
         savedCwd_ = plat::currentDir();
+        ASSERT_EQ(plat::setCurrentDir(dir_.wstring()), 0);
+        resetPendingForTest();
     }
     void TearDown() override {
         setExpungeTestHooks(nullptr);
         closeLogForTest();
+        closePending();
         plat::setCurrentDir(savedCwd_);
         std::error_code ec;
         for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
@@ -314,60 +343,111 @@ TEST_F(ExpungeTest, FolderIsRefused) {
     EXPECT_TRUE(fs::is_directory(dir_ / "keep"));
 }
 
-// A file that cannot be opened for writing goes through the three renames
-// and then fails; it stays under its third random name with its content,
-// and the message names that name.
-TEST_F(ExpungeTest, ReadOnlyFileStaysUnderItsThirdRandomName) {
-    std::wstring path = makeFile(dir_, L"locked.txt", 100);
-    fs::permissions(dir_ / "locked.txt",
-                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    if (FILE* f = plat::openFile(path, L"rb+")) {
-        std::fclose(f);
-        GTEST_SKIP() << "read-only permissions do not stop this user";
-    }
-
-    EXPECT_EQ(expungeFile(path.c_str()), 1);
-    EXPECT_TRUE(seen.names.empty());   // no pass ran
-    std::vector<std::wstring> left = namesIn(dir_);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(isLowerHex(left[0]));
-    std::wstring full = dir_.wstring() + plat::kSep + left[0];
-    EXPECT_TRUE(full.size() == 98u || full.size() == 99u) << full.size();
-    std::wstring expected = L"cannot open file '" + full + L"': ";
-    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
-    std::vector<char> content = readAll(dir_ / left[0]);
-    ASSERT_EQ(content.size(), 100u);
-    EXPECT_EQ(content[0], 'A');
-}
-
-// A missing file fails at the first rename and names both names.
-TEST_F(ExpungeTest, MissingFileFailsAtTheFirstRename) {
-    std::wstring path = dir_.wstring() + plat::kSep + L"absent.txt";
-    EXPECT_EQ(expungeFile(path.c_str()), 1);
-    std::wstring expected = L"cannot rename file '" + path + L"' to '";
-    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
-    EXPECT_TRUE(namesIn(dir_).empty());
-}
-
-// A file whose length cannot be learnt (here a named pipe, on which a seek
-// fails) is not taken for an empty one: expunge fails, names the random name
-// it stands under, and writes no pass over it.
-TEST_F(ExpungeTest, UnknownLengthIsAFailureNotAnEmptyFile) {
-#ifdef _WIN32
-    GTEST_SKIP() << "no named pipes in the file system";
-#else
-    const fs::path pipe = dir_ / "pipe";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    std::wstring path = dir_.wstring() + plat::kSep + L"pipe";
-
-    EXPECT_EQ(expungeFile(path.c_str()), 1);
-    EXPECT_TRUE(seen.names.empty());   // no pass ran
-    std::vector<std::wstring> left = namesIn(dir_);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(isLowerHex(left[0]));
-    std::wstring expected = L"cannot open file '" + dir_.wstring() + plat::kSep + left[0] + L"': ";
-    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+// A file that cannot be erased is refused before anything happens to it:
+// it stays under its own name with its content, no random name appears,
+// and no record of work in progress is left. So is every file when the
+// journal cannot be written (here: no SETTINGS folder).
+TEST_F(ExpungeTest, ReadOnlyMissingOrUnmeasurableFilesAreRefusedUnderTheirOwnName) {
+    struct Case {
+        const char* what;
+        std::function<std::wstring()> make;   // the path to erase
+        std::wstring message;                 // start of the error text; {} is the path
+    };
+    const std::wstring base = dir_.wstring() + plat::kSep;
+    const Case cases[] = {
+        {"missing", [&] { return base + L"absent.txt"; },
+         L"cannot open file '{}' for writing, so it cannot be erased: "},
+        {"read-only",
+         [&] {
+             std::wstring path = makeFile(dir_, L"locked.txt", 100);
+             fs::permissions(dir_ / "locked.txt",
+                             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+             return path;
+         },
+         L"cannot open file '{}' for writing, so it cannot be erased: "},
+#ifndef _WIN32
+        // A length that cannot be learnt (a seek on a pipe fails) is not
+        // taken for an empty file.
+        {"pipe",
+         [&] {
+             EXPECT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+             return base + L"pipe";
+         },
+         L"cannot find the length of file '{}', so it cannot be erased: "},
 #endif
+        {"journal not writable",
+         [&] {
+             fs::remove_all(dir_ / "SETTINGS");
+             resetPendingForTest();
+             return makeFile(dir_, L"kept.txt", 2000);
+         },
+         L"cannot record the work in progress in 'SETTINGS/PENDING': "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen = Seen();
+        const std::wstring path = c.make();
+        if (std::string(c.what) == "read-only") {
+            if (FILE* f = plat::openFile(path, L"rb+")) {
+                std::fclose(f);
+                continue;   // permissions do not stop this user
+            }
+        }
+        // A pipe is not read: that would wait for a writer.
+        const bool regular = fs::is_regular_file(fs::path(path));
+        std::vector<char> before = regular ? readAll(fs::path(path)) : std::vector<char>();
+        std::vector<std::wstring> entries = namesIn(dir_);
+
+        EXPECT_EQ(expungeFile(path.c_str()), 1);
+        std::wstring expected = c.message;
+        const std::size_t at = expected.find(L"{}");
+        if (at != std::wstring::npos) expected.replace(at, 2, path);
+        EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+        EXPECT_TRUE(seen.names.empty()) << "no pass ran";
+        EXPECT_EQ(namesIn(dir_), entries) << "nothing renamed";
+        if (regular) {
+            EXPECT_EQ(readAll(fs::path(path)), before);
+        }
+        EXPECT_TRUE(recordsIn(dir_).empty());
+    }
+}
+
+// The data is overwritten where it lies: a second name of the file (a hard
+// link) holds only the pass data afterwards, none of the plaintext.
+TEST_F(ExpungeTest, HardLinkKeepsNoneOfTheContent) {
+    std::wstring path = makeFile(dir_, L"linked.txt", 5000);
+    std::error_code ec;
+    fs::create_hard_link(dir_ / "linked.txt", dir_ / "other name", ec);
+    if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+    ASSERT_EQ(expungeFile(path.c_str()), 0) << lastErrorText;
+    EXPECT_FALSE(fs::exists(dir_ / "linked.txt"));
+    std::vector<char> left = readAll(dir_ / "other name");
+    ASSERT_EQ(seen.contents.size(), 3u);
+    EXPECT_EQ(left.size(), 5120u);
+    EXPECT_EQ(left, seen.contents[2]);
+    const std::string text(left.begin(), left.end());
+    EXPECT_EQ(text.find("ABCDEFGH"), std::string::npos);
+}
+
+// While the file is being erased, the journal records its first name and
+// all three random names (absolute) with the file's identity; the record is
+// gone when the erase is done.
+TEST_F(ExpungeTest, JournalRecordsEveryNameUntilTheEraseIsDone) {
+    std::wstring path = makeFile(dir_, L"journal.txt", 3000);
+    plat::FileId before;
+    ASSERT_TRUE(plat::fileIdentity(path, &before));
+    ASSERT_EQ(expungeFile(L"journal.txt"), 0) << lastErrorText;
+    ASSERT_EQ(seen.records.size(), 3u);
+    for (const PendingRecord& record : seen.records) {
+        EXPECT_EQ(record.kind, PendingKind::Erase);
+        ASSERT_EQ(record.paths.size(), 4u);
+        EXPECT_EQ(record.paths[0], path);
+        EXPECT_EQ(record.paths[3], dir_.wstring() + plat::kSep + seen.names[0]);
+        EXPECT_NE(record.paths[1], record.paths[2]);
+        EXPECT_TRUE(plat::sameFileId(record.id, before));
+        EXPECT_EQ(record.id.size, 3000u);
+    }
+    EXPECT_TRUE(recordsIn(dir_).empty());
 }
 
 }  // namespace
