@@ -111,10 +111,10 @@ int checkRoom(const wchar_t* action, const wchar_t* sourcePath, const wchar_t* w
               const wchar_t* target, uint64_t need) {
     uint64_t freeBytes = 0;
     bool isFat = false;
-    if (!plat::volumeSpace(target, &freeBytes, &isFat)) {
-        reportError(L"cannot find the free space for '%ls': %ls", target, systemErrorText());
-        return 1;
-    }
+    // A volume that does not tell (its folder may be missing) is not
+    // refused here: creating the output, which comes next, says why it
+    // cannot be written.
+    if (!plat::volumeSpace(target, &freeBytes, &isFat)) return 0;
     if (isFat && need > 0xFFFFFFFFull) {
         reportError(L"cannot %ls '%ls': %ls %llu bytes would exceed the 4 GiB file size limit of "
                     L"the FAT volume of '%ls'",

@@ -342,8 +342,7 @@ TEST_F(CodecSafetyTest, DecryptIntoMissingFolderLeavesTheSource) {
     std::wstring outDir = workPrefix() + L"nowhere" + plat::kSep;
     const wchar_t* out = nullptr;
     EXPECT_EQ(probeAndDecrypt(outDir, &out), 1);
-    EXPECT_EQ(lastError().rfind(L"cannot find the free space for '" + outDir + L"secret.txt': ", 0), 0u)
-        << lastError();
+    EXPECT_EQ(lastError().rfind(L"cannot open '" + outDir + L"secret.txt.tmp': ", 0), 0u) << lastError();
     EXPECT_EQ(readBytes(encrypted), before);
     EXPECT_EQ(highWaterMark(), hwAfterEncrypt);
 }
