@@ -22,7 +22,17 @@ namespace {
 
 class PendingTest : public ::testing::Test {
 protected:
+    // Warnings of the recovery go to standard error, never to a desktop
+    // dialog that would wait for a click.
+    void hideDisplays() {
+        for (const wchar_t* name : {L"DISPLAY", L"WAYLAND_DISPLAY"}) {
+            std::wstring value;
+            if (plat::getEnv(name, &value)) saved_.push_back(std::wstring(name) + L"=" + value);
+            plat::unsetEnv(name);
+        }
+    }
     void SetUp() override {
+        hideDisplays();
         drive_ = testsupport::makeTempFolder("velkin-pending");
         fs::create_directories(drive_ / "SETTINGS");
         fs::create_directories(drive_ / "LOG");
@@ -33,6 +43,7 @@ protected:
         closeLogForTest();
     }
     void TearDown() override {
+        for (const std::wstring& assignment : saved_) plat::putEnv(assignment);
         resetPendingForTest();
         closeLogForTest();
         plat::setCurrentDir(savedCwd_);
@@ -83,6 +94,7 @@ protected:
 
     fs::path drive_;
     std::wstring savedCwd_;
+    std::vector<std::wstring> saved_;
 };
 
 TEST_F(PendingTest, RecordsReadBackAsWrittenAndGoWhenEnded) {
