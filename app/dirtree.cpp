@@ -4,13 +4,21 @@
 // A folder's entries are visited depth first in the order the system lists
 // them; each folder is handed to the action after everything inside it, so
 // the dropped folder comes last. Links (symbolic links, junctions) are never
-// followed: the walk stays inside the dropped folder.
+// followed: the walk stays inside the dropped folder. A folder's listing is
+// read whole before any of its entries is acted on, so that the files the
+// actions write and rename into it are not visited.
+//
+// The key drive's own files are never handed to an action. Entries left
+// alone (links, pipes and devices, the key drive's files) are logged and
+// collected for the closing box.
 
 #include "app/dirtree.h"
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
+#include "app/drivefiles.h"
 #include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
@@ -28,6 +36,38 @@ bool isSeparator(wchar_t c) {
     return c == plat::kSep || c == L'/';
 }
 
+// The walk in progress: how deep walkFolder is, the key drive's files, and
+// what was left alone.
+int depth = 0;
+DriveFiles drive;
+std::vector<std::wstring> skipped;
+
+const wchar_t kLinkReason[] = L"it is a link: links are not followed";
+const wchar_t kSpecialReason[] = L"it is not a file or folder";
+const wchar_t kDriveReason[] = L"it is one of the key drive's own files";
+// The closing box names this many entries; the log names them all.
+constexpr std::size_t kSkippedShown = 10;
+
+void beginWalk() {
+    if (depth > 0) return;
+    skipped.clear();
+    loadDriveFiles(&drive);
+}
+
+void leaveAlone(const std::wstring& path, const wchar_t* reason) {
+    logMessage(L"skipping '%ls' because %ls", path.c_str(), reason);
+    skipped.push_back(L"'" + path + L"': " + reason);
+}
+
+// A dropped file that is a copy of the program in the program's folder.
+bool isDroppedDriveFile(const std::wstring& path) {
+    plat::FileId file, folder;
+    const wchar_t* parent = directoryOf(path.c_str());
+    return parent && plat::fileIdentity(path, &file) &&
+           plat::fileIdentity(parent[0] ? parent : L".", &folder) &&
+           isDriveFile(drive, path, file, folder);
+}
+
 // Paths handed to actions and to the listing fit kPathSize wide characters
 // with their terminator; a longer path is refused, never cut.
 bool fitsPathBuffer(const std::wstring& path) {
@@ -38,7 +78,82 @@ bool fitsPathBuffer(const std::wstring& path) {
     return false;
 }
 
+// The listing of a folder, read whole; 1 after reporting.
+int listFolder(const std::wstring& folder, std::vector<plat::DirEntry>* entries) {
+    plat::DirEntry entry;
+    plat::DirHandle listing = plat::findFirst(folder, &entry);
+    if (!listing) {
+        reportError(L"FindFirstFile on %ls failed with %ls", folder.c_str(), systemErrorText());
+        return 1;
+    }
+    for (;;) {
+        if (entry.name != L"." && entry.name != L"..") entries->push_back(entry);
+        int more = plat::findNext(listing, &entry);
+        if (more == 1) continue;
+        plat::findClose(listing);
+        if (more == 0) return 0;
+        reportError(L"FindNextFile on %ls failed with %ls", folder.c_str(), systemErrorText());
+        return 1;
+    }
+}
+
+int walkEntries(const std::wstring& folder, WalkAction action, WalkContext* context,
+                uint64_t* fileCount, uint64_t* byteTotal) {
+    std::vector<plat::DirEntry> entries;
+    if (listFolder(folder, &entries) != 0) return 1;
+    plat::FileId folderId;
+    const bool folderKnown = plat::fileIdentity(folder, &folderId);
+
+    for (const plat::DirEntry& entry : entries) {
+        std::wstring entryPath = folder + entry.name;
+        if (entry.isLink) {
+            leaveAlone(entryPath, kLinkReason);
+            continue;
+        }
+        if (entry.isSpecial) {
+            leaveAlone(entryPath, kSpecialReason);
+            continue;
+        }
+        plat::FileId id;
+        if (!plat::fileIdentity(entryPath, &id)) {
+            // Gone since the listing (another instance finished with it,
+            // or it was a temporary file): nothing to do.
+            logMessage(L"skipping '%ls' because it is gone", entryPath.c_str());
+            continue;
+        }
+        if (entry.isDirectory ? isDriveFolder(drive, id)
+                              : folderKnown && isDriveFile(drive, entryPath, id, folderId)) {
+            leaveAlone(entryPath, kDriveReason);
+            continue;
+        }
+        if (entry.isDirectory) {
+            entryPath += plat::kSep;
+            if (!fitsPathBuffer(entryPath) ||
+                walkFolder(entryPath.c_str(), action, context, fileCount, byteTotal) != 0)
+                return 1;
+            continue;
+        }
+        if (!fitsPathBuffer(entryPath) || (action && action(context, entryPath.c_str(), 0) != 0))
+            return 1;
+        if (fileCount) *fileCount += 1;
+        if (byteTotal) *byteTotal += entry.size;
+    }
+    if (action && action(context, folder.c_str(), -1) != 0) return 1;
+    return 0;
+}
+
 }  // namespace
+
+std::wstring walkSkippedText() {
+    if (skipped.empty()) return std::wstring();
+    std::wstring text = L"These were left as they are:";
+    for (std::size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i) text += L"\n" + skipped[i];
+    if (skipped.size() > kSkippedShown) {
+        text += L"\n... and " + std::to_wstring(skipped.size() - kSkippedShown) +
+                L" more (the log names them all)";
+    }
+    return text;
+}
 
 int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
              uint64_t* fileCount, uint64_t* byteTotal) {
@@ -72,6 +187,14 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
         return 1;
     }
 
+    beginWalk();
+    if (liesOnDriveFiles(drive, asked) || (!info.isDirectory && isDroppedDriveFile(asked))) {
+        reportError(L"'%ls' is one of the key drive's own files; they are never encrypted, "
+                    L"decrypted or erased",
+                    path);
+        return 1;
+    }
+
     if (!info.isDirectory) {
         if (fileCount) *fileCount = 1;
         if (byteTotal) *byteTotal = info.size;
@@ -82,7 +205,10 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
     if (!fitsPathBuffer(top)) return 1;
     uint64_t files = 0;
     uint64_t bytes = 0;
-    if (walkFolder(top.c_str(), action, context, &files, &bytes) != 0) return 1;
+    ++depth;
+    const int failed = walkFolder(top.c_str(), action, context, &files, &bytes);
+    --depth;
+    if (failed) return 1;
     if (fileCount) *fileCount = files;
     if (byteTotal) *byteTotal = bytes;
     return 0;
@@ -94,50 +220,11 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
     if (folder.empty() || !isSeparator(folder.back())) folder += plat::kSep;
     if (!fitsPathBuffer(folder)) return 1;
 
-    plat::DirEntry entry;
-    plat::DirHandle listing = plat::findFirst(folder, &entry);
-    if (!listing) {
-        reportError(L"FindFirstFile on %ls failed with %ls", folder.c_str(), systemErrorText());
-        return 1;
-    }
-
-    for (;;) {
-        if (entry.name != L"." && entry.name != L"..") {
-            std::wstring entryPath = folder + entry.name;
-            if (entry.isLink) {
-                logMessage(L"skipping '%ls' because it is a link: links are not followed",
-                           entryPath.c_str());
-            } else if (entry.isSpecial) {
-                logMessage(L"skipping '%ls' because it is not a file or folder", entryPath.c_str());
-            } else if (entry.isDirectory) {
-                entryPath += plat::kSep;
-                if (!fitsPathBuffer(entryPath) ||
-                    walkFolder(entryPath.c_str(), action, context, fileCount, byteTotal) != 0) {
-                    plat::findClose(listing);
-                    return 1;
-                }
-            } else {
-                if (!fitsPathBuffer(entryPath) ||
-                    (action && action(context, entryPath.c_str(), 0) != 0)) {
-                    plat::findClose(listing);
-                    return 1;
-                }
-                if (fileCount) *fileCount += 1;
-                if (byteTotal) *byteTotal += entry.size;
-            }
-        }
-
-        int more = plat::findNext(listing, &entry);
-        if (more == 1) continue;
-        if (more == 0) {
-            plat::findClose(listing);
-            if (action && action(context, folder.c_str(), -1) != 0) return 1;
-            return 0;
-        }
-        reportError(L"FindNextFile on %ls failed with %ls", folder.c_str(), systemErrorText());
-        plat::findClose(listing);
-        return 1;
-    }
+    beginWalk();
+    ++depth;
+    const int result = walkEntries(folder, action, context, fileCount, byteTotal);
+    --depth;
+    return result;
 }
 
 int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct WalkContext {
     int32_t keepFileName;   // nonzero: an encrypted file takes its plaintext's name
@@ -15,6 +16,11 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
              uint64_t* fileCount, uint64_t* byteTotal);
 int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* context,
                uint64_t* fileCount, uint64_t* byteTotal);
+
+// The entries the last walk left alone (links, pipes and devices, the key
+// drive's own files), one per line after a heading, for the closing box;
+// empty when there were none.
+std::wstring walkSkippedText();
 
 int decryptAction(WalkContext* context, const wchar_t* path, int kind);
 int encryptAction(WalkContext* context, const wchar_t* path, int kind);

@@ -65,6 +65,10 @@ int checkHeader(const uint8_t* header, const wchar_t* sourcePath, std::wstring* 
 }  // namespace
 
 int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
+    // A key store that cannot be used is a failure, not "not encrypted
+    // with this key": taken for the latter, a decryption would do nothing
+    // and report success.
+    if (openKeyStore() != 0) return 1;
     FILE* f = plat::openFile(path, L"rb");
     if (!f) {
         reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
@@ -74,10 +78,14 @@ int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
     std::size_t got = std::fread(probe, 1, kProbeSize, f);
     std::fclose(f);
 
-    // A lookup that fails for any reason counts as "not found".
-    bool encrypted = got >= kBlockSize && findKeyBlock(probe) == 0;
-    bool archive = !encrypted && got >= kArchiveHeaderOffset + kBlockSize &&
-                   findKeyBlock(probe + kArchiveHeaderOffset) == 0;
+    int found = got >= kBlockSize ? lookUpKeyBlock(probe) : 1;
+    if (found == 1 && got >= kArchiveHeaderOffset + kBlockSize) {
+        found = lookUpKeyBlock(probe + kArchiveHeaderOffset);
+        if (found == 0) found = 3;   // an archive
+    }
+    if (found == 2) return 1;
+    const bool encrypted = found == 0;
+    const bool archive = found == 3;
 
     logMessage(L"file '%ls' is %lsencrypted and is %lsan archive", path,
                encrypted ? L"" : L"not ", archive ? L"" : L"not ");

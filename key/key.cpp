@@ -331,8 +331,8 @@ const uint8_t* nextKeyBlock() {
     return keyBlockBuffer;
 }
 
-int findKeyBlock(const uint8_t* block) {
-    if (openKeyStore() != 0) return 1;
+int lookUpKeyBlock(const uint8_t* block) {
+    if (openKeyStore() != 0) return 2;
     const uint32_t slots = blockCount * kSlotsPerBlock;
     uint32_t slot = readBe32(block + 4) % slots;
     uint8_t candidate[kKeyBlockSize];
@@ -342,19 +342,19 @@ int findKeyBlock(const uint8_t* block) {
         uint8_t entry[4];
         if (readAt(indexStream, uint64_t(slot) * 4, entry, sizeof entry) != 0) {
             reportError(L"cannot read from '%ls': %ls", kIndexFileName, readErrorText(indexStream));
-            return 1;
+            return 2;
         }
         uint32_t number = readLe32(entry);
-        if (number == 0) return 1;
+        if (number == 0) return 1;   // not in the index
         if (number >= blockCount) {
             reportError(L"'%ls' is damaged: slot %u names key block %u, but the key has only %u blocks",
                         kIndexFileName, slot, number, blockCount);
-            return 1;
+            return 2;
         }
         if (readAt(keyStream, uint64_t(number) * kKeyBlockSize, candidate, kKeyBlockSize) != 0) {
             wipeSecret(candidate, sizeof candidate);
             reportError(L"cannot read from '%ls': %ls", kKeyFileName, readErrorText(keyStream));
-            return 1;
+            return 2;
         }
         const bool same = std::memcmp(candidate + 4, block + 4, 256) == 0;
         wipeSecret(candidate, sizeof candidate);
@@ -366,7 +366,11 @@ int findKeyBlock(const uint8_t* block) {
     }
     reportError(L"'%ls' is damaged: none of its %u slots is empty or names the block sought",
                 kIndexFileName, slots);
-    return 1;
+    return 2;
+}
+
+int findKeyBlock(const uint8_t* block) {
+    return lookUpKeyBlock(block) == 0 ? 0 : 1;
 }
 
 int raiseHighWaterMark() {

@@ -22,6 +22,10 @@ const uint8_t* nextKeyBlock();
 // 0 when the block identified by the stored header was found (cursor set),
 // 1 when not found (nothing reported) or on failure (reported).
 int findKeyBlock(const uint8_t* block);
+// As findKeyBlock, telling the two kinds of failure apart: 0 found (cursor
+// set), 1 not in the index (nothing reported), 2 the store could not be
+// used (reported).
+int lookUpKeyBlock(const uint8_t* block);
 int raiseHighWaterMark();
 // After a decryption: raises highWaterMark past the whole reservation of the
 // file's writer, the `count` blocks from headerBlock on, but never beyond

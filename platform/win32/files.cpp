@@ -298,10 +298,11 @@ bool identityOfHandle(HANDLE h, FileId* id) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return false;
     id->volume = info.dwVolumeSerialNumber;
-    // NTFS file indexes carry a sequence number: a reused one differs.
+    // NTFS file indexes carry a sequence number, so a reused one differs.
+    // The creation time is left out: a file system emulation may report a
+    // time that moves when the file or folder changes.
     id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    id->created = static_cast<int64_t>((static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
-                                       info.ftCreationTime.dwLowDateTime);
+    id->created = 0;
     id->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     id->modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                                         info.ftLastWriteTime.dwLowDateTime);

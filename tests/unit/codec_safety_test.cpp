@@ -120,6 +120,39 @@ TEST_F(CodecSafetyTest, ProbeOutcomes) {
     EXPECT_EQ(a, 0);
 }
 
+// A key store that cannot be used makes the probe fail with the store's
+// message: taken for "not encrypted with this key", a decryption would do
+// nothing and report success.
+TEST_F(CodecSafetyTest, ProbeFailsWhenTheKeyStoreCannotBeUsed) {
+    const fs::path settings = root / "SETTINGS";
+    const Bytes index = readBytes(settings / "INDEX.DAT");
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        std::wstring message;
+    };
+    const Case cases[] = {
+        {"index missing", [&] { fs::remove(settings / "INDEX.DAT"); },
+         L"cannot open 'SETTINGS/INDEX.DAT': "},
+        {"index short", [&] { writeBytes(settings / "INDEX.DAT", Bytes(index.begin(), index.begin() + 8)); },
+         L"cannot read from 'SETTINGS/INDEX.DAT': "},
+        {"usage record missing", [&] { fs::rename(settings / "STATUS.DAT", settings / "STATUS.OLD"); },
+         L"cannot open 'SETTINGS/STATUS.DAT': "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        closeKeyStoreForTest();
+        c.damage();
+        int32_t e = 7, a = 7;
+        EXPECT_EQ(probeFile(encrypted.c_str(), &e, &a), 1);
+        EXPECT_EQ(lastError().rfind(c.message, 0), 0u) << lastError();
+        EXPECT_EQ(e, 7) << "flags are not set on failure";
+        closeKeyStoreForTest();
+        writeBytes(settings / "INDEX.DAT", index);
+        if (fs::exists(settings / "STATUS.OLD")) fs::rename(settings / "STATUS.OLD", settings / "STATUS.DAT");
+    }
+}
+
 TEST_F(CodecSafetyTest, ShortFileFailsTheHeaderRead) {
     Bytes file = readBytes(encrypted);
     file.resize(1000);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/dirtree.h"
+#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
@@ -332,6 +333,33 @@ TEST_F(WalkTest, PipesAreSkippedAndRefused) {
 }
 #endif
 
+// A folder's listing is read before its entries are acted on: files that
+// the actions write into it are not visited, and entries that vanish in the
+// meantime (removed by another instance, or temporary files) are passed
+// over without an error.
+int firstCallRearranges(WalkContext*, const wchar_t* path, int kind) {
+    calls.emplace_back(path, kind);
+    if (kind == 0 && calls.size() == 1) {
+        const fs::path folder = fs::path(path).parent_path();
+        for (const auto& e : fs::directory_iterator(folder)) {
+            if (e.path() != fs::path(path)) fs::remove(e.path());
+        }
+        for (int i = 0; i < 5; ++i) writeFile(folder / ("written-" + std::to_string(i)), 1);
+    }
+    return 0;
+}
+
+TEST_F(WalkTest, ListingIsReadBeforeActingAndVanishedEntriesAreNoErrors) {
+    fs::create_directories(dir_ / "t");
+    for (const char* name : {"a", "b", "c", "d", "e"}) writeFile(dir_ / "t" / name, 1);
+    uint64_t count = 0;
+    ASSERT_EQ(walkTree(p(L"t").c_str(), firstCallRearranges, nullptr, &count, nullptr), 0) << lastErrorText;
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].second, 0);
+    EXPECT_EQ(calls[1], Call(p(L"t/"), -1));
+    EXPECT_EQ(count, 1u);
+}
+
 // Paths beyond 259 characters are refused, never cut.
 TEST_F(WalkTest, OverlongPathsAreRefused) {
     std::wstring longPath = p(std::wstring(300, L'x'));
@@ -432,6 +460,66 @@ TEST_F(WalkCodecTest, EncryptedNamesRoundTrip) {
 
     ASSERT_EQ(walkTree(work().c_str(), decryptAction, &plain, nullptr, nullptr), 0) << lastError();
     EXPECT_EQ(snapshot(), original_);
+}
+
+// The key drive's own files are never encrypted, decrypted or erased,
+// whatever spelling reaches them: a walk over the drive leaves them (and
+// names them); dropped on their own they are refused.
+TEST_F(WalkCodecTest, KeyDriveOwnFilesAreNeverTouched) {
+    const std::wstring savedProgram = programPath;
+    const codectest::Bytes program = codectest::randomBytes(4000, 9);
+    codectest::writeBytes(root / "Encrypt", program);
+    codectest::writeBytes(root / "Decrypt", program);                          // a copy
+    codectest::writeBytes(root / "lookalike", codectest::randomBytes(4000, 10));   // same size only
+    fs::create_directories(root / "LOG");
+    fs::create_directories(root / "TEMP");
+    codectest::writeBytes(root / "TEMP" / "working copy.txt", codectest::randomBytes(50, 11));
+    codectest::writeBytes(root / "work" / "notes.txt", codectest::randomBytes(300, 12));
+    ASSERT_EQ(setProgramPaths((root / "Encrypt").wstring().c_str()), 0);
+    const codectest::Bytes key = codectest::readBytes(root / "SETTINGS" / "KEY.DAT");
+    const codectest::Bytes index = codectest::readBytes(root / "SETTINGS" / "INDEX.DAT");
+
+    WalkContext plain = {0};
+    const std::wstring drive = root.wstring();
+    ASSERT_EQ(walkTree(drive.c_str(), encryptAction, &plain, nullptr, nullptr), 0) << lastError();
+    EXPECT_TRUE(fs::exists(root / "work" / "notes.txt (encrypted)"));
+    EXPECT_TRUE(fs::exists(root / "lookalike (encrypted)"));
+    EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "KEY.DAT"), key);
+    EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "INDEX.DAT"), index);
+    EXPECT_EQ(codectest::readBytes(root / "Encrypt"), program);
+    EXPECT_EQ(codectest::readBytes(root / "Decrypt"), program);
+    EXPECT_TRUE(fs::exists(root / "TEMP" / "working copy.txt"));
+    const std::wstring shown = walkSkippedText();
+    for (const wchar_t* name : {L"SETTINGS'", L"LOG'", L"TEMP'", L"Encrypt'", L"Decrypt'"}) {
+        EXPECT_NE(shown.find(plat::kSep + std::wstring(name) + L": it is one of the key drive's own files"),
+                  std::wstring::npos)
+            << name << " in " << std::string(shown.begin(), shown.end());
+    }
+
+    std::error_code ec;
+    fs::create_hard_link(root / "SETTINGS" / "KEY.DAT", root / "work" / "innocent.bin", ec);
+    std::vector<std::wstring> dropped = {
+        (root / "SETTINGS").wstring(),
+        (root / "SETTINGS" / "KEY.DAT").wstring(),
+        (root / "work").wstring() + plat::kSep + L".." + plat::kSep + L"SETTINGS" + plat::kSep + L"INDEX.DAT",
+        (root / "Decrypt").wstring(),
+        (root / "TEMP" / "working copy.txt").wstring(),
+        (root / "LOG").wstring(),
+    };
+    if (!ec) dropped.push_back((root / "work" / "innocent.bin").wstring());
+    for (const std::wstring& path : dropped) {
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        for (WalkAction action : {encryptAction, decryptAction, removeAction}) {
+            EXPECT_EQ(walkTree(path.c_str(), action, &plain, nullptr, nullptr), 1);
+            EXPECT_EQ(lastError(), L"'" + path + L"' is one of the key drive's own files; they are never "
+                                                 L"encrypted, decrypted or erased");
+        }
+    }
+    EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "KEY.DAT"), key);
+    EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "INDEX.DAT"), index);
+    EXPECT_EQ(codectest::readBytes(root / "Decrypt"), program);
+    EXPECT_TRUE(fs::exists(root / "TEMP" / "working copy.txt"));
+    setProgramPaths(savedProgram.c_str());
 }
 
 // A plaintext that could not be erased afterwards is not encrypted: no key

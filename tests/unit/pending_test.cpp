@@ -82,6 +82,19 @@ protected:
         ASSERT_EQ(beginPending(record, &ticket), 0) << lastErrorText;
         resetPendingForTest();
     }
+    // Puts another file under path: written beside it and renamed over it,
+    // or (anew) written after path was removed, so that the system may give
+    // it the removed file's number again.
+    enum class Replace { No, Over, Anew };
+    static void replace(const std::wstring& path, Replace how) {
+        if (how == Replace::Over) {
+            write(path + L".other", "another file");
+            fs::rename(fs::path(path + L".other"), fs::path(path));
+        } else if (how == Replace::Anew) {
+            fs::remove(fs::path(path));
+            write(path, "another file");
+        }
+    }
     static PendingRecord eraseRecord(const std::wstring& original, const std::vector<std::wstring>& names,
                                      const plat::FileId& id) {
         PendingRecord record;
@@ -138,17 +151,21 @@ TEST_F(PendingTest, StoppedErasesAreFinished) {
     struct Case {
         const char* what;
         int standsAs;        // 0: its own name, 1 to 3: random name k
-        bool replaced;       // another file now stands there
+        Replace replaced;    // another file now stands there
         bool changed;        // the file changed since the record was made
         bool erased;
     };
     const Case cases[] = {
-        {"under the first random name", 1, false, false, true},
-        {"under the last random name", 3, false, false, true},
-        {"under its own name", 0, false, false, true},
-        {"under its own name, changed since", 0, false, true, false},
-        {"another file under the random name", 2, true, false, false},
-        {"gone already", -1, false, false, true},
+        {"under the first random name", 1, Replace::No, false, true},
+        {"under the last random name", 3, Replace::No, false, true},
+        {"under its own name", 0, Replace::No, false, true},
+        {"under its own name, changed since", 0, Replace::No, true, false},
+        {"another file under the random name", 2, Replace::Over, false, false},
+#ifndef _WIN32
+        // Told apart by its creation time, which Windows emulations lack.
+        {"a new file under the random name", 2, Replace::Anew, false, false},
+#endif
+        {"gone already", -1, Replace::No, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -164,10 +181,7 @@ TEST_F(PendingTest, StoppedErasesAreFinished) {
             fs::rename(fs::path(original), fs::path(now));
         }
         leaveRecordOfAStoppedRun(eraseRecord(original, names, id));
-        if (c.replaced) {
-            fs::remove(fs::path(now));
-            write(now, "another file");
-        }
+        replace(now, c.replaced);
         if (c.changed) write(now, std::string(3001, 'S'));
         if (c.standsAs < 0) fs::remove(fs::path(now));
 
@@ -188,13 +202,16 @@ TEST_F(PendingTest, StoppedErasesAreFinished) {
 TEST_F(PendingTest, StoppedOutputsAreCleared) {
     struct Case {
         PendingKind kind;
-        bool replaced;
+        Replace replaced;
         const char* logged;
     };
     const Case cases[] = {
-        {PendingKind::PlainOutput, false, "the partial plaintext of an interrupted decryption"},
-        {PendingKind::EncryptedOutput, false, "the partial output of an interrupted encryption"},
-        {PendingKind::PlainOutput, true, nullptr},
+        {PendingKind::PlainOutput, Replace::No, "the partial plaintext of an interrupted decryption"},
+        {PendingKind::EncryptedOutput, Replace::No, "the partial output of an interrupted encryption"},
+        {PendingKind::PlainOutput, Replace::Over, nullptr},
+#ifndef _WIN32
+        {PendingKind::PlainOutput, Replace::Anew, nullptr},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind));
@@ -205,12 +222,9 @@ TEST_F(PendingTest, StoppedOutputsAreCleared) {
         ASSERT_TRUE(plat::fileIdentity(temp, &record.id));
         record.paths = {temp, work(L"report.txt")};
         leaveRecordOfAStoppedRun(record);
-        if (c.replaced) {
-            fs::remove(fs::path(temp));
-            write(temp, "someone else's");
-        }
+        replace(temp, c.replaced);
         recoverPending();
-        EXPECT_EQ(fs::exists(fs::path(temp)), c.replaced);
+        EXPECT_EQ(fs::exists(fs::path(temp)), c.replaced != Replace::No);
         if (c.logged) {
             EXPECT_NE(log().find(c.logged), std::string::npos);
         }

@@ -1,0 +1,33 @@
+// The key drive's own files, which no walk encrypts, decrypts or erases:
+// the folders SETTINGS (key, index, usage record, journal of work in
+// progress, sibling programs), LOG (the log being written) and TEMP (the
+// open command's working copies) of the program's folder, the program file
+// and its copies there.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct DriveFiles {
+    std::vector<plat::FileId> folders;   // SETTINGS, LOG, TEMP
+    std::vector<plat::FileId> files;     // the program file, the three key files
+    bool knowsProgramFolder = false;
+    plat::FileId programFolder;
+    std::wstring program;                // the program file's path
+    uint64_t programSize = 0;
+};
+
+// Learns the identities of the key drive's files; the current folder is the
+// program's folder.
+void loadDriveFiles(DriveFiles* drive);
+bool isDriveFolder(const DriveFiles& drive, const plat::FileId& folder);
+// A file of the key drive: the program, a key file, or a copy of the
+// program in the program's folder (same size and content). folder is the
+// identity of the folder that holds the file.
+bool isDriveFile(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file,
+                 const plat::FileId& folder);
+// True when path, or one of the folders it lies in, is a key drive file or
+// folder.
+bool liesOnDriveFiles(const DriveFiles& drive, const std::wstring& path);
