@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/dirtree.h"
+#include "app/foldercheck.h"
 #include "app/util.h"
 #include "diag/error.h"
 #include "diag/format.h"
@@ -12,11 +13,9 @@
 
 namespace {
 
-// Walks the dropped path and names in the closing box what the walk left
-// alone: in an information box after a success, after the error text of a
-// failure.
-int walkAndReport(const wchar_t* path, WalkAction action, WalkContext* context) {
-    const int result = walkTree(path, action, context, nullptr, nullptr) != 0 ? 1 : 0;
+// Names in the closing box what the walk left alone: in an information box
+// after a success, after the error text of a failure.
+int reportSkipped(int result) {
     const std::wstring skipped = walkSkippedText();
     if (skipped.empty()) return result;
     if (result == 0) {
@@ -25,6 +24,17 @@ int walkAndReport(const wchar_t* path, WalkAction action, WalkContext* context) 
         copyCut(lastErrorText, kLastErrorTextSize, std::wstring(lastErrorText) + L"\n\n" + skipped);
     }
     return result;
+}
+
+// Walks the dropped path and names what the walk left alone.
+int walkAndReport(const wchar_t* path, WalkAction action, WalkContext* context) {
+    return reportSkipped(walkTree(path, action, context, nullptr, nullptr) != 0 ? 1 : 0);
+}
+
+// A dropped folder (not a link to one) is checked as a whole first.
+bool isFolder(const wchar_t* path) {
+    plat::FileInfo info;
+    return plat::fileInfo(path, &info) && info.isDirectory && !info.isLink;
 }
 
 }  // namespace
@@ -36,6 +46,7 @@ int decryptCommand(const wchar_t* path) {
         return 0;
     }
     WalkContext context{0};
+    if (isFolder(path) && checkFolderForDecrypt(path, &context) != 0) return reportSkipped(1);
     return walkAndReport(path, decryptAction, &context);
 }
 
@@ -47,6 +58,7 @@ int encryptCommand(const wchar_t* path) {
     }
     // Instances started from the workspace file manager keep file names.
     WalkContext context{environmentHas(L"VKLIB_OPENER") ? -1 : 0};
+    if (isFolder(path) && checkFolderForEncrypt(path, &context) != 0) return reportSkipped(1);
     return walkAndReport(path, encryptAction, &context);
 }
 

@@ -37,6 +37,12 @@ void wipeBuffer() {
     out.fill = 0;
 }
 
+int reportTemporaryTaken(const std::wstring& temp) {
+    reportError(L"cannot open '%ls': a file of that name exists already; move it away or remove it",
+                temp.c_str());
+    return 1;
+}
+
 int notOpen() {
     reportError(L"cannot write '%ls': no output file is open", out.temp);
     return 1;
@@ -51,6 +57,14 @@ void abandonOutput() {
     out.stream = nullptr;
     out.state = OutputState::Idle;
     wipeBuffer();
+}
+
+int checkOutputFree(const wchar_t* path) {
+    const std::wstring temp = std::wstring(path) + L".tmp";
+    plat::FileInfo info;
+    if (!plat::fileInfo(temp, &info)) return 0;
+    if (!info.isDirectory && !info.isLink && !info.isSpecial && info.size == 0) return 0;
+    return reportTemporaryTaken(temp);
 }
 
 int openOutput(const wchar_t* path) {
@@ -77,12 +91,7 @@ int openOutput(const wchar_t* path) {
             info.size == 0 && plat::removeFile(out.temp) == 0) {
             out.stream = plat::createNewFile(out.temp);
         }
-        if (!out.stream && errno == EEXIST) {
-            reportError(L"cannot open '%ls': a file of that name exists already; move it away or "
-                        L"remove it",
-                        out.temp);
-            return 1;
-        }
+        if (!out.stream && errno == EEXIST) return reportTemporaryTaken(out.temp);
     }
     if (!out.stream) {
         reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());

@@ -14,6 +14,9 @@ constexpr uint32_t kOutputPathMax = 1019;
 // Creates "<path>.tmp" anew; a non-empty file that stands under that name
 // already is never overwritten (the open fails and names it).
 int openOutput(const wchar_t* path);
+// 0 when openOutput would find nothing in its way under "<path>.tmp"; 1
+// after reporting as openOutput would.
+int checkOutputFree(const wchar_t* path);
 int writeOutput(const void* data, uint32_t length);
 // 0 only when the complete output stands under the target name.
 // Same as finishOutput followed by commitOutput.

@@ -112,30 +112,30 @@ int readStoredName(const wchar_t* path, std::wstring* name) {
     return checkHeader(header, path, name);
 }
 
-int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
-                const wchar_t** resultPath) {
-    CodecRun run;
-    // probeFile left the cursor on the header key block: the first block of
-    // the writer's reservation.
-    const uint32_t headerBlock = keyCursor();
+namespace {
 
-    if (readStoredHeader(&run, sourcePath) != 0) return 1;
-    uint8_t* work = run.work;
-
+// Reads and decodes the header of a file that a probe found encrypted (the
+// cursor on its header key block) into the run's work area, and checks
+// everything about its output that can be known before writing: the stored
+// name, the output path, and that no file but the encrypted file itself
+// stands under the output name or its temporary name. 1 after reporting.
+int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* outputDirectory,
+                      std::wstring* baseName, DecryptionNeeds* needs) {
+    if (readStoredHeader(run, sourcePath) != 0) return 1;
+    uint8_t* work = run->work;
+    std::memcpy(run->keyCopy, work, kBlockSize);   // the stored header, to find its block again
     const uint8_t* block = nextKeyBlock();
     if (!block) return 1;
     xorBlock(work, block);
 
-    std::wstring baseName;
-    if (checkHeader(work, sourcePath, &baseName) != 0) return 1;
+    if (checkHeader(work, sourcePath, baseName) != 0) return 1;
     std::wstring outputPath = outputDirectory ? outputDirectory : L"";
-    outputPath += baseName;
+    outputPath += *baseName;
     if (outputPath.size() >= kDecryptResultSize) {
         reportError(L"file '%ls' cannot be decrypted: the path '%ls' is longer than %u characters",
                     sourcePath, outputPath.c_str(), static_cast<unsigned>(kDecryptResultSize - 1));
         return 1;
     }
-    std::wmemcpy(resultBuffer, outputPath.c_str(), outputPath.size() + 1);
     // The output is written to "<output>.tmp" first; when that is the
     // encrypted file itself (by any spelling), it must not be touched.
     const std::wstring outputTemp = outputPath + L".tmp";
@@ -146,19 +146,47 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     }
     // The plaintext replaces no file but the encrypted file itself (when
     // its stored name is its own name, by any spelling).
-    const bool replacesSource = plat::sameFile(outputPath, sourcePath);
-    if (!replacesSource && plat::fileInfo(outputPath, nullptr)) {
+    needs->replacesSource = plat::sameFile(outputPath, sourcePath);
+    if (!needs->replacesSource && plat::fileInfo(outputPath, nullptr)) {
         reportError(L"file '%ls' cannot be decrypted: '%ls' exists already; move it away or rename "
                     L"it first",
                     sourcePath, outputPath.c_str());
         return 1;
     }
+    if (checkOutputFree(outputPath.c_str()) != 0) return 1;
+    needs->output = outputPath;
+    needs->plainLength = getU64(work + kPlainLengthOffset);
+    return 0;
+}
 
-    const uint64_t plainLength = getU64(work + kPlainLengthOffset);
+}  // namespace
+
+int checkDecryption(const wchar_t* sourcePath, const wchar_t* outputDirectory, DecryptionNeeds* needs) {
+    CodecRun run;
+    std::wstring baseName;
+    const int failed = prepareDecryption(&run, sourcePath, outputDirectory, &baseName, needs);
+    // Back on the header key block, where the probe left the cursor.
+    if (failed == 0) findKeyBlock(run.keyCopy);
+    return failed;
+}
+
+int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
+                const wchar_t** resultPath) {
+    CodecRun run;
+    // probeFile left the cursor on the header key block: the first block of
+    // the writer's reservation.
+    const uint32_t headerBlock = keyCursor();
+
+    std::wstring baseName;
+    DecryptionNeeds needs;
+    if (prepareDecryption(&run, sourcePath, outputDirectory, &baseName, &needs) != 0) return 1;
+    uint8_t* work = run.work;
+    std::wmemcpy(resultBuffer, needs.output.c_str(), needs.output.size() + 1);
+    const uint64_t plainLength = needs.plainLength;
     if (checkRoom(L"decrypt", sourcePath, L"its plaintext of", resultBuffer, plainLength) != 0) return 1;
     std::memcpy(run.digest, work + kDigestOffset, kDigestSize);
 
-    block = nextKeyBlock();
+    const uint8_t* block = nextKeyBlock();
     if (!block) return 1;
     std::memcpy(run.keyCopy, block, kBlockSize);
 
@@ -223,7 +251,7 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     }
     // A verified plaintext that cannot be put in place stays complete
     // under its temporary name, which the message names.
-    const int committed = replacesSource ? commitOutput() : commitOutputNoReplace();
+    const int committed = needs.replacesSource ? commitOutput() : commitOutputNoReplace();
     run.settleOutput();
     if (committed != 0) return 1;
 

@@ -11,6 +11,20 @@ int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive);
 // name; 1 after reporting when it cannot be read or could not be decrypted.
 // Leaves the key store's cursor where the probe left it.
 int readStoredName(const wchar_t* path, std::wstring* name);
+// What a decryption of the file will write, found out without writing:
+// the plaintext's length and path, and whether it takes the encrypted
+// file's own place.
+struct DecryptionNeeds {
+    uint64_t plainLength = 0;
+    std::wstring output;
+    bool replacesSource = false;
+};
+// Must follow a probeFile of the same file that found it encrypted; leaves
+// the cursor where the probe left it. 0 when, as far as can be known before
+// writing, the decryption can be done (the stored name is sound, the
+// output path fits, no other file stands under the output name or its
+// temporary name); 1 after reporting.
+int checkDecryption(const wchar_t* sourcePath, const wchar_t* outputDirectory, DecryptionNeeds* needs);
 // Must follow a probeFile of the same file that found it encrypted.
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                 const wchar_t** resultPath);

@@ -23,22 +23,21 @@ namespace {
 
 wchar_t resultBuffer[kEncryptResultSize];
 
+// Opens the source, builds the plain header in the run's work area and
+// checks everything about the encryption that can be known before writing:
+// the length, the stored name, the target path, and that no other file
+// stands under the default encrypted name or the temporary name. 1 after
+// reporting.
+int prepareEncryption(CodecRun* run, const wchar_t* directoryPrefix, const wchar_t* sourcePath,
+                      const wchar_t* explicitTarget, EncryptionNeeds* needs) {
+    if (run->openSource(sourcePath) != 0) return 1;
 
-}  // namespace
-
-int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
-                const wchar_t* explicitTarget, const wchar_t** resultPath) {
-    *resultPath = nullptr;
-    CodecRun run;
-
-    if (run.openSource(sourcePath) != 0) return 1;
-
-    uint8_t* work = run.work;
+    uint8_t* work = run->work;
     std::memset(work, 0, kBlockSize);
     putU32(work + kVersionOffset, kFormatVersion);
     int64_t measured = -1;
-    if (plat::seekFile(run.source, 0, SEEK_END) == 0) measured = plat::tellFile(run.source);
-    if (measured < 0 || plat::seekFile(run.source, 0, SEEK_SET) != 0) {
+    if (plat::seekFile(run->source, 0, SEEK_END) == 0) measured = plat::tellFile(run->source);
+    if (measured < 0 || plat::seekFile(run->source, 0, SEEK_SET) != 0) {
         reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
         return 1;
     }
@@ -50,8 +49,6 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
         reportError(L"cannot encrypt '%ls': the file is too large", sourcePath);
         return 1;
     }
-    const uint32_t reservation = static_cast<uint32_t>(m + 4);
-    const uint32_t divisor = static_cast<uint32_t>(m + 2);
 
     const std::wstring baseName = baseNameOf(sourcePath);
     if (!storeBaseName(baseName, work)) {
@@ -84,20 +81,47 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
                     target.c_str(), static_cast<unsigned>(kEncryptResultSize - 1));
         return 1;
     }
-    std::wmemcpy(resultBuffer, target.c_str(), target.size() + 1);
     // A file under the default encrypted name is not this plaintext's to
     // replace: an older encrypted version, or anything named like it.
     if (!explicitTarget && plat::fileInfo(target, nullptr)) {
         reportError(L"cannot encrypt '%ls': '%ls' exists already; move it away or rename it first",
-                    sourcePath, resultBuffer);
+                    sourcePath, target.c_str());
         return 1;
     }
+    if (checkOutputFree(target.c_str()) != 0) return 1;
+    needs->plainLength = n;
+    needs->keyBlocks = static_cast<uint32_t>(m + 4);
+    needs->largestSize = largestEncryptedSize(n);
+    needs->target = target;
+    return 0;
+}
+
+}  // namespace
+
+int checkEncryption(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
+                    const wchar_t* explicitTarget, EncryptionNeeds* needs) {
+    CodecRun run;
+    return prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, needs);
+}
+
+int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
+                const wchar_t* explicitTarget, const wchar_t** resultPath) {
+    *resultPath = nullptr;
+    CodecRun run;
+    EncryptionNeeds needs;
+    if (prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, &needs) != 0) return 1;
+    uint8_t* work = run.work;
+    const uint64_t n = needs.plainLength;
+    const uint64_t m = chunkCount(n);
+    const uint32_t reservation = needs.keyBlocks;
+    const uint32_t divisor = static_cast<uint32_t>(m + 2);
+    std::wmemcpy(resultBuffer, needs.target.c_str(), needs.target.size() + 1);
 
     // Everything that can be known is checked, and the output created,
     // before any key block is reserved: a write that cannot succeed costs
     // no key.
     if (checkRoom(L"encrypt", sourcePath, L"its encrypted file of up to", resultBuffer,
-                  largestEncryptedSize(n)) != 0)
+                  needs.largestSize) != 0)
         return 1;
     if (openKeyStore() != 0) return 1;
     if (run.beginOutput(resultBuffer, PendingKind::EncryptedOutput) != 0) return 1;

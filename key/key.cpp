@@ -160,6 +160,22 @@ int holdInUseLock() {
     return got == 0 ? 0 : 1;
 }
 
+// How many blocks a reservation can still have. Blocks from N on do not
+// exist: never beyond the last pad block, whatever lastBlock says, so that
+// the cursor never wraps onto block 1 while drawing a reservation.
+uint64_t availableBlocks(const StatusRecord& record) {
+    if (blockCount == 0) return 0;
+    uint64_t limit = record.lastBlock;
+    if (limit > uint64_t(blockCount) - 1) limit = uint64_t(blockCount) - 1;
+    return record.highWaterMark <= limit + 1 ? limit + 1 - record.highWaterMark : 0;
+}
+
+void reportExhausted(uint64_t count, uint64_t available) {
+    reportError(L"key exhausted, %llu bytes are required but only %llu bytes are available",
+                static_cast<unsigned long long>(count * kKeyBlockSize),
+                static_cast<unsigned long long>(available * kKeyBlockSize));
+}
+
 // The operations that draw on the usage record need an open store.
 int requireOpenStore() {
     if (storeOpen) return 0;
@@ -276,18 +292,11 @@ int reserveKeyBlocks(uint32_t count) {
                     kStatusFileName);
         return 1;
     }
-    // Blocks from N on do not exist: never reserve beyond the last pad block,
-    // whatever lastBlock says, so that the cursor never wraps onto block 1
-    // while drawing a reservation.
-    uint64_t limit = record.lastBlock;
-    if (limit > uint64_t(blockCount) - 1) limit = uint64_t(blockCount) - 1;
+    const uint64_t available = availableBlocks(record);
     uint64_t end = uint64_t(record.highWaterMark) + count;   // one past the reservation
-    if (blockCount == 0 || end > limit + 1) {
-        uint64_t available = record.highWaterMark <= limit + 1 ? limit + 1 - record.highWaterMark : 0;
+    if (count > available) {
         unlockStatus();
-        reportError(L"key exhausted, %llu bytes are required but only %llu bytes are available",
-                    static_cast<unsigned long long>(uint64_t(count) * kKeyBlockSize),
-                    static_cast<unsigned long long>(available * kKeyBlockSize));
+        reportExhausted(count, available);
         return 1;
     }
     uint32_t first = record.highWaterMark;
@@ -415,6 +424,18 @@ int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count) {
     int failed = writeStatusRecord(record);
     unlockStatus();
     return failed;
+}
+
+int checkKeyAvailable(uint64_t count) {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
+    StatusRecord record;
+    const int failed = readStatusRecord(false, &record);
+    unlockStatus();
+    if (failed) return 1;
+    const uint64_t available = record.highWaterMark == 0 ? 0 : availableBlocks(record);
+    if (count <= available) return 0;
+    reportExhausted(count, available);
+    return 1;
 }
 
 uint32_t keyCursor() {

@@ -17,6 +17,10 @@ constexpr uint64_t kStatusInUseOffset = uint64_t(1) << 32;
 
 int openKeyStore();
 int reserveKeyBlocks(uint32_t count);
+// 0 when a reservation of count blocks could be made now; otherwise 1
+// after reporting (the key is exhausted, with the figures). Needs an open
+// store.
+int checkKeyAvailable(uint64_t count);
 // The next key block at the cursor, in a shared buffer; nullptr on failure.
 const uint8_t* nextKeyBlock();
 // 0 when the block identified by the stored header was found (cursor set),
