@@ -23,13 +23,14 @@
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
+#include "codec/format.h"
 #include "diag/error.h"
 #include "diag/log.h"
 #include "platform/platform.h"
 
 namespace {
 
-const wchar_t kEncryptedSuffix[] = L" (encrypted)";
+using codec::kEncryptedSuffix;
 constexpr std::size_t kEncryptedSuffixLength = 12;
 
 bool isSeparator(wchar_t c) {
@@ -142,7 +143,33 @@ int walkEntries(const std::wstring& folder, WalkAction action, WalkContext* cont
     return 0;
 }
 
+// Whether an encrypted file holds exactly the plaintext file.
+bool holdsPlaintext(const std::wstring& encrypted, const std::wstring& plain) {
+    int32_t isEncrypted = 0, isArchive = 0;
+    return probeFile(encrypted.c_str(), &isEncrypted, &isArchive) == 0 && isEncrypted &&
+           verifyEncryptedCopy(encrypted.c_str(), plain.c_str()) == 0;
+}
+
 }  // namespace
+
+std::wstring finishedEncryptionOf(const wchar_t* plain) {
+    const wchar_t* folder = directoryOf(plain);
+    if (!folder) return std::wstring();
+    const std::wstring target = std::wstring(folder) + codec::baseNameOf(plain) + kEncryptedSuffix;
+    if (!plat::fileInfo(target, nullptr) || !holdsPlaintext(target, plain)) return std::wstring();
+    return target;
+}
+
+std::wstring finishedDecryptionOf(const wchar_t* encrypted) {
+    const wchar_t* folder = directoryOf(encrypted);
+    std::wstring storedName;
+    if (!folder || readStoredName(encrypted, &storedName) != 0) return std::wstring();
+    const std::wstring output = std::wstring(folder) + storedName;
+    if (!plat::fileInfo(output, nullptr) || plat::sameFile(output, encrypted) ||
+        !holdsPlaintext(encrypted, output))
+        return std::wstring();
+    return output;
+}
 
 std::wstring walkSkippedText() {
     if (skipped.empty()) return std::wstring();
@@ -236,11 +263,16 @@ int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
     if (!isEncrypted) return 0;
 
-    const wchar_t* folder = directoryOf(path);
-    if (!folder) return 1;
-    const wchar_t* written = nullptr;
-    if (decryptFile(path, folder, &written) != 0) return 1;
-    const std::wstring out = written;
+    std::wstring out = finishedDecryptionOf(path);
+    if (!out.empty()) {
+        logMessage(L"'%ls' holds the plaintext of '%ls' already: only the erasing is left", out.c_str(),
+                   path);
+    } else {
+        const wchar_t* folder = directoryOf(path);
+        const wchar_t* written = nullptr;
+        if (!folder || decryptFile(path, folder, &written) != 0) return 1;
+        out = written;
+    }
 
     // The plaintext has already replaced the encrypted file: both names
     // now name one file, however they are spelt (letter case, a short
@@ -269,11 +301,15 @@ int encryptAction(WalkContext* context, const wchar_t* path, int kind) {
     // No key is spent on a plaintext that could not be erased afterwards.
     if (checkExpungeable(path) != 0) return 1;
 
-    const wchar_t* folder = directoryOf(path);
-    if (!folder) return 1;
-    const wchar_t* written = nullptr;
-    if (encryptFile(folder, path, nullptr, &written) != 0) return 1;
-    const std::wstring out = written;
+    std::wstring out = finishedEncryptionOf(path);
+    if (!out.empty()) {
+        logMessage(L"'%ls' holds '%ls' encrypted already: only the erasing is left", out.c_str(), path);
+    } else {
+        const wchar_t* folder = directoryOf(path);
+        const wchar_t* written = nullptr;
+        if (!folder || encryptFile(folder, path, nullptr, &written) != 0) return 1;
+        out = written;
+    }
 
     if (expungeFile(path) != 0) return 1;
 

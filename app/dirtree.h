@@ -22,6 +22,15 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
 // empty when there were none.
 std::wstring walkSkippedText();
 
+// A run stopped between writing a file's counterpart and erasing the file
+// leaves both side by side; then only the erasing is left to do. The
+// encrypted file that the encryption of `plain` writes (the plaintext that
+// the decryption of `encrypted` writes, after a probe that found it
+// encrypted), when it stands there and holds exactly the same plaintext;
+// otherwise empty.
+std::wstring finishedEncryptionOf(const wchar_t* plain);
+std::wstring finishedDecryptionOf(const wchar_t* encrypted);
+
 int decryptAction(WalkContext* context, const wchar_t* path, int kind);
 int encryptAction(WalkContext* context, const wchar_t* path, int kind);
 int removeAction(WalkContext* context, const wchar_t* path, int kind);

@@ -56,6 +56,7 @@ int checkEncryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) 
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
     if (isEncrypted) return 0;
     if (checkExpungeable(path) != 0) return 1;
+    if (!finishedEncryptionOf(path).empty()) return checkFolderWritable(path);
     const wchar_t* folder = directoryOf(path);
     if (!folder) return 1;
     EncryptionNeeds file;
@@ -75,7 +76,12 @@ int checkDecryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) 
     const wchar_t* folder = directoryOf(path);
     if (!folder) return 1;
     DecryptionNeeds file;
-    if (checkDecryption(path, folder, &file) != 0) return 1;
+    const std::wstring finished = finishedDecryptionOf(path);
+    if (!finished.empty()) {
+        file.output = finished;
+    } else if (checkDecryption(path, folder, &file) != 0) {
+        return 1;
+    }
     // The encrypted file is erased afterwards, or (started from the
     // workspace file manager) replaced by its plaintext.
     if (!environmentHas(L"VKLIB_OPENER") && !file.replacesSource && checkExpungeable(path) != 0)

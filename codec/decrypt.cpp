@@ -19,6 +19,7 @@
 #include "diag/log.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
+#include "key/wipe.h"
 #include "platform/platform.h"
 
 using namespace codec;
@@ -160,6 +161,65 @@ int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* o
 }
 
 }  // namespace
+
+namespace {
+
+// Decodes the header in the run's work area (cursor on its header key
+// block) and compares the whole encrypted file with the plaintext file:
+// stored name, length, digest and every byte. 0 when they agree.
+int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wchar_t* plainPath) {
+    uint8_t* work = run->work;
+    const uint8_t* block = nextKeyBlock();
+    if (!block) return 1;
+    xorBlock(work, block);
+    std::wstring name;
+    if (checkHeader(work, encryptedPath, &name) != 0 || name != baseNameOf(plainPath)) return 1;
+    const uint64_t plainLength = getU64(work + kPlainLengthOffset);
+    std::memcpy(run->digest, work + kDigestOffset, kDigestSize);
+    block = nextKeyBlock();
+    if (!block) return 1;
+    std::memcpy(run->keyCopy, block, kBlockSize);
+
+    FILE* plain = plat::openFile(plainPath, L"rb");
+    if (!plain) return 1;
+    std::setvbuf(plain, nullptr, _IONBF, 0);
+    uint8_t expected[kBlockSize];
+    int differs = 0;
+    int64_t size = -1;
+    if (plat::seekFile(plain, 0, SEEK_END) == 0) size = plat::tellFile(plain);
+    if (size < 0 || static_cast<uint64_t>(size) != plainLength || plat::seekFile(plain, 0, SEEK_SET) != 0)
+        differs = 1;
+    for (uint64_t done = 0; !differs && done < plainLength; done += kBlockSize) {
+        const std::size_t len =
+            plainLength - done < kBlockSize ? static_cast<std::size_t>(plainLength - done) : kBlockSize;
+        block = std::fread(work, 1, kBlockSize, run->source) >= len ? nextKeyBlock() : nullptr;
+        if (!block || std::fread(expected, 1, len, plain) != len) {
+            differs = 1;
+            break;
+        }
+        xorBlock(work, block);
+        differs = std::memcmp(work, expected, len) != 0;
+    }
+    std::fclose(plain);
+    wipeSecret(expected, sizeof expected);
+    if (differs) return 1;
+    // The bytes agree; the stored digest must vouch for them too.
+    if (digestFile(plainPath, run->keyCopy, work) != 0) return 1;
+    return std::memcmp(work, run->digest, kDigestSize) != 0;
+}
+
+}  // namespace
+
+int verifyEncryptedCopy(const wchar_t* encryptedPath, const wchar_t* plainPath) {
+    CodecRun run;
+    if (readStoredHeader(&run, encryptedPath) != 0) return 1;
+    uint8_t stored[kBlockSize];
+    std::memcpy(stored, run.work, kBlockSize);
+    const int differs = compareWithPlaintext(&run, encryptedPath, plainPath);
+    // Back on the header key block, where the probe left the cursor.
+    findKeyBlock(stored);
+    return differs;
+}
 
 int checkDecryption(const wchar_t* sourcePath, const wchar_t* outputDirectory, DecryptionNeeds* needs) {
     CodecRun run;

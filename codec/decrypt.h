@@ -25,6 +25,12 @@ struct DecryptionNeeds {
 // output path fits, no other file stands under the output name or its
 // temporary name); 1 after reporting.
 int checkDecryption(const wchar_t* sourcePath, const wchar_t* outputDirectory, DecryptionNeeds* needs);
+// Whether an encrypted file holds exactly the plaintext file: its stored
+// name is the plaintext's name, and its length, digest and every byte of
+// its body agree with the file. Must follow a probeFile of the encrypted
+// file that found it encrypted; leaves the cursor where the probe left it.
+// 0 when they agree; 1 otherwise (also when either cannot be read).
+int verifyEncryptedCopy(const wchar_t* encryptedPath, const wchar_t* plainPath);
 // Must follow a probeFile of the same file that found it encrypted.
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
                 const wchar_t** resultPath);

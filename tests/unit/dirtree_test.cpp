@@ -22,6 +22,7 @@
 #include "app/dirtree.h"
 #include "app/util.h"
 #include "codec/decrypt.h"
+#include "codec/encrypt.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
 #include "diag/log.h"
@@ -460,6 +461,62 @@ TEST_F(WalkCodecTest, EncryptedNamesRoundTrip) {
 
     ASSERT_EQ(walkTree(work().c_str(), decryptAction, &plain, nullptr, nullptr), 0) << lastError();
     EXPECT_EQ(snapshot(), original_);
+}
+
+// A run stopped after writing a file's counterpart but before erasing the
+// file leaves both: when they hold the same plaintext, the next run only
+// erases; when they differ, nothing is replaced or erased.
+TEST_F(WalkCodecTest, BothFilesOfAStoppedRunAreResumedOnlyWhenTheyAgree) {
+    const fs::path plain = root / "work" / "both.txt";
+    const fs::path encrypted = root / "work" / "both.txt (encrypted)";
+    const codectest::Bytes data = codectest::randomBytes(7000, 21);
+    struct Case {
+        const char* what;
+        bool decrypting;
+        bool plaintextChanged;
+    };
+    const Case cases[] = {
+        {"encrypt, same plaintext", false, false},
+        {"encrypt, plaintext changed since", false, true},
+        {"decrypt, same plaintext", true, false},
+        {"decrypt, plaintext changed since", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(plain);
+        fs::remove(encrypted);
+        codectest::writeBytes(plain, data);
+        const wchar_t* result = nullptr;
+        const std::wstring folder = work() + plat::kSep;
+        ASSERT_EQ(encryptFile(folder.c_str(), plain.wstring().c_str(), nullptr, &result), 0) << lastError();
+        if (c.plaintextChanged) {
+            codectest::Bytes other = data;
+            other[3000] ^= 1;
+            codectest::writeBytes(plain, other);
+        }
+        const codectest::Bytes plainBefore = codectest::readBytes(plain);
+        const codectest::Bytes encryptedBefore = codectest::readBytes(encrypted);
+        const uint32_t mark = highWaterMark();
+
+        const fs::path dropped = c.decrypting ? encrypted : plain;
+        const int rc = (c.decrypting ? decryptAction : encryptAction)(nullptr, dropped.wstring().c_str(), 0);
+        EXPECT_EQ(highWaterMark(), mark) << "no key spent";
+        if (c.plaintextChanged) {
+            EXPECT_EQ(rc, 1);
+            EXPECT_NE(lastError().find(L"exists already"), std::wstring::npos) << lastError();
+            EXPECT_EQ(codectest::readBytes(plain), plainBefore);
+            EXPECT_EQ(codectest::readBytes(encrypted), encryptedBefore);
+        } else {
+            EXPECT_EQ(rc, 0) << lastError();
+            EXPECT_EQ(fs::exists(plain), c.decrypting);
+            EXPECT_EQ(fs::exists(encrypted), !c.decrypting);
+            if (c.decrypting) {
+                EXPECT_EQ(codectest::readBytes(plain), data);
+            } else {
+                EXPECT_EQ(codectest::readBytes(encrypted), encryptedBefore);
+            }
+        }
+    }
 }
 
 // The key drive's own files are never encrypted, decrypted or erased,
