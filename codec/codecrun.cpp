@@ -61,21 +61,29 @@ void CodecRun::endPhase() {
 }
 
 int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
-    if (openOutput(target) != 0) return 1;
+    // Recorded before it is created, so that no run stopped at any moment
+    // leaves it unnamed; the record learns its identity once it exists,
+    // before anything is written into it.
+    PendingRecord record;
+    record.kind = kind;
+    const std::wstring temp = std::wstring(target) + L".tmp";
+    record.paths = {plat::absolutePath(temp), plat::absolutePath(target)};
+    if (beginPending(record, &ticket) != 0) return 1;
+    recorded = true;
+    if (openOutput(target) != 0) {
+        endPending(ticket);
+        recorded = false;
+        return 1;
+    }
     outputOpen = true;
     partial = true;
     partialKind = kind;
     partialPath = outputTempName();
-    PendingRecord record;
-    record.kind = kind;
     if (!outputIdentity(&record.id)) {
         reportError(L"cannot open '%ls': %ls", partialPath.c_str(), systemErrorText());
         return 1;
     }
-    record.paths = {plat::absolutePath(partialPath), plat::absolutePath(target)};
-    if (beginPending(record, &ticket) != 0) return 1;
-    recorded = true;
-    return 0;
+    return updatePending(ticket, record);
 }
 
 void CodecRun::settleOutput() {

@@ -260,6 +260,16 @@ bool isRecordedFile(const std::wstring& path, const plat::FileId& recorded, bool
     return !wholeIdentity || (now.size == recorded.size && now.modified == recorded.modified);
 }
 
+// The temporary output a record names. A record is made before its output
+// exists and learns the output's identity before anything is written into
+// it: without an identity, only an empty file can be that output.
+bool isRecordedOutput(const std::wstring& path, const plat::FileId& recorded) {
+    if (recorded.volume != 0 || recorded.index != 0) return isRecordedFile(path, recorded, false);
+    plat::FileInfo info;
+    return plat::fileInfo(path, &info) && !info.isDirectory && !info.isLink && !info.isSpecial &&
+           info.size == 0;
+}
+
 // Finishes the work of one record of a stopped run; 0 when nothing of it
 // is left to do.
 int finishRecord(const PendingRecord& record) {
@@ -295,7 +305,7 @@ int finishRecord(const PendingRecord& record) {
         return 0;
     }
     case PendingKind::PlainOutput:
-        if (!isRecordedFile(first, record.id, false)) return 0;
+        if (!isRecordedOutput(first, record.id)) return 0;
         if (wipeAndRemove(first, nullptr) != 0) {
             warn(formatText(L"A decryption was interrupted. Its partial plaintext '%ls' could not be "
                             L"erased now: %ls",
@@ -305,7 +315,7 @@ int finishRecord(const PendingRecord& record) {
         logMessage(L"erased '%ls', the partial plaintext of an interrupted decryption", first.c_str());
         return 0;
     case PendingKind::EncryptedOutput:
-        if (!isRecordedFile(first, record.id, false)) return 0;
+        if (!isRecordedOutput(first, record.id)) return 0;
         if (plat::removeFile(first) != 0) {
             warn(formatText(L"An encryption was interrupted. Its partial output '%ls' could not be "
                             L"removed: %ls",
