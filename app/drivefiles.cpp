@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "app/util.h"
 
@@ -58,11 +59,29 @@ bool isDriveFolder(const DriveFiles& drive, const plat::FileId& folder) {
     return contains(drive.folders, folder);
 }
 
+namespace {
+
+// The program itself or a copy of it in the program's folder.
+bool isProgramCopy(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file) {
+    return drive.programSize > 0 && file.size == drive.programSize && sameContent(path, drive.program);
+}
+
+const wchar_t kLauncherSuffix[] = L".desktop";
+
+}  // namespace
+
 bool isDriveFile(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file,
                  const plat::FileId& folder) {
     if (contains(drive.files, file)) return true;
-    return drive.knowsProgramFolder && drive.programSize > 0 && file.size == drive.programSize &&
-           plat::sameFileId(folder, drive.programFolder) && sameContent(path, drive.program);
+    if (!drive.knowsProgramFolder || !plat::sameFileId(folder, drive.programFolder)) return false;
+    if (isProgramCopy(drive, path, file)) return true;
+    // The desktop launcher of a copy: "<copy>.desktop" beside it.
+    const std::size_t suffix = std::wcslen(kLauncherSuffix);
+    if (path.size() <= suffix || path.compare(path.size() - suffix, suffix, kLauncherSuffix) != 0)
+        return false;
+    const std::wstring copy = path.substr(0, path.size() - suffix);
+    plat::FileId copyId;
+    return plat::fileIdentity(copy, &copyId) && isProgramCopy(drive, copy, copyId);
 }
 
 bool liesOnDriveFiles(const DriveFiles& drive, const std::wstring& path) {

@@ -2,7 +2,7 @@
 // the folders SETTINGS (key, index, usage record, journal of work in
 // progress, sibling programs), LOG (the log being written) and TEMP (the
 // open command's working copies) of the program's folder, the program file
-// and its copies there.
+// and its copies there, and the desktop launchers of the copies.
 #pragma once
 
 #include <string>
@@ -23,9 +23,10 @@ struct DriveFiles {
 // program's folder.
 void loadDriveFiles(DriveFiles* drive);
 bool isDriveFolder(const DriveFiles& drive, const plat::FileId& folder);
-// A file of the key drive: the program, a key file, or a copy of the
-// program in the program's folder (same size and content). folder is the
-// identity of the folder that holds the file.
+// A file of the key drive: the program, a key file, a copy of the program
+// in the program's folder (same size and content) or the launcher
+// "<copy>.desktop" of such a copy. folder is the identity of the folder that
+// holds the file.
 bool isDriveFile(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file,
                  const plat::FileId& folder);
 // True when path, or one of the folders it lies in, is a key drive file or

@@ -528,6 +528,8 @@ TEST_F(WalkCodecTest, KeyDriveOwnFilesAreNeverTouched) {
     codectest::writeBytes(root / "Encrypt", program);
     codectest::writeBytes(root / "Decrypt", program);                          // a copy
     codectest::writeBytes(root / "lookalike", codectest::randomBytes(4000, 10));   // same size only
+    codectest::writeBytes(root / "Decrypt.desktop", codectest::randomBytes(300, 13));   // a copy's launcher
+    codectest::writeBytes(root / "notes.desktop", codectest::randomBytes(300, 14));     // nobody's launcher
     fs::create_directories(root / "LOG");
     fs::create_directories(root / "TEMP");
     codectest::writeBytes(root / "TEMP" / "working copy.txt", codectest::randomBytes(50, 11));
@@ -541,13 +543,15 @@ TEST_F(WalkCodecTest, KeyDriveOwnFilesAreNeverTouched) {
     ASSERT_EQ(walkTree(drive.c_str(), encryptAction, &plain, nullptr, nullptr), 0) << lastError();
     EXPECT_TRUE(fs::exists(root / "work" / "notes.txt (encrypted)"));
     EXPECT_TRUE(fs::exists(root / "lookalike (encrypted)"));
+    EXPECT_TRUE(fs::exists(root / "notes.desktop (encrypted)"));
+    EXPECT_EQ(codectest::readBytes(root / "Decrypt.desktop"), codectest::randomBytes(300, 13));
     EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "KEY.DAT"), key);
     EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "INDEX.DAT"), index);
     EXPECT_EQ(codectest::readBytes(root / "Encrypt"), program);
     EXPECT_EQ(codectest::readBytes(root / "Decrypt"), program);
     EXPECT_TRUE(fs::exists(root / "TEMP" / "working copy.txt"));
     const std::wstring shown = walkSkippedText();
-    for (const wchar_t* name : {L"SETTINGS'", L"LOG'", L"TEMP'", L"Encrypt'", L"Decrypt'"}) {
+    for (const wchar_t* name : {L"SETTINGS'", L"LOG'", L"TEMP'", L"Encrypt'", L"Decrypt'", L"Decrypt.desktop'"}) {
         EXPECT_NE(shown.find(plat::kSep + std::wstring(name) + L": it is one of the key drive's own files"),
                   std::wstring::npos)
             << name << " in " << std::string(shown.begin(), shown.end());
