@@ -20,7 +20,9 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           # the Debian package's dependencies
           dpkg-dev
           # readers of the workspace archives in tests
-          tar libarchive-tools)
+          tar libarchive-tools
+          # full, read-only and loop-mounted volumes of the fault tests
+          e2fsprogs util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
