@@ -17,24 +17,22 @@ bool contains(const std::vector<plat::FileId>& ids, const plat::FileId& id) {
     return false;
 }
 
-// Whether two files hold the same bytes.
-bool sameContent(const std::wstring& a, const std::wstring& b) {
-    FILE* fa = plat::openFile(a, L"rb");
-    FILE* fb = fa ? plat::openFile(b, L"rb") : nullptr;
-    bool same = fa && fb;
-    static char x[65536], y[65536];
-    while (same) {
-        std::size_t na = std::fread(x, 1, sizeof x, fa);
-        std::size_t nb = std::fread(y, 1, sizeof y, fb);
-        if (na != nb || std::memcmp(x, y, na) != 0) same = false;
-        else if (na == 0) break;
-    }
-    if (fa) std::fclose(fa);
-    if (fb) std::fclose(fb);
-    return same;
+// Whether a file is a program of either build: a Windows executable
+// ("MZ") or a Linux one ("\x7fELF"). A key drive used on both systems
+// carries both builds' copies.
+bool isProgramFile(const std::wstring& path) {
+    FILE* f = plat::openFile(path, L"rb");
+    if (!f) return false;
+    unsigned char start[4] = {0, 0, 0, 0};
+    const std::size_t got = std::fread(start, 1, sizeof start, f);
+    std::fclose(f);
+    return (got >= 2 && start[0] == 'M' && start[1] == 'Z') ||
+           (got == 4 && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F');
 }
 
 bool isSeparator(wchar_t c) { return std::wcschr(plat::kSeparators, c) != nullptr; }
+
+const wchar_t kLauncherSuffix[] = L".desktop";
 
 }  // namespace
 
@@ -47,11 +45,7 @@ void loadDriveFiles(DriveFiles* drive) {
     for (const wchar_t* file : {L"SETTINGS/KEY.DAT", L"SETTINGS/INDEX.DAT", L"SETTINGS/STATUS.DAT"}) {
         if (plat::fileIdentity(file, &id)) drive->files.push_back(id);
     }
-    drive->program = programPath;
-    if (plat::fileIdentity(drive->program, &id)) {
-        drive->files.push_back(id);
-        drive->programSize = id.size;
-    }
+    if (plat::fileIdentity(programPath, &id)) drive->files.push_back(id);
     drive->knowsProgramFolder = plat::fileIdentity(plat::absolutePath(L""), &drive->programFolder);
 }
 
@@ -59,29 +53,16 @@ bool isDriveFolder(const DriveFiles& drive, const plat::FileId& folder) {
     return contains(drive.folders, folder);
 }
 
-namespace {
-
-// The program itself or a copy of it in the program's folder.
-bool isProgramCopy(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file) {
-    return drive.programSize > 0 && file.size == drive.programSize && sameContent(path, drive.program);
-}
-
-const wchar_t kLauncherSuffix[] = L".desktop";
-
-}  // namespace
-
 bool isDriveFile(const DriveFiles& drive, const std::wstring& path, const plat::FileId& file,
                  const plat::FileId& folder) {
     if (contains(drive.files, file)) return true;
     if (!drive.knowsProgramFolder || !plat::sameFileId(folder, drive.programFolder)) return false;
-    if (isProgramCopy(drive, path, file)) return true;
-    // The desktop launcher of a copy: "<copy>.desktop" beside it.
+    if (isProgramFile(path)) return true;
+    // The desktop launcher of a program: "<program>.desktop" beside it.
     const std::size_t suffix = std::wcslen(kLauncherSuffix);
     if (path.size() <= suffix || path.compare(path.size() - suffix, suffix, kLauncherSuffix) != 0)
         return false;
-    const std::wstring copy = path.substr(0, path.size() - suffix);
-    plat::FileId copyId;
-    return plat::fileIdentity(copy, &copyId) && isProgramCopy(drive, copy, copyId);
+    return isProgramFile(path.substr(0, path.size() - suffix));
 }
 
 bool liesOnDriveFiles(const DriveFiles& drive, const std::wstring& path) {

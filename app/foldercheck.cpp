@@ -20,6 +20,7 @@ namespace {
 
 // What the files of one walk need together.
 struct Needs {
+    bool reachedFiles = false;   // the walk got past the dropped folder itself
     uint64_t keyBlocks = 0;
     uint64_t largest = 0;   // the largest single output
     uint64_t growth = 0;    // what the outputs add to the volume over their sources
@@ -51,6 +52,7 @@ int checkDistinct(const wchar_t* path, const std::wstring& output) {
 }
 
 int checkEncryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
+    needs.reachedFiles = true;
     if (kind != 0) return 0;
     int32_t isEncrypted = 0, isArchive = 0;
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
@@ -69,6 +71,7 @@ int checkEncryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) 
 }
 
 int checkDecryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
+    needs.reachedFiles = true;
     if (kind != 0) return 0;
     int32_t isEncrypted = 0, isArchive = 0;
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
@@ -106,6 +109,9 @@ int checkRoomFor(const wchar_t* path, uint64_t need) {
 int checkFolder(const wchar_t* path, WalkAction check, WalkContext* context, bool encrypting) {
     needs = Needs();
     int failed = walkTree(path, check, context, nullptr, nullptr);
+    // A folder refused as a whole (missing, a link, the key drive's own)
+    // keeps the walk's own message.
+    if (failed && !needs.reachedFiles) return 1;
     if (!failed && encrypting && needs.keyBlocks > 0)
         failed = openKeyStore() != 0 || checkKeyAvailable(needs.keyBlocks) != 0;
     if (!failed) failed = checkRoomFor(path, encrypting ? needs.largest + needs.growth : needs.largest);

@@ -524,10 +524,16 @@ TEST_F(WalkCodecTest, BothFilesOfAStoppedRunAreResumedOnlyWhenTheyAgree) {
 // names them); dropped on their own they are refused.
 TEST_F(WalkCodecTest, KeyDriveOwnFilesAreNeverTouched) {
     const std::wstring savedProgram = programPath;
-    const codectest::Bytes program = codectest::randomBytes(4000, 9);
+    // Programs of either build in the program's folder: the copies named
+    // after the commands.
+    codectest::Bytes program = codectest::randomBytes(4000, 9);
+    std::copy_n("\x7f" "ELF", 4, program.begin());
+    codectest::Bytes windowsProgram = codectest::randomBytes(4000, 15);
+    std::copy_n("MZ", 2, windowsProgram.begin());
     codectest::writeBytes(root / "Encrypt", program);
-    codectest::writeBytes(root / "Decrypt", program);                          // a copy
-    codectest::writeBytes(root / "lookalike", codectest::randomBytes(4000, 10));   // same size only
+    codectest::writeBytes(root / "Decrypt", program);
+    codectest::writeBytes(root / "Open.exe", windowsProgram);
+    codectest::writeBytes(root / "lookalike", codectest::randomBytes(4000, 10));   // no program
     codectest::writeBytes(root / "Decrypt.desktop", codectest::randomBytes(300, 13));   // a copy's launcher
     codectest::writeBytes(root / "notes.desktop", codectest::randomBytes(300, 14));     // nobody's launcher
     fs::create_directories(root / "LOG");
@@ -549,9 +555,11 @@ TEST_F(WalkCodecTest, KeyDriveOwnFilesAreNeverTouched) {
     EXPECT_EQ(codectest::readBytes(root / "SETTINGS" / "INDEX.DAT"), index);
     EXPECT_EQ(codectest::readBytes(root / "Encrypt"), program);
     EXPECT_EQ(codectest::readBytes(root / "Decrypt"), program);
+    EXPECT_EQ(codectest::readBytes(root / "Open.exe"), windowsProgram);
     EXPECT_TRUE(fs::exists(root / "TEMP" / "working copy.txt"));
     const std::wstring shown = walkSkippedText();
-    for (const wchar_t* name : {L"SETTINGS'", L"LOG'", L"TEMP'", L"Encrypt'", L"Decrypt'", L"Decrypt.desktop'"}) {
+    for (const wchar_t* name :
+         {L"SETTINGS'", L"LOG'", L"TEMP'", L"Encrypt'", L"Decrypt'", L"Open.exe'", L"Decrypt.desktop'"}) {
         EXPECT_NE(shown.find(plat::kSep + std::wstring(name) + L": it is one of the key drive's own files"),
                   std::wstring::npos)
             << name << " in " << std::string(shown.begin(), shown.end());
