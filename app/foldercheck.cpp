@@ -106,12 +106,14 @@ int checkRoomFor(const wchar_t* path, uint64_t need) {
 }
 
 // Runs the checking walk; on a problem, says that nothing was changed.
-int checkFolder(const wchar_t* path, WalkAction check, WalkContext* context, bool encrypting) {
+int checkFolder(const wchar_t* path, WalkAction check, WalkContext* context, bool encrypting,
+                uint64_t extraKeyBlocks) {
     needs = Needs();
     int failed = walkTree(path, check, context, nullptr, nullptr);
     // A folder refused as a whole (missing, a link, the key drive's own)
     // keeps the walk's own message.
     if (failed && !needs.reachedFiles) return 1;
+    needs.keyBlocks += extraKeyBlocks;
     if (!failed && encrypting && needs.keyBlocks > 0)
         failed = openKeyStore() != 0 || checkKeyAvailable(needs.keyBlocks) != 0;
     if (!failed) failed = checkRoomFor(path, encrypting ? needs.largest + needs.growth : needs.largest);
@@ -125,10 +127,10 @@ int checkFolder(const wchar_t* path, WalkAction check, WalkContext* context, boo
 
 }  // namespace
 
-int checkFolderForEncrypt(const wchar_t* path, WalkContext* context) {
-    return checkFolder(path, checkEncryptAction, context, true);
+int checkFolderForEncrypt(const wchar_t* path, WalkContext* context, uint64_t extraKeyBlocks) {
+    return checkFolder(path, checkEncryptAction, context, true, extraKeyBlocks);
 }
 
 int checkFolderForDecrypt(const wchar_t* path, WalkContext* context) {
-    return checkFolder(path, checkDecryptAction, context, false);
+    return checkFolder(path, checkDecryptAction, context, false, 0);
 }

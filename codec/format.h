@@ -68,6 +68,10 @@ inline void xorBlock(uint8_t* data, const uint8_t* key, std::size_t length = kBl
 // Number of 1024-byte chunks of a plaintext of n bytes.
 inline uint64_t chunkCount(uint64_t n) { return (n >> 10) + ((n & 1023) != 0 ? 1 : 0); }
 
+// Key blocks an encryption of a plaintext of n bytes reserves: the header
+// and digest key blocks, one per chunk, the tail-length and tail blocks.
+inline uint64_t reservationFor(uint64_t n) { return chunkCount(n) + 4; }
+
 // Size of the encrypted file of a plaintext of n bytes with the longest tail.
 inline uint64_t largestEncryptedSize(uint64_t n) {
     return kBlockSize * (chunkCount(n) + 1) + (kBlockSize - 1);

@@ -438,6 +438,16 @@ int checkKeyAvailable(uint64_t count) {
     return 1;
 }
 
+int keyBlocksLeft(uint64_t* blocks) {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
+    StatusRecord record;
+    const int failed = readStatusRecord(false, &record);
+    unlockStatus();
+    if (failed) return 1;
+    *blocks = record.highWaterMark == 0 ? 0 : availableBlocks(record);
+    return 0;
+}
+
 uint32_t keyCursor() {
     return cursor;
 }

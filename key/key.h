@@ -21,6 +21,10 @@ int reserveKeyBlocks(uint32_t count);
 // after reporting (the key is exhausted, with the figures). Needs an open
 // store.
 int checkKeyAvailable(uint64_t count);
+// The number of key blocks that reservations can still take from this
+// drive's own range, into *blocks; 0 on success, 1 after reporting. Needs
+// an open store.
+int keyBlocksLeft(uint64_t* blocks);
 // The next key block at the cursor, in a shared buffer; nullptr on failure.
 const uint8_t* nextKeyBlock();
 // 0 when the block identified by the stored header was found (cursor set),

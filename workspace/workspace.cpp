@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "app/dirtree.h"
+#include "app/foldercheck.h"
 #include "app/util.h"
 #include "codec/decrypt.h"
+#include "codec/format.h"
 #include "diag/error.h"
 #include "diag/format.h"
 #include "key/key.h"
@@ -174,9 +176,13 @@ std::wstring siblingPath(const wchar_t* name) {
 }
 
 int convertFolderToWorkspace(const wchar_t* path) {
-    const double keySize = openKeyStore() == 0 ? double(keyBlockCount()) * 1024.0 : 0.0;
-    const double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
-    const double keyLeft = keySize * ((100.0 - usage) / 100.0);
+    // The key left is what reservations can still take from this drive's
+    // own range. Figured from the key file's size and the usage percentage
+    // it would count block 0 and, on a partner drive, the partner's share of
+    // the pad: key this drive can never hand out.
+    uint64_t blocksLeft = 0;
+    if (openKeyStore() != 0 || keyBlocksLeft(&blocksLeft) != 0) blocksLeft = 0;
+    const double keyLeft = double(blocksLeft) * kKeyBlockSize;
     const WorkspaceNames names = workspaceNames(path);
     const wchar_t* display = names.displayName.c_str();
 
@@ -195,6 +201,14 @@ int convertFolderToWorkspace(const wchar_t* path) {
         return 1;
     }
     if (checkBeforeConverting(names) != 0) return 1;
+    // Each file costs key beyond its bytes (its header, digest and tail
+    // blocks, and the rounding to whole blocks), and each must be
+    // encryptable and erasable: the folder is checked as a whole, the marker
+    // file it will get included, before the question, so that a conversion
+    // never stops halfway with part of the folder encrypted.
+    WalkContext keepNames{-1};
+    const uint64_t markerBlocks = plat::fileInfo(names.markerPath, nullptr) ? 0 : codec::reservationFor(0);
+    if (checkFolderForEncrypt(path, &keepNames, markerBlocks) != 0) return 1;
 
     const wchar_t* question = formatText(
         L"'%ls' is a folder containing %lld bytes in %lld files.\n\n"
@@ -205,7 +219,6 @@ int convertFolderToWorkspace(const wchar_t* path) {
 
     const uint64_t filesToArchive = fileCount + (createMarkerFile(names.markerPath) ? 1 : 0);
 
-    WalkContext keepNames{-1};
     if (walkTree(path, encryptAction, &keepNames, nullptr, nullptr) != 0) return 1;
 
     const std::wstring archiveTool = siblingPath(L"bkgui");

@@ -11,8 +11,8 @@ import tarfile
 import time
 import unittest
 
-from velkin_e2e import (WIN_BUILD, WINE, DriveTestCase, RUNNERS, both_builds, make_drive, read_status,
-                        tree_contents)
+from velkin_e2e import (WIN_BUILD, WINE, DriveTestCase, RUNNERS, both_builds, keydrive_tool, make_drive,
+                        read_status, tree_contents)
 from workspace_e2e import (MARKER, SUFFIX, WindowSession, member_order, run_on_terminal, run_sibling,
                            write_tree)
 
@@ -278,20 +278,55 @@ class WorkspaceCases(WorkspaceMixin):
         self.assertGreater(read_status(self.drive)[0], high)
 
     def test_key_left_decides(self):
-        # A fresh drive has used nothing: the key left is the whole key file.
-        left = 1024 * 1024
+        # The key left is what this drive's range can still hand out: on a
+        # fresh 1 MiB drive, pad blocks 1 to 1023.
+        high, first, last = read_status(self.drive)
+        left = (last + 1 - high) * 1024
+        self.assertEqual(left, 1023 * 1024)
         folder = os.path.join(self.work, "f")
-        write_tree(folder, {"a.bin": b"\0" * (left - 10), "b.bin": b"\1" * 10})
+
+        # One byte more than the key left: refused with the figures.
+        write_tree(folder, {"a.bin": b"\0" * (left - 10), "b.bin": b"\1" * 11})
+        result = self.run_command("Open", self.runner.path(folder), answers=["no"])
+        self.assertBox(result, "warning", refusal("f", left + 1, 2, left), 1)
+
+        # Exactly the key left is not enough either: every file also costs its
+        # header, digest and tail blocks, and so does the marker file. The
+        # folder is refused as a whole before the question, not halfway
+        # through the conversion.
+        write_tree(folder, {"b.bin": b"\1" * 10})
+        result = self.run_command("Open", self.runner.path(folder), answers=["no"])
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual(len(result.boxes), 1, result)
+        needed = ((left - 10 + 1023) // 1024 + 4 + 1 + 4 + 4) * 1024
+        self.assertEqual(result.boxes[0].text,
+                         "Error: key exhausted, %d bytes are required but only %d bytes are available; "
+                         "nothing in '%s' was changed" % (needed, left, self.runner.path(folder)))
+
+        # What fits with every file's own blocks is asked about.
+        fits = left - 3 * 4 * 1024 - 1024
+        write_tree(folder, {"a.bin": b"\0" * (fits - 10)})
         result = self.run_command("Open", self.runner.path(folder), answers=["no"])
         self.assertEqual(result.code, 0, result)
-        self.assertEqual([(b.kind, b.text) for b in result.boxes], [(self.asked, question("f", left, 2))])
+        self.assertEqual([(b.kind, b.text) for b in result.boxes], [(self.asked, question("f", fits, 2))])
 
-        write_tree(folder, {"c.bin": b"\2"})
-        result = self.run_command("Open", self.runner.path(folder), answers=["no"])
-        self.assertBox(result, "warning", refusal("f", left + 1, 3, left), 1)
-        # Neither run changed anything, nor made the marker file.
-        self.assertEqual(sorted(os.listdir(folder)), ["a.bin", "b.bin", "c.bin"])
+        # None of the runs changed anything, nor made the marker file.
+        self.assertEqual(sorted(os.listdir(folder)), ["a.bin", "b.bin"])
         self.assertEqual(sorted(os.listdir(self.work)), ["f"])
+        self.assertEqual(read_status(self.drive), (high, first, last))
+
+    def test_key_left_is_this_drives_own_share_on_a_partner_drive(self):
+        partner = os.path.join(self.tmp, "partner")
+        subprocess.run([keydrive_tool(), "split", self.drive, partner], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        high, first, last = read_status(self.drive)
+        left = (last + 1 - high) * 1024
+        self.assertLess(left, 600 * 1024)
+        folder = os.path.join(self.work, "g")
+        write_tree(folder, {"big.bin": b"\0" * (left + 1)})
+        result = self.run_command("Open", self.runner.path(folder), answers=["no"])
+        self.assertBox(result, "warning", refusal("g", left + 1, 1, left), 1)
+        self.assertEqual(sorted(os.listdir(folder)), ["big.bin"])
 
     def test_key_store_that_cannot_be_opened_leaves_no_key(self):
         os.remove(os.path.join(self.drive, "SETTINGS", "INDEX.DAT"))

@@ -490,6 +490,29 @@ TEST_F(KeyStoreTest, UsagePercent) {
     }
 }
 
+TEST_F(KeyStoreTest, BlocksLeftAreThoseOfTheDrivesOwnRange) {
+    struct Case {
+        uint32_t high, first, last;
+        uint64_t left;
+    } cases[] = {
+        {1, 1, 19, 19},    // a fresh drive: pad blocks 1 to 19
+        {10, 1, 19, 10},
+        {20, 1, 19, 0},    // all used
+        {1, 1, 9, 9},      // the lower share of a split drive
+        {5, 10, 19, 15},   // a mark below the range counts from the mark
+        {19, 1, 20, 1},    // never past the key's last pad block
+        {0, 1, 19, 0},     // a damaged mark hands out nothing
+    };
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(20, statusRecord(c.high, c.first, c.last));
+        ASSERT_EQ(openKeyStore(), 0) << error();
+        uint64_t left = 99;
+        EXPECT_EQ(keyBlocksLeft(&left), 0) << error();
+        EXPECT_EQ(left, c.left) << c.high << " " << c.first << " " << c.last;
+    }
+}
+
 // ------------------------------------------------------------------ block 0
 
 TEST_F(KeyStoreTest, KeyNumberNeedsOnlyTheKeyFile) {
