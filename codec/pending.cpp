@@ -399,12 +399,14 @@ int updatePending(uint32_t ticket, const PendingRecord& record) {
 void endPending(uint32_t ticket) {
     if (!owner.lock) return;
     const std::wstring path = recordPath(owner.folder, owner.id, ticket, L".rec");
+    // Not committed to the disk on its own: a record that outlives the work
+    // it names, after a crash, finds nothing left to do (its files are gone
+    // or no longer the ones recorded).
     if (!plat::deleteFile(path)) {
         logMessage(L"cannot remove the record of finished work '%ls': %ls", path.c_str(),
                    systemErrorText());
         return;
     }
-    plat::commitFolderOf(path);
     owner.open.erase(std::remove(owner.open.begin(), owner.open.end(), ticket), owner.open.end());
 }
 
