@@ -329,6 +329,49 @@ int finishRecord(const PendingRecord& record) {
     return 0;
 }
 
+// The file that a record's unfinished work left, if it is still there.
+std::wstring leftBehind(const PendingRecord& record) {
+    if (record.paths.empty()) return std::wstring();
+    if (record.kind == PendingKind::Erase) {
+        for (std::size_t k = record.paths.size(); k-- > 1;)
+            if (isRecordedFile(record.paths[k], record.id, false)) return record.paths[k];
+        return isRecordedFile(record.paths[0], record.id, true) ? record.paths[0] : std::wstring();
+    }
+    return record.kind == PendingKind::PlainOutput && isRecordedOutput(record.paths[0], record.id)
+               ? record.paths[0]
+               : std::wstring();
+}
+
+// A journal that cannot be written (a key drive made read-only): the work
+// of a stopped run cannot be taken over, but where it left a plaintext is
+// told. The lock file opened for reading takes a shared lock, which a
+// running instance's lock excludes.
+void tellUnfinished(const std::wstring& folder, const std::wstring& lock,
+                    const std::vector<std::wstring>& names) {
+    FILE* f = plat::openFile(lock, L"rb");
+    if (!f) return;
+    const bool ended = plat::lockRange(f, 0, 1, false, false) == 0;
+    std::fclose(f);
+    if (!ended) return;
+    for (const std::wstring& name : names) {
+        PendingRecord record;
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, L".rec") != 0 ||
+            !readPendingRecord(folder + name, &record))
+            continue;
+        const std::wstring left = leftBehind(record);
+        if (left.empty()) continue;
+        if (record.kind == PendingKind::Erase) {
+            warn(formatText(L"Erasing '%ls' was interrupted. The file is left as '%ls' and cannot be "
+                            L"erased while '%ls' cannot be written",
+                            record.paths[0].c_str(), left.c_str(), kPendingFolder));
+        } else {
+            warn(formatText(L"A decryption was interrupted. Its partial plaintext '%ls' cannot be "
+                            L"erased while '%ls' cannot be written",
+                            left.c_str(), kPendingFolder));
+        }
+    }
+}
+
 // Splits "<b>-<id>..." into the id; false for names of other builds or
 // other files.
 bool idOf(const std::wstring& name, std::wstring* id) {
@@ -346,7 +389,10 @@ void takeOver(const std::wstring& folder, const std::wstring& id,
     // Records without a lock file: their instance had ended before its
     // files were cleared away.
     if (!f && errno == ENOENT) f = plat::createNewFile(lock);
-    if (!f) return;
+    if (!f) {
+        tellUnfinished(folder, lock, names);
+        return;
+    }
     plat::FileId held, named;
     if (plat::lockRange(f, 0, 1, true, false) != 0 || !plat::streamIdentity(f, &held) ||
         !plat::fileIdentity(lock, &named) || !plat::sameFileId(held, named)) {

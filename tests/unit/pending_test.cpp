@@ -282,6 +282,37 @@ TEST_F(PendingTest, RecordsOfRunningInstancesAndOfTheOtherBuildStay) {
 }
 
 #ifndef _WIN32
+// A journal that cannot be written (a key drive switched to read-only after
+// a run was stopped): the work cannot be taken over, but the warning says
+// where the file is, and nothing is touched.
+TEST_F(PendingTest, ReadOnlyJournalTellsWhereTheFileIs) {
+    const std::wstring original = work(L"diary.txt");
+    const std::wstring random = work(std::wstring(50, L'f'));
+    write(original, std::string(2048, 'D'));
+    plat::FileId id;
+    ASSERT_TRUE(plat::fileIdentity(original, &id));
+    fs::rename(fs::path(original), fs::path(random));
+    leaveRecordOfAStoppedRun(eraseRecord(original, {work(L"r1"), work(L"r2"), random}, id));
+    const fs::path pending = drive_ / "SETTINGS" / "PENDING";
+    for (const auto& e : fs::directory_iterator(pending))
+        fs::permissions(e.path(), fs::perms::owner_read, fs::perm_options::replace);
+    fs::permissions(pending, fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+    if (FILE* f = plat::openFile((pending / journal()[0]).wstring(), L"rb+")) {
+        std::fclose(f);
+        GTEST_SKIP() << "permissions do not stop this user";
+    }
+    testing::internal::CaptureStderr();
+    recoverPending();
+    const std::string shown = testing::internal::GetCapturedStderr();
+    EXPECT_NE(shown.find("Erasing '" + fs::path(original).string() + "' was interrupted. The file is left as '" +
+                        fs::path(random).string() + "' and cannot be erased while 'SETTINGS/PENDING' cannot be written"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(read(random), std::string(2048, 'D'));
+    fs::permissions(pending, fs::perms::owner_all, fs::perm_options::replace);
+    EXPECT_EQ(journal().size(), 2u);
+}
+
 // A file that cannot be erased now is named in a warning, and the record
 // stays for the next run.
 TEST_F(PendingTest, ReadOnlyFolderKeepsTheRecordForTheNextRun) {
