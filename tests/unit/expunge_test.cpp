@@ -412,6 +412,37 @@ TEST_F(ExpungeTest, ReadOnlyMissingOrUnmeasurableFilesAreRefusedUnderTheirOwnNam
     }
 }
 
+#ifndef _WIN32
+// A failure after the first rename names the file being erased and the
+// random name it is left under, and the record stays for the next run
+// (here the folder becomes read-only during the passes, so the removal
+// fails).
+fs::path lockedFolder;
+void lockFolderAfterLastPass(const wchar_t* randomName, int pass) {
+    recordPass(randomName, pass);
+    if (pass == 2) fs::permissions(lockedFolder, fs::perms::owner_read | fs::perms::owner_exec,
+                                   fs::perm_options::replace);
+}
+
+TEST_F(ExpungeTest, ReadOnlyFolderAfterTheRenamesNamesTheFileAndKeepsTheRecord) {
+    fs::create_directories(dir_ / "box");
+    lockedFolder = dir_ / "box";
+    const std::wstring path = makeFile(dir_ / "box", L"letter.txt", 1500);
+    const ExpungeTestHooks locking = {lockFolderAfterLastPass, recordFraction};
+    setExpungeTestHooks(&locking);
+    const int result = expungeFile(path.c_str());
+    fs::permissions(lockedFolder, fs::perms::owner_all, fs::perm_options::replace);
+    if (result == 0) GTEST_SKIP() << "permissions do not stop this user";
+    ASSERT_EQ(seen.names.size(), 3u);
+    const std::wstring left = seen.names[2];
+    EXPECT_EQ(std::wstring(lastErrorText),
+              L"error removing file '" + left + L"': Permission denied (the file being erased, '" + path +
+                  L"', is left as '" + left + L"')");
+    EXPECT_TRUE(fs::exists(fs::path(left)));
+    EXPECT_EQ(recordsIn(dir_).size(), 1u) << "the next run finishes the erase";
+}
+#endif
+
 // The data is overwritten where it lies: a second name of the file (a hard
 // link) holds only the pass data afterwards, none of the plaintext.
 TEST_F(ExpungeTest, HardLinkKeepsNoneOfTheContent) {
