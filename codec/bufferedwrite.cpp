@@ -26,10 +26,11 @@ struct Output {
     wchar_t temp[kNameSize];
     FILE* stream;
     uint32_t fill;
+    uint64_t flushed;   // bytes handed to the stream
     OutputState state;
 };
 
-Output out = {{0}, {0}, nullptr, 0, OutputState::Idle};
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle};
 uint8_t buffer[kOutputBufferSize];
 
 void wipeBuffer() {
@@ -100,6 +101,7 @@ int openOutput(const wchar_t* path) {
     // The buffer above does the gathering; the stream's own would only copy.
     std::setvbuf(out.stream, nullptr, _IONBF, 0);
     out.fill = 0;
+    out.flushed = 0;
     out.state = OutputState::Open;
     return 0;
 }
@@ -116,11 +118,41 @@ int writeOutput(const void* data, uint32_t length) {
             return 1;
         }
         out.fill = 0;
+        out.flushed += kOutputBufferSize;
         bytes += part;
         length -= part;
     }
     if (length > 0) std::memcpy(buffer + out.fill, bytes, length);
     out.fill += length;
+    return 0;
+}
+
+int patchOutput(uint64_t offset, const void* data, uint32_t length) {
+    if (out.state != OutputState::Open) return notOpen();
+    if (offset + length > out.flushed + out.fill) {
+        reportError(L"cannot write '%ls': bytes %llu to %llu were never written", out.temp,
+                    static_cast<unsigned long long>(offset),
+                    static_cast<unsigned long long>(offset + length));
+        abandonOutput();
+        return 1;
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    if (offset < out.flushed) {
+        const uint64_t inFileEnd = offset + length < out.flushed ? offset + length : out.flushed;
+        const std::size_t inFile = static_cast<std::size_t>(inFileEnd - offset);
+        errno = 0;
+        if (plat::seekFile(out.stream, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
+            std::fwrite(bytes, inFile, 1, out.stream) != 1 ||
+            plat::seekFile(out.stream, static_cast<int64_t>(out.flushed), SEEK_SET) != 0) {
+            reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
+            abandonOutput();
+            return 1;
+        }
+        bytes += inFile;
+        offset += inFile;
+        length -= static_cast<uint32_t>(inFile);
+    }
+    if (length > 0) std::memcpy(buffer + (offset - out.flushed), bytes, length);
     return 0;
 }
 

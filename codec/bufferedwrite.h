@@ -18,6 +18,10 @@ int openOutput(const wchar_t* path);
 // after reporting as openOutput would.
 int checkOutputFree(const wchar_t* path);
 int writeOutput(const void* data, uint32_t length);
+// Replaces `length` bytes written earlier, from `offset` on, in the
+// temporary file or the buffer (a header that could only be completed
+// after the data that follows it); 1 after reporting.
+int patchOutput(uint64_t offset, const void* data, uint32_t length);
 // 0 only when the complete output stands under the target name.
 // Same as finishOutput followed by commitOutput.
 int closeOutput();

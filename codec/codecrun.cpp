@@ -2,6 +2,7 @@
 
 #include "codec/codecrun.h"
 
+#include <cerrno>
 #include <string>
 
 #include "codec/bufferedwrite.h"
@@ -14,20 +15,23 @@
 
 namespace codec {
 
+bool (*sourceReadHookForTest)(uint64_t bytesSoFar) = nullptr;
+
 namespace {
 
-// The source stream's buffer: plaintext when encrypting. The codec runs one
-// file at a time, so one buffer serves every run.
-uint8_t sourceBuffer[kSourceBufferSize];
+uint64_t sourceBytesRead = 0;
 
 }  // namespace
 
 CodecRun::~CodecRun() {
+    // The digest thread ends first: nothing of this run may go on running.
+    digester.stop();
     closeSource();
     if (outputOpen) abandonOutput();
     if (phaseOpen) progressEnd();
     discardPartial();
     wipeSecret(work, sizeof work);
+    wipeSecret(header, sizeof header);
     wipeSecret(keyCopy, sizeof keyCopy);
     wipeSecret(digest, sizeof digest);
     wipeKeyMaterial();
@@ -39,7 +43,8 @@ int CodecRun::openSource(const wchar_t* path) {
         reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
         return 1;
     }
-    std::setvbuf(source, reinterpret_cast<char*>(sourceBuffer), _IOFBF, kSourceBufferSize);
+    std::setvbuf(source, nullptr, _IONBF, 0);
+    sourceBytesRead = 0;
     return 0;
 }
 
@@ -47,7 +52,18 @@ void CodecRun::closeSource() {
     if (!source) return;
     std::fclose(source);
     source = nullptr;
-    wipeSecret(sourceBuffer, sizeof sourceBuffer);
+}
+
+int CodecRun::readSource(uint8_t* into, std::size_t want, std::size_t* got) {
+    errno = 0;
+    *got = std::fread(into, 1, want, source);
+    if (std::ferror(source)) return 1;
+    sourceBytesRead += *got;
+    if (sourceReadHookForTest && !sourceReadHookForTest(sourceBytesRead)) {
+        errno = EIO;
+        return 1;
+    }
+    return 0;
 }
 
 void CodecRun::beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title) {
@@ -139,6 +155,6 @@ int checkRoom(const wchar_t* action, const wchar_t* sourcePath, const wchar_t* w
     return 0;
 }
 
-bool sourceBufferWipedForTest() { return isWiped(sourceBuffer, sizeof sourceBuffer); }
+bool sourceBufferWipedForTest() { return digestSlotsWipedForTest(); }
 
 }  // namespace codec

@@ -8,10 +8,9 @@
 
 #include "codec/format.h"
 #include "codec/pending.h"
+#include "digest/digestworker.h"
 
 namespace codec {
-
-constexpr std::size_t kSourceBufferSize = 65536;
 
 struct CodecRun {
     FILE* source = nullptr;
@@ -26,19 +25,25 @@ struct CodecRun {
     bool recorded = false;
     uint32_t ticket = 0;
     uint8_t work[kBlockSize];
+    uint8_t header[kBlockSize];
     uint8_t keyCopy[kBlockSize];
     uint8_t digest[kDigestSize];
+    // The keyed digest of the plaintext, computed beside the reading and
+    // writing; its slots are where the source is read into.
+    DigestWorker digester;
 
     CodecRun() = default;
     CodecRun(const CodecRun&) = delete;
     CodecRun& operator=(const CodecRun&) = delete;
     ~CodecRun();
-    // Opens the file that is read in 1024-byte pieces, through a larger
-    // stream buffer of the codec's own that is wiped when the stream is
-    // closed; 1 after reporting.
+    // Opens the file that is read, unbuffered: its bytes land only in the
+    // buffers the callers read them into, which are wiped. 1 after
+    // reporting.
     int openSource(const wchar_t* path);
-    // Closes the source and wipes its stream buffer.
     void closeSource();
+    // Reads up to `want` bytes of the source into `into` (fewer only at its
+    // end); *got is the count. 1 when the read failed (errno says why).
+    int readSource(uint8_t* into, std::size_t want, std::size_t* got);
     void beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title);
     void endPhase();
     // Creates the temporary output of target and records it in the journal
@@ -57,7 +62,12 @@ private:
 int checkRoom(const wchar_t* action, const wchar_t* sourcePath, const wchar_t* what,
               const wchar_t* target, uint64_t need);
 
-// True when the source stream buffer holds nothing (tests only).
+// True when no buffer that the source is read into holds a byte (tests
+// only).
 bool sourceBufferWipedForTest();
+// Tests only: called after every read of a source with the number of bytes
+// read from it so far; returning false makes that read fail as a read error
+// (EIO) would. nullptr: none.
+extern bool (*sourceReadHookForTest)(uint64_t bytesSoFar);
 
 }  // namespace codec

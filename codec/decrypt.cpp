@@ -17,6 +17,8 @@
 #include "codec/format.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "digest/digestpath.h"
+#include "digest/digestworker.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
 #include "key/wipe.h"
@@ -122,6 +124,8 @@ namespace {
 // stands under the output name or its temporary name. 1 after reporting.
 int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* outputDirectory,
                       std::wstring* baseName, DecryptionNeeds* needs) {
+    // A digest path that this processor cannot run fails before anything.
+    if (checkDigestPath() != 0) return 1;
     if (readStoredHeader(run, sourcePath) != 0) return 1;
     uint8_t* work = run->work;
     std::memcpy(run->keyCopy, work, kBlockSize);   // the stored header, to find its block again
@@ -254,54 +258,62 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
 
     run.beginPhase(L"Decrypting file\n%ls", baseName.c_str(), L"Decrypting");
 
+    // The plaintext is digested on a second thread as it is produced, so
+    // that the finished output need not be read back for the tamper check.
+    if (run.digester.begin(run.keyCopy, plainLength > DigestWorker::kSlotSize) != 0) return 1;
+
     // One key block per chunk of the plaintext, as the writer drew them.
     // The tail and anything appended after it are never read: they hold no
     // plaintext, and drawing for them would run past the writer's
     // reservation.
     const uint64_t chunks = chunkCount(plainLength);
     uint64_t written = 0;
-    for (uint64_t i = 0; i < chunks; ++i) {
-        std::size_t got = std::fread(work, 1, kBlockSize, run.source);
-        if (std::ferror(run.source)) {
+    for (uint64_t i = 0; i < chunks;) {
+        uint8_t* piece = run.digester.freeSlot();
+        const uint64_t left = (chunks - i) * kBlockSize;
+        const std::size_t want =
+            left < DigestWorker::kSlotSize ? static_cast<std::size_t>(left) : DigestWorker::kSlotSize;
+        std::size_t got = 0;
+        if (run.readSource(piece, want, &got) != 0) {
             reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
             return 1;
         }
-        if (got == 0) break;   // a truncated file: the check below fails it
-        // Never more than was read: a truncated file must not yield bytes
-        // that are only key material over an earlier piece.
-        uint64_t left = plainLength - written;
-        uint32_t len = left >= got ? static_cast<uint32_t>(got) : static_cast<uint32_t>(left);
-        block = nextKeyBlock();
-        if (!block) return 1;
-        xorBlock(work, block);
-        if (writeOutput(work, len) != 0) {
+        // Each piece of up to 1024 bytes costs one key block. Never more
+        // than was read becomes plaintext: a truncated file must not yield
+        // bytes that are only key material over an earlier piece.
+        const uint64_t before = written;
+        for (std::size_t at = 0; at < got; at += kBlockSize, ++i) {
+            const std::size_t len = got - at < kBlockSize ? got - at : kBlockSize;
+            block = nextKeyBlock();
+            if (!block) return 1;
+            xorBlock(piece + at, block, len);
+            const uint64_t end = before + at + len;
+            written = end < plainLength ? end : plainLength;
+            reportProgress(static_cast<double>(written) / (static_cast<double>(plainLength) + 1.0));
+        }
+        const std::size_t plain = static_cast<std::size_t>(written - before);
+        run.digester.submit(piece, plain);
+        if (writeOutput(piece, static_cast<uint32_t>(plain)) != 0) {
             run.outputOpen = false;
             return 1;
         }
-        written += len;
-        reportProgress(static_cast<double>(written) / (static_cast<double>(plainLength) + 1.0));
+        if (got < want) break;   // a truncated file: the check below fails it
     }
 
     run.closeSource();
     run.outputOpen = false;
+    // The output is committed to the disk while the digest of its last
+    // pieces is completed.
     if (finishOutput() != 0) return 1;
     const wchar_t* tempPath = outputTempName();
     logMessage(L"decrypted '%ls' from '%ls'", resultBuffer, sourcePath);
 
-    // Tamper check on the finished temporary file, before it replaces
-    // anything.
+    // Tamper check of the complete output, before it replaces anything.
     // A file shorter than its stored length has lost part of its body (or
     // had its length altered): it fails like a changed body.
     // The unverified copy is kept on purpose, and named.
     uint8_t* computed = run.work;
-    if (digestFile(tempPath, run.keyCopy, computed) != 0) {
-        std::wstring cause = lastErrorText;
-        reportError(L"'%ls' may have been tampered with, digest check failed (%ls); the "
-                    L"unverified copy was kept as '%ls'",
-                    sourcePath, cause.c_str(), tempPath);
-        run.settleOutput();
-        return 1;
-    }
+    run.digester.finish(computed);
     if (written != plainLength || std::memcmp(computed, run.digest, kDigestSize) != 0) {
         reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
                     L"was kept as '%ls'",

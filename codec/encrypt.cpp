@@ -13,7 +13,8 @@
 #include "codec/format.h"
 #include "diag/error.h"
 #include "diag/log.h"
-#include "digest/filedigest.h"
+#include "digest/digestpath.h"
+#include "digest/digestworker.h"
 #include "key/key.h"
 #include "platform/platform.h"
 
@@ -23,16 +24,18 @@ namespace {
 
 wchar_t resultBuffer[kEncryptResultSize];
 
-// Opens the source, builds the plain header in the run's work area and
+// Opens the source, builds the plain header in the run's header area and
 // checks everything about the encryption that can be known before writing:
 // the length, the stored name, the target path, and that no other file
 // stands under the default encrypted name or the temporary name. 1 after
 // reporting.
 int prepareEncryption(CodecRun* run, const wchar_t* directoryPrefix, const wchar_t* sourcePath,
                       const wchar_t* explicitTarget, EncryptionNeeds* needs) {
+    // A digest path that this processor cannot run fails before anything.
+    if (checkDigestPath() != 0) return 1;
     if (run->openSource(sourcePath) != 0) return 1;
 
-    uint8_t* work = run->work;
+    uint8_t* work = run->header;
     std::memset(work, 0, kBlockSize);
     putU32(work + kVersionOffset, kFormatVersion);
     int64_t measured = -1;
@@ -104,13 +107,47 @@ int checkEncryption(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
     return prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, needs);
 }
 
+namespace {
+
+// The source as it was when its length was measured, and whether it is so
+// still. A source written to while it is read would be encrypted partly old
+// and partly new, and then erased: its length, and where the system tells
+// it, its last write time must not have moved.
+struct SourceState {
+    bool known = false;
+    plat::FileId id;
+};
+
+SourceState sourceState(FILE* source) {
+    SourceState state;
+    state.known = plat::streamIdentity(source, &state.id);
+    return state;
+}
+
+bool sourceUnchanged(FILE* source, const SourceState& before, uint64_t length) {
+    plat::FileId now;
+    if (!before.known || !plat::streamIdentity(source, &now)) return true;
+    return now.size == length && now.size == before.id.size && now.modified == before.id.modified;
+}
+
+int reportChanged(const wchar_t* sourcePath, uint64_t n) {
+    reportError(L"cannot encrypt '%ls': the file changed while it was being encrypted (%llu "
+                L"bytes when encryption began)",
+                sourcePath, static_cast<unsigned long long>(n));
+    return 1;
+}
+
+}  // namespace
+
 int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
                 const wchar_t* explicitTarget, const wchar_t** resultPath) {
     *resultPath = nullptr;
     CodecRun run;
     EncryptionNeeds needs;
     if (prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, &needs) != 0) return 1;
+    const SourceState before = sourceState(run.source);
     uint8_t* work = run.work;
+    uint8_t* header = run.header;
     const uint64_t n = needs.plainLength;
     const uint64_t m = chunkCount(n);
     const uint32_t reservation = needs.keyBlocks;
@@ -127,55 +164,77 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
     if (run.beginOutput(resultBuffer, PendingKind::EncryptedOutput) != 0) return 1;
     if (reserveKeyBlocks(reservation) != 0) return 1;
 
-    // Header key block and keyed digest of the plaintext.
-    run.beginPhase(L"Scanning file\n%ls", sourcePath, L"Encrypting");
+    run.beginPhase(L"Encrypting file\n%ls", sourcePath, L"Encrypting");
+    // The header key block, copied aside; the digest key block goes into
+    // the digest at once.
     const uint8_t* block = nextKeyBlock();
     if (!block) return 1;
     std::memcpy(run.keyCopy, block, kBlockSize);
     block = nextKeyBlock();
     if (!block) return 1;
-    if (digestFile(sourcePath, block, work + kDigestOffset) != 0) return 1;
-    run.endPhase();
+    // The file is read once: each piece is digested on a second thread
+    // while this one encrypts and writes it. A file of one piece gains
+    // nothing from a thread.
+    if (run.digester.begin(block, n > DigestWorker::kSlotSize) != 0) return 1;
 
-    xorBlock(work, run.keyCopy);
+    // The stored header needs the digest of the whole plaintext: its place
+    // is held by zero bytes until the chunks are written, then it is put
+    // there, in the temporary file that nobody else uses.
+    std::memset(work, 0, kBlockSize);
     if (writeOutput(work, kBlockSize) != 0) {
         run.outputOpen = false;
         return 1;
     }
+    bool headerDone = false;
+    auto completeHeader = [&]() {
+        run.digester.finish(header + kDigestOffset);
+        xorBlock(header, run.keyCopy);
+        headerDone = true;
+    };
 
-    if (plat::seekFile(run.source, 0, SEEK_SET) != 0) {
-        reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
-        return 1;
-    }
-    run.beginPhase(L"Encrypting file\n%ls", sourcePath, L"Encrypting");
-    // The work area is not cleared between chunks: beyond the end of the
-    // plaintext, the last chunk carries the previous stored chunk (or the
+    // The work area holds the previous stored chunk: beyond the end of the
+    // plaintext, the last chunk carries it (or, for a single chunk, the
     // stored header) as filler.
     uint64_t readTotal = 0;
-    for (uint32_t i = 0;; ++i) {
-        std::size_t got = std::fread(work, 1, kBlockSize, run.source);
-        if (std::ferror(run.source)) {
+    uint32_t i = 0;
+    for (;;) {
+        uint8_t* piece = run.digester.freeSlot();
+        std::size_t got = 0;
+        if (run.readSource(piece, DigestWorker::kSlotSize, &got) != 0) {
             reportError(L"error reading file '%ls': %ls", sourcePath, stdErrorText());
             return 1;
         }
-        if (got == 0) break;
         readTotal += got;
         // A source that grew since it was measured would need key blocks
         // beyond the reservation: stop before drawing one.
-        if (i >= m || readTotal > n) break;
-        block = nextKeyBlock();
-        if (!block) return 1;
-        xorBlock(work, block);
-        if (writeOutput(work, kBlockSize) != 0) {
-            run.outputOpen = false;
-            return 1;
+        if (readTotal > n) return reportChanged(sourcePath, n);
+        run.digester.submit(piece, got);
+        for (std::size_t at = 0; at < got; at += kBlockSize) {
+            const std::size_t len = got - at < kBlockSize ? got - at : kBlockSize;
+            std::memcpy(work, piece + at, len);
+            if (len < kBlockSize && i == 0) {
+                // (Finishing the digest wipes the piece, copied just before.)
+                completeHeader();
+                std::memcpy(work + len, header + len, kBlockSize - len);
+            }
+            block = nextKeyBlock();
+            if (!block) return 1;
+            xorBlock(work, block);
+            if (writeOutput(work, kBlockSize) != 0) {
+                run.outputOpen = false;
+                return 1;
+            }
+            reportProgress(static_cast<double>(i) / static_cast<double>(divisor));
+            ++i;
         }
-        reportProgress(static_cast<double>(i) / static_cast<double>(divisor));
+        // A short read is the end of the file.
+        if (got < DigestWorker::kSlotSize) break;
     }
-    if (readTotal != n) {
-        reportError(L"cannot encrypt '%ls': the file changed while it was being encrypted (%llu "
-                    L"bytes when encryption began)",
-                    sourcePath, static_cast<unsigned long long>(n));
+    if (readTotal != n || !sourceUnchanged(run.source, before, n)) return reportChanged(sourcePath, n);
+
+    if (!headerDone) completeHeader();
+    if (patchOutput(0, header, kBlockSize) != 0) {
+        run.outputOpen = false;
         return 1;
     }
 

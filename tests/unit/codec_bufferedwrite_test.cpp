@@ -63,6 +63,52 @@ TEST_F(BufferedWriteTest, LargeWriteSpanningSeveralBuffers) {
     EXPECT_EQ(readBytes(target), data);
 }
 
+// Bytes written earlier are replaced where they now are: still in the
+// buffer, already in the temporary file, or across the two.
+TEST_F(BufferedWriteTest, PatchReplacesEarlierBytesWhereverTheyAre) {
+    constexpr uint32_t kMiB = 1024 * 1024;
+    struct Case {
+        const char* where;
+        std::size_t total;    // bytes written before the patch
+        uint64_t offset;
+        std::size_t length;
+        std::size_t after;    // bytes written after the patch
+    };
+    const Case cases[] = {
+        {"in the buffer", 5000, 0, 1024, 100},
+        {"in the file", kMiB + 4096, 0, 1024, 3000},
+        {"in the file, later buffers written", 3 * kMiB + 1, 1024, 2048, kMiB},
+        {"across file and buffer", kMiB + 4096, kMiB - 100, 300, 0},
+        {"the last byte written", 2 * kMiB, 2 * kMiB - 1, 1, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        fs::path target = dir / "patched.bin";
+        Bytes data = randomBytes(c.total + c.after, 20);
+        Bytes patch = randomBytes(c.length, 21);
+        ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+        ASSERT_EQ(writeOutput(data.data(), static_cast<uint32_t>(c.total)), 0);
+        ASSERT_EQ(patchOutput(c.offset, patch.data(), static_cast<uint32_t>(c.length)), 0) << lastErrorText;
+        ASSERT_EQ(writeOutput(data.data() + c.total, static_cast<uint32_t>(c.after)), 0);
+        ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+        std::copy(patch.begin(), patch.end(), data.begin() + static_cast<std::ptrdiff_t>(c.offset));
+        EXPECT_EQ(readBytes(target), data);
+        fs::remove(target);
+    }
+}
+
+TEST_F(BufferedWriteTest, PatchBeyondTheBytesWrittenFails) {
+    fs::path target = dir / "short.bin";
+    Bytes data = randomBytes(2000, 22);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), 2000), 0);
+    EXPECT_EQ(patchOutput(1500, data.data(), 1024), 1);
+    EXPECT_NE(std::wstring(lastErrorText).find(L"were never written"), std::wstring::npos) << lastErrorText;
+    EXPECT_TRUE(bufferIsZero()) << "the output is given up";
+    EXPECT_NE(closeOutput(), 0);
+    EXPECT_FALSE(fs::exists(target));
+}
+
 TEST_F(BufferedWriteTest, EmptyOutputGivesEmptyTarget) {
     fs::path target = dir / "empty.bin";
     ASSERT_EQ(openOutput(target.wstring().c_str()), 0);

@@ -108,6 +108,11 @@ TEST_F(CodecFormatTest, StoredLayoutAndRoundTrip) {
     const Case cases[] = {
         {L"empty.txt", 0},      {L"one.bin", 1},         {L"short.bin", 1023},
         {L"exact.bin", 1024},   {L"over.bin", 1025},     {L"two.bin", 2048},
+        {L"pieces.bin", 3 * 4096},
+        // Around the pieces in which the source is read and digested, and
+        // beyond the output buffer (the header is then put in place in the
+        // file itself).
+        {L"slot-1.bin", 256 * 1024 - 1}, {L"slot.bin", 256 * 1024}, {L"slot+1.bin", 256 * 1024 + 1},
         {L"big.bin", 3 * 1024 * 1024 + 17},
     };
     uint32_t seed = 100;
