@@ -117,6 +117,7 @@ int writeOutput(const void* data, uint32_t length) {
             abandonOutput();
             return 1;
         }
+        plat::startWriteback(out.stream, out.flushed, kOutputBufferSize);
         out.fill = 0;
         out.flushed += kOutputBufferSize;
         bytes += part;

@@ -39,7 +39,7 @@ constexpr std::size_t kFixedDigits = 32;
 // Names are kept below this length whatever the system accepts.
 constexpr std::size_t kLongestName = 1024;
 // The passes write this many blocks at a time.
-constexpr uint32_t kBlocksPerWrite = 64;
+constexpr uint32_t kBlocksPerWrite = 256;
 // Fresh names are drawn this often when a drawn name is taken.
 constexpr int kNameAttempts = 8;
 
@@ -102,13 +102,16 @@ void showProgress(double fraction) {
     progressUpdate(fraction);
 }
 
-// Writes `count` blocks of the pattern from the stream's position; the
+// Writes `count` blocks of the pattern from the start of the file; the
 // progress moves one step per block when `progressBase` is not negative.
+// Each write is sent on to the disk at once, so that the pass's commit
+// finds little left to do.
 int writeBlocks(FILE* f, const uint8_t* run, uint64_t count, double progressBase, double progressTotal) {
     uint64_t done = 0;
     while (done < count) {
         uint64_t now = count - done < kBlocksPerWrite ? count - done : kBlocksPerWrite;
         if (std::fwrite(run, kBlockSize, static_cast<std::size_t>(now), f) != now) return 1;
+        plat::startWriteback(f, done * kBlockSize, now * kBlockSize);
         if (progressBase >= 0) {
             for (uint64_t i = 0; i < now; ++i)
                 showProgress((progressBase + static_cast<double>(done + i)) / progressTotal);

@@ -71,6 +71,12 @@ int64_t tellFile(FILE* f);                           // -1 on failure
 // Push the stream's buffer to the OS and the OS's cache to the disk.
 // 0 on success, errno set on failure.
 int commitFile(FILE* f);
+// Starts writing [offset, offset + length) of an unbuffered stream's file
+// from the OS's cache to the disk, without waiting: long outputs reach the
+// disk while the program goes on, and their commit has less left to do.
+// POSIX (Linux): sync_file_range. Windows: nothing, its cache writes dirty
+// data out in the background by itself.
+void startWriteback(FILE* f, uint64_t offset, uint64_t length);
 // Exclusive lock on the whole file, blocking until granted; 0 on success.
 // Serialises instances of the program that share the file.
 int lockFile(FILE* f);

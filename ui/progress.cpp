@@ -17,6 +17,7 @@ constexpr std::size_t kEstimateSize = 256;
 
 int64_t startTime = 0;
 int64_t lastUpdateTime = 0;
+int64_t lastAskedTime = -1;   // second of the last progressUpdate that went on
 std::wstring lastEstimate;
 
 int64_t nowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
@@ -69,8 +70,14 @@ void progressBegin(const wchar_t* format, const wchar_t* argument, const wchar_t
 }
 
 void progressUpdate(double fraction) {
-    if (!plat::progressWindowReady()) return;
+    // Bar and estimate change at most once per clock second, and not in the
+    // second in which the phase began. Callers update once per 1024 bytes:
+    // within a second, whatever the first call found holds for the others,
+    // which end here before the window is asked anything.
     int64_t now = nowSeconds();
+    if (fraction != 0 && now == lastAskedTime) return;
+    lastAskedTime = now;
+    if (!plat::progressWindowReady()) return;
     int64_t elapsed = now - startTime;
     if (fraction == 0) {
         lastEstimate.clear();
@@ -78,9 +85,6 @@ void progressUpdate(double fraction) {
         plat::progressWindowSetText(kEstimateText, L"");
         return;
     }
-    // Bar and estimate change at most once per clock second, and not in the
-    // second in which the phase began.
-    if (now == lastUpdateTime) return;
     if (elapsed <= 0 || !(fraction > 0)) return;
     std::wstring estimate = estimateText(remainingSeconds(elapsed, fraction));
     if (estimate != lastEstimate) {

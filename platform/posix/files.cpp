@@ -99,6 +99,20 @@ int commitFile(FILE* f) {
     return ::fsync(::fileno(f)) == 0 ? 0 : 1;
 }
 
+void startWriteback(FILE* f, uint64_t offset, uint64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Only a head start: errors are ignored, the commit reports them.
+    const int saved = errno;
+    ::sync_file_range(::fileno(f), static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+    errno = saved;
+#else
+    (void)f;
+    (void)offset;
+    (void)length;
+#endif
+}
+
 namespace {
 // Sets or clears a lock on [start, start + length) (length 0: to the end of
 // any file). Returns 0 when done, 1 when `wait` is false and another holder
