@@ -187,28 +187,50 @@ int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wcha
     FILE* plain = plat::openFile(plainPath, L"rb");
     if (!plain) return 1;
     std::setvbuf(plain, nullptr, _IONBF, 0);
-    uint8_t expected[kBlockSize];
     int differs = 0;
     int64_t size = -1;
     if (plat::seekFile(plain, 0, SEEK_END) == 0) size = plat::tellFile(plain);
     if (size < 0 || static_cast<uint64_t>(size) != plainLength || plat::seekFile(plain, 0, SEEK_SET) != 0)
         differs = 1;
-    for (uint64_t done = 0; !differs && done < plainLength; done += kBlockSize) {
-        const std::size_t len =
-            plainLength - done < kBlockSize ? static_cast<std::size_t>(plainLength - done) : kBlockSize;
-        block = std::fread(work, 1, kBlockSize, run->source) >= len ? nextKeyBlock() : nullptr;
-        if (!block || std::fread(expected, 1, len, plain) != len) {
+    // One pass over both files in large pieces: the body is decrypted in
+    // the digest's slots, compared with the plaintext file, and digested
+    // on a second thread.
+    if (!differs && run->digester.begin(run->keyCopy, plainLength > DigestWorker::kSlotSize) != 0)
+        differs = 1;
+    constexpr std::size_t kCompareSize = 64 * 1024;
+    uint8_t expected[kCompareSize];
+    const uint64_t bodyLength = chunkCount(plainLength) * kBlockSize;
+    for (uint64_t done = 0; !differs && done < plainLength;) {
+        uint8_t* piece = run->digester.freeSlot();
+        const uint64_t left = bodyLength - done;
+        const std::size_t want =
+            left < DigestWorker::kSlotSize ? static_cast<std::size_t>(left) : DigestWorker::kSlotSize;
+        const std::size_t plainWant = plainLength - done < want ? static_cast<std::size_t>(plainLength - done) : want;
+        std::size_t got = 0;
+        if (run->readSource(piece, want, &got) != 0 || got < plainWant) {
             differs = 1;
             break;
         }
-        xorBlock(work, block);
-        differs = std::memcmp(work, expected, len) != 0;
+        for (std::size_t at = 0; at < got; at += kBlockSize) {
+            block = nextKeyBlock();
+            if (!block) {
+                differs = 1;
+                break;
+            }
+            xorBlock(piece + at, block, got - at < kBlockSize ? got - at : kBlockSize);
+        }
+        run->digester.submit(piece, differs ? 0 : plainWant);
+        for (std::size_t at = 0; !differs && at < plainWant; at += kCompareSize) {
+            const std::size_t n = plainWant - at < kCompareSize ? plainWant - at : kCompareSize;
+            differs = std::fread(expected, 1, n, plain) != n || std::memcmp(piece + at, expected, n) != 0;
+        }
+        done += plainWant;
     }
     std::fclose(plain);
     wipeSecret(expected, sizeof expected);
     if (differs) return 1;
     // The bytes agree; the stored digest must vouch for them too.
-    if (digestFile(plainPath, run->keyCopy, work) != 0) return 1;
+    run->digester.finish(work);
     return std::memcmp(work, run->digest, kDigestSize) != 0;
 }
 

@@ -466,32 +466,42 @@ TEST_F(WalkCodecTest, EncryptedNamesRoundTrip) {
 // A run stopped after writing a file's counterpart but before erasing the
 // file leaves both: when they hold the same plaintext, the next run only
 // erases; when they differ, nothing is replaced or erased.
-TEST_F(WalkCodecTest, BothFilesOfAStoppedRunAreResumedOnlyWhenTheyAgree) {
+class WalkResumeTest : public WalkCodecTest {
+protected:
+    uint32_t blockCount() const override { return 2000; }   // a file of 800 KiB
+};
+
+TEST_F(WalkResumeTest, BothFilesOfAStoppedRunAreResumedOnlyWhenTheyAgree) {
     const fs::path plain = root / "work" / "both.txt";
     const fs::path encrypted = root / "work" / "both.txt (encrypted)";
-    const codectest::Bytes data = codectest::randomBytes(7000, 21);
     struct Case {
         const char* what;
         bool decrypting;
         bool plaintextChanged;
+        std::size_t size = 7000;
     };
+    // Files of several pieces of the comparison too, changed in their last.
+    const std::size_t large = 3 * 256 * 1024 + 5000;
     const Case cases[] = {
         {"encrypt, same plaintext", false, false},
         {"encrypt, plaintext changed since", false, true},
         {"decrypt, same plaintext", true, false},
         {"decrypt, plaintext changed since", true, true},
+        {"encrypt, same large plaintext", false, false, large},
+        {"decrypt, large plaintext changed since", true, true, large},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(plain);
         fs::remove(encrypted);
+        const codectest::Bytes data = codectest::randomBytes(c.size, 21);
         codectest::writeBytes(plain, data);
         const wchar_t* result = nullptr;
         const std::wstring folder = work() + plat::kSep;
         ASSERT_EQ(encryptFile(folder.c_str(), plain.wstring().c_str(), nullptr, &result), 0) << lastError();
         if (c.plaintextChanged) {
             codectest::Bytes other = data;
-            other[3000] ^= 1;
+            other[c.size - 4000] ^= 1;
             codectest::writeBytes(plain, other);
         }
         const codectest::Bytes plainBefore = codectest::readBytes(plain);
