@@ -94,18 +94,22 @@ class SpellingsWine(DriveTestCase):
     spellings for two files and erased the plaintext just written."""
     runner_name = "wine"
 
+    def explain(self, result):
+        """The result with the drive's log and the folder's names, for a failure."""
+        return "%s\nfiles: %s\nlog:\n%s" % (result, os.listdir(self.work), read_log(self.drive))
+
     def test_other_spellings_of_the_stored_name_keep_the_plaintext(self):
         for spelling in ("report.txt", "REPORT.TXT", "Report.txt."):
             with self.subTest(spelling=spelling):
                 plain = os.path.join(self.work, "report.txt")
                 write(plain, b"quarterly figures " * 100)
                 result = self.run_command("Encrypt", self.p("report.txt"), env={"VKLIB_OPENER": "1"})
-                self.assertEqual((result.code, result.boxes), (0, []), result)
+                self.assertEqual((result.code, result.boxes), (0, []), self.explain(result))
                 self.assertEqual(os.listdir(self.work), ["report.txt"])
                 self.assertNotEqual(read(plain), b"quarterly figures " * 100)
 
                 result = self.run_command("Decrypt", self.p(spelling))
-                self.assertEqual((result.code, result.boxes), (0, []), result)
+                self.assertEqual((result.code, result.boxes), (0, []), self.explain(result))
                 self.assertEqual(os.listdir(self.work), ["report.txt"])
                 self.assertEqual(read(plain), b"quarterly figures " * 100)
                 os.remove(plain)
