@@ -1,6 +1,6 @@
 // The Whirlpool compression function with AVX2, in two forms: one that
-// multiplies in GF(2^8) by nibble lookups, and one for processors that also
-// have GFNI, which multiplies with GFNI's 256-bit affine instruction.
+// multiplies in GF(2^8) by doubling, and one for processors that also have
+// GFNI, which multiplies with GFNI's 256-bit affine instruction.
 //
 // The 8x8 byte state is held by columns in two 256-bit registers: 64-bit
 // lane m of 'even' holds column 2m and of 'odd' column 2m + 1, row i in
@@ -8,12 +8,7 @@
 //   - the cyclic shift of column j down by j rows moves bytes within their
 //     lane: one byte shuffle per register;
 //   - the S-box is built from its 4-bit mini-boxes E, E^-1 and R, each a
-//     16-entry byte shuffle indexed by a nibble; without GFNI the multiples
-//     2x, 4x and 8x of its result come from the same last two nibbles, from
-//     tables of the last layer's entries multiplied in advance (the
-//     multiplication is linear): fewer instructions than doubling, though
-//     more of them byte shuffles, and about 10% faster where shuffles run
-//     on two ports;
+//     16-entry byte shuffle indexed by a nibble;
 //   - the diffusion makes column j the sum over d of C[d] * column (j - d),
 //     C = (1, 1, 4, 1, 8, 5, 2, 9). Column j - d sits in the same register
 //     as column j for even d and in the other one for odd d, rotated by a
@@ -48,8 +43,6 @@ struct Avx2Constants {
     alignas(32) uint8_t eInverse[32];
     alignas(32) uint8_t r[32];
     alignas(32) uint8_t eHigh[32];         // E shifted into the high nibble
-    alignas(32) uint8_t highTimes[3][32];  // 2, 4 and 8 times eHigh's entries
-    alignas(32) uint8_t lowTimes[3][32];   // 2, 4 and 8 times eInverse's entries
     alignas(32) uint8_t shiftEven[32];     // the column shift, per register
     alignas(32) uint8_t shiftOdd[32];
     alignas(32) uint8_t roundKeyEven[kRounds][32];   // round constants (row 0)
@@ -66,11 +59,6 @@ constexpr Avx2Constants makeAvx2Constants() {
         c.eInverse[i] = m.eInverse[i & 15];
         c.r[i] = m.r[i & 15];
         c.eHigh[i] = static_cast<uint8_t>(m.e[i & 15] << 4);
-        for (int k = 0; k < 3; ++k) {
-            const uint8_t factor = static_cast<uint8_t>(2 << k);
-            c.highTimes[k][i] = gfMul(factor, static_cast<uint8_t>(m.e[i & 15] << 4));
-            c.lowTimes[k][i] = gfMul(factor, m.eInverse[i & 15]);
-        }
     }
     for (int lane = 0; lane < 4; ++lane)
         for (int row = 0; row < 8; ++row) {
@@ -136,22 +124,14 @@ struct Tools {
     __m256i e, eInverse, r, eHigh, lowNibble, shiftEven, shiftOdd;
 };
 
-// The S-box's result and the nibbles its last layer looks up: the result is
-// eHigh[highIndex] | eInverse[lowIndex].
-struct Substituted {
-    __m256i value, highIndex, lowIndex;
-};
-
-AVX2_INLINE Substituted substitute(__m256i x, const Tools& t) {
+AVX2_INLINE __m256i substitute(__m256i x, const Tools& t) {
     const __m256i low = _mm256_and_si256(x, t.lowNibble);
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), t.lowNibble);
     const __m256i u = _mm256_shuffle_epi8(t.e, high);
     const __m256i l = _mm256_shuffle_epi8(t.eInverse, low);
     const __m256i mix = _mm256_shuffle_epi8(t.r, _mm256_xor_si256(u, l));
-    const __m256i highIndex = _mm256_xor_si256(u, mix);
-    const __m256i lowIndex = _mm256_xor_si256(l, mix);
-    return {_mm256_or_si256(_mm256_shuffle_epi8(t.eHigh, highIndex), _mm256_shuffle_epi8(t.eInverse, lowIndex)),
-            highIndex, lowIndex};
+    return _mm256_or_si256(_mm256_shuffle_epi8(t.eHigh, _mm256_xor_si256(u, mix)),
+                           _mm256_shuffle_epi8(t.eInverse, _mm256_xor_si256(l, mix)));
 }
 
 // 2x, 4x and 8x a register in GF(2^8).
@@ -159,15 +139,17 @@ struct Multiples {
     __m256i times2, times4, times8;
 };
 
-// Multiplication by a constant is linear, so k * (eHigh[h] | eInverse[l])
-// is (k * eHigh)[h] ^ (k * eInverse)[l]: two more nibble lookups per
-// factor on the S-box's last indices, all three factors independent.
-struct NibbleTables {
-    static AVX2_INLINE __m256i times(const Substituted& s, int k) {
-        return _mm256_xor_si256(_mm256_shuffle_epi8(load(kAvx2.highTimes[k]), s.highIndex),
-                                _mm256_shuffle_epi8(load(kAvx2.lowTimes[k]), s.lowIndex));
+// Doubling: shift left and reduce by the polynomial where the top bit was set.
+struct Doubling {
+    static AVX2_INLINE __m256i twice(__m256i x) {
+        const __m256i topBitSet = _mm256_cmpgt_epi8(_mm256_setzero_si256(), x);
+        return _mm256_xor_si256(_mm256_add_epi8(x, x), _mm256_and_si256(topBitSet, _mm256_set1_epi8(0x1D)));
     }
-    static AVX2_INLINE Multiples of(const Substituted& s) { return {times(s, 0), times(s, 1), times(s, 2)}; }
+    static AVX2_INLINE Multiples of(__m256i x) {
+        const __m256i times2 = twice(x);
+        const __m256i times4 = twice(times2);
+        return {times2, times4, twice(times4)};
+    }
 };
 
 // One affine instruction per factor (only run when the processor has GFNI).
@@ -179,9 +161,9 @@ struct GfniAffine {
                 : "x"(x), "xm"(_mm256_set1_epi64x(static_cast<long long>(matrix))));
         return product;
     }
-    static AVX2_INLINE Multiples of(const Substituted& s) {
-        return {multiply(s.value, gfMultiplyMatrix(2)), multiply(s.value, gfMultiplyMatrix(4)),
-                multiply(s.value, gfMultiplyMatrix(8))};
+    static AVX2_INLINE Multiples of(__m256i x) {
+        return {multiply(x, gfMultiplyMatrix(2)), multiply(x, gfMultiplyMatrix(4)),
+                multiply(x, gfMultiplyMatrix(8))};
     }
 };
 
@@ -196,11 +178,10 @@ AVX2_INLINE __m256i rotateLanes(__m256i x) {
 // Substitution, column shift, diffusion and the key.
 template <class Multiply>
 AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
-    const Substituted evenBox = substitute(_mm256_shuffle_epi8(x.even, t.shiftEven), t);
-    const Substituted oddBox = substitute(_mm256_shuffle_epi8(x.odd, t.shiftOdd), t);
-    const __m256i even = evenBox.value, odd = oddBox.value;
-    const Multiples e = Multiply::of(evenBox);
-    const Multiples o = Multiply::of(oddBox);
+    const __m256i even = substitute(_mm256_shuffle_epi8(x.even, t.shiftEven), t);
+    const __m256i odd = substitute(_mm256_shuffle_epi8(x.odd, t.shiftOdd), t);
+    const Multiples e = Multiply::of(even);
+    const Multiples o = Multiply::of(odd);
     // Even output column 2m takes, for d = 0 ... 7, C[d] times column
     // 2m - d: even columns rotated by d/2 lanes for even d, odd columns
     // rotated by (d + 1)/2 lanes for odd d. Likewise for the odd output
@@ -259,7 +240,7 @@ AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::s
 }  // namespace
 
 AVX2_TARGET void compressAvx2(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
-    compressColumns<NibbleTables>(hash, blocks, count);
+    compressColumns<Doubling>(hash, blocks, count);
 }
 
 AVX2_TARGET void compressAvx2Gfni(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
