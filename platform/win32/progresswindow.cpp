@@ -62,10 +62,12 @@ DWORD WINAPI progressThread(LPVOID) {
         gCreationFailed.store(true);
         return 0;
     }
-    gDialog.store(dialog);
     HWND bar = GetDlgItem(dialog, kBarId);
     SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 1000));
     gBar.store(bar);
+    // Published last: progressWindowStart returns as soon as the dialog is
+    // seen, and the first phase must find its bar ready too.
+    gDialog.store(dialog);
 
     MSG msg;
     for (;;) {

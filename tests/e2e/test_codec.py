@@ -132,12 +132,15 @@ class TerminalProgress(DriveTestCase):
     """The native build shows its progress as one line on a terminal, and
     nothing when standard error is not one."""
     runner_name = "native"
-    drive_size = "64M"
+    drive_size = "192M"
 
     def encrypt_big_file(self, name):
+        # Large enough that encrypting it outlasts the line's 100 ms delay
+        # even on a fast machine with a fast disk: a shorter phase shows
+        # nothing, as it should.
         path = os.path.join(self.work, name)
         with open(path, "wb") as f:
-            f.write(os.urandom(40 * 1024 * 1024))
+            f.write(os.urandom(160 * 1024 * 1024))
         return path
 
     def run_on_terminal(self, path, columns):
