@@ -11,11 +11,14 @@ Environment: VELKIN_NATIVE_BUILD (native build folder, always needed: its
 key drive tool lays out the drives), VELKIN_WIN_BUILD (the Windows build
 folder; Wine tests are skipped without it).
 """
+import atexit
+import itertools
 import json
 import os
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -189,10 +192,32 @@ class WineRunner:
         full_env.setdefault("WINEDEBUG", "-all")
         return merge_env(full_env, extra)
 
+    # Wine's error messages of the latest program started on each drive, in
+    # a folder of this test process (never beside the drive, where a test
+    # could find them among its files).
+    _stderr_folder = None
+    _stderr_files = {}
+    _stderr_count = itertools.count()
+
+    def stderr_path(self, drive):
+        return self._stderr_files.get(os.path.abspath(drive), "")
+
+    def new_stderr_path(self, drive):
+        if WineRunner._stderr_folder is None:
+            WineRunner._stderr_folder = tempfile.mkdtemp(prefix="velkin-e2e-wine-")
+            atexit.register(shutil.rmtree, WineRunner._stderr_folder, True)
+        path = os.path.join(WineRunner._stderr_folder, "%d.txt" % next(WineRunner._stderr_count))
+        WineRunner._stderr_files[os.path.abspath(drive)] = path
+        return path
+
     def start(self, drive, command, args, env=None, cwd=None):
-        return subprocess.Popen([WINE, self.program(drive, command)] + list(args), env=self.env(env),
-                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        # Wine's error channel is kept, so that a run that fails without a
+        # box can be explained (see run).
+        with open(self.new_stderr_path(drive), "wb") as stderr:
+            return subprocess.Popen([WINE, self.program(drive, command)] + list(args),
+                                    env=self.env(merge_env({"WINEDEBUG": "-all,err+all"}, env)),
+                                    cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=stderr)
 
     def wait_box(self, caption, press="ok", timeout=2):
         """Waits for one box with the caption; answers it; None when none came."""
@@ -223,7 +248,24 @@ class WineRunner:
         return Result(process.returncode, boxes)
 
     def run(self, drive, command, args=(), env=None, answers=None, timeout=300, cwd=None):
-        return self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
+        result = self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
+        if result.code != 0 and not result.boxes:
+            # Expected in some tests; shown by the test run only when the test fails.
+            describe_silent_failure(drive, command, result, self.stderr_path(drive))
+        return result
+
+
+def describe_silent_failure(drive, command, result, stderr_path):
+    """Writes what explains an exit code without a box: the ends of the
+    drive's log and of Wine's error messages."""
+    def tail(text):
+        return "(none)" if not text else text[-2000:]
+    wine_errors = None
+    if stderr_path and os.path.exists(stderr_path):
+        with open(stderr_path, "rb") as f:
+            wine_errors = f.read().decode("utf-8", "replace")
+    sys.stderr.write("\n[%s ended with %s and showed no box]\n-- drive's log:\n%s\n-- Wine's errors:\n%s\n"
+                     % (command, result.code, tail(read_log(drive)), tail(wine_errors)))
 
 
 RUNNERS = {"native": NativeRunner(), "wine": WineRunner()}
