@@ -270,6 +270,19 @@ bool isRecordedOutput(const std::wstring& path, const plat::FileId& recorded) {
            info.size == 0;
 }
 
+// The file that a record's unfinished work left, if it is still there.
+std::wstring leftBehind(const PendingRecord& record) {
+    if (record.paths.empty()) return std::wstring();
+    if (record.kind == PendingKind::Erase) {
+        for (std::size_t k = record.paths.size(); k-- > 1;)
+            if (isRecordedFile(record.paths[k], record.id, false)) return record.paths[k];
+        return isRecordedFile(record.paths[0], record.id, true) ? record.paths[0] : std::wstring();
+    }
+    return record.kind == PendingKind::PlainOutput && isRecordedOutput(record.paths[0], record.id)
+               ? record.paths[0]
+               : std::wstring();
+}
+
 // Finishes the work of one record of a stopped run; 0 when nothing of it
 // is left to do.
 int finishRecord(const PendingRecord& record) {
@@ -277,31 +290,27 @@ int finishRecord(const PendingRecord& record) {
     const std::wstring& first = record.paths[0];
     switch (record.kind) {
     case PendingKind::Erase: {
-        // The file stands under the last name it reached.
-        for (std::size_t k = record.paths.size(); k-- > 1;) {
-            const std::wstring& name = record.paths[k];
-            if (!isRecordedFile(name, record.id, false)) continue;
-            if (wipeAndRemove(name, first.c_str()) != 0) {
-                warn(formatText(L"Erasing '%ls' was interrupted. The file is left as '%ls' and could "
-                                L"not be erased now: %ls",
-                                first.c_str(), name.c_str(), lastErrorText));
-                return 1;
-            }
-            logMessage(L"finished erasing '%ls', which an interrupted run had left as '%ls'",
-                       first.c_str(), name.c_str());
-            return 0;
-        }
-        // Stopped before the first rename: the file is unchanged under its
-        // own name (and, being the same size and age, was not replaced
-        // since).
-        if (isRecordedFile(first, record.id, true)) {
+        // The file stands under the last name it reached or, stopped before
+        // the first rename, unchanged under its own name.
+        const std::wstring left = leftBehind(record);
+        if (left.empty()) return 0;
+        if (left == first) {
             if (expungeFile(first.c_str()) != 0) {
                 warn(formatText(L"Erasing '%ls' was interrupted, and it could not be erased now: %ls",
                                 first.c_str(), lastErrorText));
                 return 1;
             }
             logMessage(L"finished erasing '%ls', which an interrupted run had left", first.c_str());
+            return 0;
         }
+        if (wipeAndRemove(left, first.c_str()) != 0) {
+            warn(formatText(L"Erasing '%ls' was interrupted. The file is left as '%ls' and could "
+                            L"not be erased now: %ls",
+                            first.c_str(), left.c_str(), lastErrorText));
+            return 1;
+        }
+        logMessage(L"finished erasing '%ls', which an interrupted run had left as '%ls'",
+                   first.c_str(), left.c_str());
         return 0;
     }
     case PendingKind::PlainOutput:
@@ -327,19 +336,6 @@ int finishRecord(const PendingRecord& record) {
         return 0;
     }
     return 0;
-}
-
-// The file that a record's unfinished work left, if it is still there.
-std::wstring leftBehind(const PendingRecord& record) {
-    if (record.paths.empty()) return std::wstring();
-    if (record.kind == PendingKind::Erase) {
-        for (std::size_t k = record.paths.size(); k-- > 1;)
-            if (isRecordedFile(record.paths[k], record.id, false)) return record.paths[k];
-        return isRecordedFile(record.paths[0], record.id, true) ? record.paths[0] : std::wstring();
-    }
-    return record.kind == PendingKind::PlainOutput && isRecordedOutput(record.paths[0], record.id)
-               ? record.paths[0]
-               : std::wstring();
 }
 
 // A journal that cannot be written (a key drive made read-only): the work

@@ -4,18 +4,9 @@ import os
 
 from formatcodec import SUFFIX
 from velkin_e2e import DriveTestCase, both_builds, read_log, read_status
+from velkin_e2e import read_bytes as read, write_bytes as write
 
 SKIPPED_HEADING = "These were left as they are:"
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 @both_builds

@@ -17,6 +17,7 @@ import tempfile
 
 from formatcodec import SUFFIX, KeyStore, read_encrypted
 from velkin_e2e import DriveTestCase, make_drive, read_status
+from velkin_e2e import read_bytes as read, write_bytes as write
 
 MARK = b"<velkin fault mark>"
 
@@ -29,16 +30,6 @@ def marked(size):
         out += MARK + bytes((i * 7 + k) & 0xFF for k in range(1024 - len(MARK)))
         i += 1
     return bytes(out[:size])
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class Faults(DriveTestCase):

@@ -92,6 +92,16 @@ def make_drive(folder, size="256K", windows=False):
     return folder
 
 
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def read_status(drive):
     with open(os.path.join(drive, "SETTINGS", "STATUS.DAT"), "rb") as f:
         data = f.read()

@@ -39,49 +39,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine/helperjson.h"
+
 namespace {
 
 constexpr int kMessageBoxTextId = 0xFFFF;
 
 // ---------------------------------------------------------------- output
 
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
-
-std::string jsonString(const std::wstring& text) {
-    std::wstring out = L"\"";
-    for (wchar_t c : text) {
-        switch (c) {
-            case L'"': out += L"\\\""; break;
-            case L'\\': out += L"\\\\"; break;
-            case L'\n': out += L"\\n"; break;
-            case L'\r': out += L"\\r"; break;
-            case L'\t': out += L"\\t"; break;
-            default:
-                if (c < 0x20) {
-                    wchar_t buffer[8];
-                    std::swprintf(buffer, 8, L"\\u%04x", static_cast<unsigned>(c));
-                    out += buffer;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return utf8(out + L"\"");
-}
-
 std::string jsonList(const std::vector<std::wstring>& items) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out += ",";
-        out += jsonString(items[i]);
+        out += helper::json(items[i]);
     }
     return out + "]";
 }
@@ -158,7 +128,7 @@ HWND waitForWindow(const std::wstring& caption, bool messageBoxOnly, DWORD timeo
         Sleep(20);
     }
     std::fprintf(stderr, "boxhelper: no %s \"%s\" within %lu ms\n",
-                 messageBoxOnly ? "message box" : "visible window", utf8(caption).c_str(),
+                 messageBoxOnly ? "message box" : "visible window", helper::utf8(caption).c_str(),
                  static_cast<unsigned long>(timeoutMs));
     return nullptr;
 }
@@ -369,9 +339,9 @@ int waitCommand(const Options& o) {
     std::wstring text = windowText(GetDlgItem(box, kMessageBoxTextId));
     std::string icon = iconKind(box);
 
-    printLine("{\"caption\":" + jsonString(o.caption) + ",\"icon\":\"" + icon +
-              "\",\"text\":" + jsonString(text) + ",\"buttons\":" + jsonList(buttons) +
-              ",\"default\":" + jsonString(defaultButton) + "}");
+    printLine("{\"caption\":" + helper::json(o.caption) + ",\"icon\":\"" + icon +
+              "\",\"text\":" + helper::json(text) + ",\"buttons\":" + jsonList(buttons) +
+              ",\"default\":" + helper::json(defaultButton) + "}");
 
     int id = o.press == L"ok" ? IDOK : o.press == L"yes" ? IDYES : o.press == L"no" ? IDNO : 0;
     if (id != 0) {
@@ -403,8 +373,8 @@ std::string describeWindow(HWND hwnd) {
     }
     bars += "]";
     return "{\"visible\":" + std::string(IsWindowVisible(hwnd) ? "true" : "false") +
-           ",\"caption\":" + jsonString(windowText(hwnd)) + ",\"class\":" +
-           jsonString(className(hwnd)) + ",\"texts\":" + jsonList(texts) + ",\"bars\":" + bars + "}";
+           ",\"caption\":" + helper::json(windowText(hwnd)) + ",\"class\":" +
+           helper::json(className(hwnd)) + ",\"texts\":" + jsonList(texts) + ",\"bars\":" + bars + "}";
 }
 
 int windowCommand(const Options& o) {
