@@ -10,9 +10,11 @@
 // VELKIN_DIGEST_PATH set, only the path it names, as the program would run
 // it; a path this processor lacks is refused with the program's message.
 //
-// Prints MB/s (10^6 bytes per second of processor time, best of three runs)
+// Prints MB/s (10^6 bytes per second of processor time, best of five runs)
 // and the ratios to OpenSSL. Processor time rather than wall-clock time
-// keeps the figures steady on a machine that is busy with other work.
+// keeps the figures steady on a machine that is busy with other work; the
+// runs go round all contenders in turn, so that a spell of other work
+// costs one run of each rather than every run of one.
 
 #include <algorithm>
 #include <cstdio>
@@ -41,7 +43,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 
 using Digest = std::vector<uint8_t>;
 
@@ -51,14 +53,17 @@ struct Candidate {
     whirlpool_detail::CompressFunction compress;
 };
 
-// Best throughput of kRuns runs of 'work' over 'bytes' bytes, in MB/s.
-double measure(std::size_t bytes, const std::function<void()>& work) {
-    double best = 0;
+// Best throughput of each of 'works' over 'bytes' bytes in kRuns rounds,
+// each round running every work once, in MB/s.
+std::vector<double> measureInRounds(std::size_t bytes, const std::vector<std::function<void()>>& works) {
+    std::vector<double> best(works.size(), 0.0);
     for (int run = 0; run < kRuns; ++run) {
-        const std::clock_t start = std::clock();
-        work();
-        const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-        if (seconds > 0) best = std::max(best, static_cast<double>(bytes) / 1e6 / seconds);
+        for (std::size_t i = 0; i < works.size(); ++i) {
+            const std::clock_t start = std::clock();
+            works[i]();
+            const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+            if (seconds > 0) best[i] = std::max(best[i], static_cast<double>(bytes) / 1e6 / seconds);
+        }
     }
     return best;
 }
@@ -148,21 +153,39 @@ bool candidates(std::vector<Candidate>* out) {
     return true;
 }
 
+// The paths (and OpenSSL, when built with it) in rounds; each path's
+// digests are kept in 'digests', one per path.
+std::vector<double> measurePaths(std::size_t bytes, const std::vector<Candidate>& paths,
+                                 const std::function<Digest()>& ours, const std::function<void()>& openssl,
+                                 std::vector<Digest>* digests) {
+    digests->assign(paths.size(), Digest());
+    std::vector<std::function<void()>> works;
+    if (openssl) works.push_back(openssl);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        works.push_back([&, i] {
+            whirlpool_detail::forceCompressFunction(paths[i].path, paths[i].compress);
+            (*digests)[i] = ours();
+        });
+    }
+    std::vector<double> rates = measureInRounds(bytes, works);
+    if (!openssl) rates.insert(rates.begin(), 0.0);
+    return rates;   // OpenSSL's first (0 without it), then the paths'
+}
+
 void benchFile(const fs::path& file, std::size_t bytes, const std::vector<Candidate>& paths) {
-    double opensslRate = 0;
+    std::function<void()> openssl;
 #ifdef VELKIN_BENCH_OPENSSL
-    opensslRate = measure(bytes, [&] { opensslFromFile(file); });
+    openssl = [&] { opensslFromFile(file); };
 #endif
+    std::vector<Digest> digests;
+    const std::vector<double> rates =
+        measurePaths(bytes, paths, [&] { return oursFromFile(file); }, openssl, &digests);
     std::printf("From the file (digestFile, 64 KiB reads, page cache warm):\n");
-    if (opensslRate > 0) printRow("OpenSSL, fread + WHIRLPOOL_Update", opensslRate, 0);
-    Digest first;
+    if (rates[0] > 0) printRow("OpenSSL, fread + WHIRLPOOL_Update", rates[0], 0);
     bool agree = true;
-    for (const Candidate& c : paths) {
-        whirlpool_detail::forceCompressFunction(c.path, c.compress);
-        Digest digest;
-        printRow(c.name, measure(bytes, [&] { digest = oursFromFile(file); }), opensslRate);
-        if (first.empty()) first = digest;
-        agree = agree && digest == first;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        printRow(paths[i].name, rates[i + 1], rates[0]);
+        agree = agree && digests[i] == digests[0];
     }
     std::printf("  the paths' digests %s\n", agree ? "agree" : "DIFFER");
     if (!agree) std::exit(1);
@@ -202,20 +225,19 @@ int main(int argc, char** argv) {
 
     std::printf("Whirlpool over %zu MiB\n", mebibytes);
     Digest opensslDigest;
-    double opensslRate = 0;
+    std::function<void()> openssl;
 #ifdef VELKIN_BENCH_OPENSSL
-    opensslRate = measure(bytes, [&] { opensslDigest = opensslInMemory(data); });
+    openssl = [&] { opensslDigest = opensslInMemory(data); };
 #endif
+    std::vector<Digest> digests;
+    const std::vector<double> rates =
+        measurePaths(bytes, paths, [&] { return oursInMemory(data); }, openssl, &digests);
     std::printf("In memory (one piece):\n");
-    if (opensslRate > 0) printRow("OpenSSL WHIRLPOOL_Update", opensslRate, 0);
+    if (rates[0] > 0) printRow("OpenSSL WHIRLPOOL_Update", rates[0], 0);
     bool agree = true;
-    Digest first;
-    for (const Candidate& c : paths) {
-        whirlpool_detail::forceCompressFunction(c.path, c.compress);
-        Digest digest;
-        printRow(c.name, measure(bytes, [&] { digest = oursInMemory(data); }), opensslRate);
-        if (first.empty()) first = digest;
-        agree = agree && digest == first && (opensslDigest.empty() || digest == opensslDigest);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        printRow(paths[i].name, rates[i + 1], rates[0]);
+        agree = agree && digests[i] == digests[0] && (opensslDigest.empty() || digests[i] == opensslDigest);
     }
     std::printf("  digests %s\n", agree ? "agree" : "DIFFER");
     if (!agree) return 1;
