@@ -38,9 +38,29 @@ namespace whirlpool_detail {
 
 namespace {
 
+// The doubling without GFNI (see Doubling) is off by 0x1D in every byte,
+// and so is the diffusion's sum of its multiples. An S-box whose outputs
+// are all off by b moves that sum by (1 + 1 + 4 + 1 + 8 + 5 + 2 + 9) * b
+// = 3 * b. With b chosen so that 3 * b = 0x1D, the two offsets cancel and
+// every round comes out exact. b is 0x0B: it lies in the low nibble, which
+// the S-box's last lookup (E^-1) gives, so that lookup's table carries it.
+constexpr uint8_t kDoublingOffset = 0x1D;
+
+constexpr uint8_t offsetCancelling(uint8_t sumOffset) {
+    uint8_t rowSum = 0;
+    for (uint8_t factor : kDiffusionRow) rowSum ^= factor;
+    for (unsigned b = 0; b < 256; ++b)
+        if (gfMul(rowSum, static_cast<uint8_t>(b)) == sumOffset) return static_cast<uint8_t>(b);
+    return 0;
+}
+
+constexpr uint8_t kSBoxOffset = offsetCancelling(kDoublingOffset);
+static_assert(kSBoxOffset != 0 && kSBoxOffset < 16, "the S-box's offset must lie in its low nibble");
+
 struct Avx2Constants {
     alignas(32) uint8_t e[32];             // the mini-boxes, in both 128-bit halves
     alignas(32) uint8_t eInverse[32];
+    alignas(32) uint8_t eInverseOffset[32];   // E^-1 plus kSBoxOffset, for the last lookup
     alignas(32) uint8_t r[32];
     alignas(32) uint8_t eHigh[32];         // E shifted into the high nibble
     alignas(32) uint8_t shiftEven[32];     // the column shift, per register
@@ -57,6 +77,7 @@ constexpr Avx2Constants makeAvx2Constants() {
     for (int i = 0; i < 32; ++i) {
         c.e[i] = m.e[i & 15];
         c.eInverse[i] = m.eInverse[i & 15];
+        c.eInverseOffset[i] = static_cast<uint8_t>(m.eInverse[i & 15] ^ kSBoxOffset);
         c.r[i] = m.r[i & 15];
         c.eHigh[i] = static_cast<uint8_t>(m.e[i & 15] << 4);
     }
@@ -121,7 +142,9 @@ AVX2_INLINE Columns xorColumns(Columns a, Columns b) {
 }
 
 struct Tools {
-    __m256i e, eInverse, r, eHigh, lowNibble, shiftEven, shiftOdd, polynomial;
+    // eInverseLast: the table of the S-box's last lookup, E^-1 or E^-1 plus
+    // the offset that cancels the doubling's (see kSBoxOffset).
+    __m256i e, eInverse, eInverseLast, r, eHigh, lowNibble, shiftEven, shiftOdd, polynomial;
 };
 
 AVX2_INLINE __m256i substitute(__m256i x, const Tools& t) {
@@ -131,7 +154,7 @@ AVX2_INLINE __m256i substitute(__m256i x, const Tools& t) {
     const __m256i l = _mm256_shuffle_epi8(t.eInverse, low);
     const __m256i mix = _mm256_shuffle_epi8(t.r, _mm256_xor_si256(u, l));
     return _mm256_or_si256(_mm256_shuffle_epi8(t.eHigh, _mm256_xor_si256(u, mix)),
-                           _mm256_shuffle_epi8(t.eInverse, _mm256_xor_si256(l, mix)));
+                           _mm256_shuffle_epi8(t.eInverseLast, _mm256_xor_si256(l, mix)));
 }
 
 // 2x, 4x and 8x a register in GF(2^8).
@@ -143,14 +166,14 @@ struct Multiples {
 // The polynomial is looked up with a byte shuffle of a table that holds
 // 0x1D everywhere: the shuffle gives 0 where the index's top bit is set and
 // 0x1D where it is clear, that is the reduction plus 0x1D. Each doubling is
-// therefore off by 0x1D in every byte; doubling is linear over XOR, so 4x
-// and 8x are off by constants too, and the diffusion's sum of the multiples
-// is off by kBias in every byte of both registers (worked out in
-// roundFunction). The round adds kBias back with its key. The shuffle
-// takes the place of the exact form's compare and mask: one instruction
-// fewer per doubling, and a shorter chain from 2x to 8x.
+// therefore off by kDoublingOffset in every byte; doubling is linear over
+// XOR, so 4x and 8x are off by constants too, and the diffusion's sum of
+// the multiples is off by kDoublingOffset in every byte of both registers
+// (worked out in roundFunction), which the S-box's own offset cancels. The
+// shuffle takes the place of the exact form's compare and mask: one
+// instruction fewer per doubling, and a shorter chain from 2x to 8x.
 struct Doubling {
-    static constexpr uint8_t kBias = 0x1D;
+    static constexpr bool kOffset = true;
     static AVX2_INLINE __m256i twice(__m256i x, __m256i polynomial) {
         return _mm256_xor_si256(_mm256_add_epi8(x, x), _mm256_shuffle_epi8(polynomial, x));
     }
@@ -163,7 +186,7 @@ struct Doubling {
 
 // One affine instruction per factor (only run when the processor has GFNI).
 struct GfniAffine {
-    static constexpr uint8_t kBias = 0;
+    static constexpr bool kOffset = false;
     static AVX2_INLINE __m256i multiply(__m256i x, uint64_t matrix) {
         __m256i product;
         __asm__("vgf2p8affineqb $0, %2, %1, %0"
@@ -199,7 +222,8 @@ AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
     // With multiples off by constants (2x by b2, 4x by b4, 8x by b8), the
     // even sum takes 8x of odd, 4x and 8x of even, 4x of odd and 2x of even:
     // off by b8 + b4 + b8 + b4 + b2 = b2; the odd sum takes 4x of odd, 8x of
-    // odd and 4x of even, 2x of odd and 8x of even: off by b2 as well.
+    // odd and 4x of even, 2x of odd and 8x of even: off by b2 as well. b2 is
+    // the doubling's own offset.
     const __m256i both = _mm256_xor_si256(even, odd);
     const __m256i evenBy1 = _mm256_xor_si256(odd, e.times4);
     const __m256i evenBy2 = _mm256_xor_si256(odd, e.times8);
@@ -217,17 +241,15 @@ AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
 
 template <class Multiply>
 AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
-    const Tools tools = {load(kAvx2.e),         load(kAvx2.eInverse),  load(kAvx2.r),
-                         load(kAvx2.eHigh),     _mm256_set1_epi8(0x0F), load(kAvx2.shiftEven),
-                         load(kAvx2.shiftOdd),  _mm256_set1_epi8(0x1D)};
-    // The rounds' outputs are off by the multiplication's bias in every
-    // byte: the key rounds take it back with their constants, the state
-    // rounds with their key.
-    const __m256i biasBytes = _mm256_set1_epi8(static_cast<char>(Multiply::kBias));
-    const Columns bias = {biasBytes, biasBytes};
-    Columns constants[kRounds];
-    for (int round = 0; round < kRounds; ++round)
-        constants[round] = xorColumns({load(kAvx2.roundKeyEven[round]), load(kAvx2.roundKeyOdd[round])}, bias);
+    const Tools tools = {load(kAvx2.e),
+                         load(kAvx2.eInverse),
+                         load(Multiply::kOffset ? kAvx2.eInverseOffset : kAvx2.eInverse),
+                         load(kAvx2.r),
+                         load(kAvx2.eHigh),
+                         _mm256_set1_epi8(0x0F),
+                         load(kAvx2.shiftEven),
+                         load(kAvx2.shiftOdd),
+                         _mm256_set1_epi8(static_cast<char>(kDoublingOffset))};
 
     // The chaining words hold column 0 in their top byte.
     alignas(32) uint8_t bytes[64];
@@ -241,8 +263,8 @@ AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::s
         Columns key = h;
         Columns state = xorColumns(block, key);
         for (int round = 0; round < kRounds; ++round) {
-            key = roundFunction<Multiply>(key, constants[round], tools);
-            state = roundFunction<Multiply>(state, xorColumns(key, bias), tools);
+            key = roundFunction<Multiply>(key, {load(kAvx2.roundKeyEven[round]), load(kAvx2.roundKeyOdd[round])}, tools);
+            state = roundFunction<Multiply>(state, key, tools);
         }
         h = xorColumns(h, xorColumns(state, block));
     }
