@@ -28,10 +28,13 @@ struct Output {
     uint32_t fill;
     uint64_t flushed;   // bytes handed to the stream
     OutputState state;
+    bool direct;        // whole buffers go straight to the disk
 };
 
-Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle};
-uint8_t buffer[kOutputBufferSize];
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, false};
+alignas(plat::kDirectWriteAlignment) uint8_t buffer[kOutputBufferSize];
+static_assert(kOutputBufferSize % plat::kDirectWriteAlignment == 0,
+              "whole buffers keep the file's end aligned for direct writes");
 
 void wipeBuffer() {
     wipeSecret(buffer, sizeof buffer);
@@ -42,6 +45,27 @@ int reportTemporaryTaken(const std::wstring& temp) {
     reportError(L"cannot open '%ls': a file of that name exists already; move it away or remove it",
                 temp.c_str());
     return 1;
+}
+
+// Back to writing through the OS's cache: for a last piece that does not
+// end on an aligned boundary, and for writes over bytes written earlier.
+void endDirectWrites() {
+    if (out.direct) plat::setDirectWrites(out.stream, false);
+    out.direct = false;
+}
+
+// Appends the first `length` bytes of the buffer to the file; false with
+// errno set when they could not be written.
+bool writeBuffer(uint32_t length) {
+    if (length % plat::kDirectWriteAlignment != 0) endDirectWrites();
+    if (std::fwrite(buffer, length, 1, out.stream) == 1) return true;
+    if (!out.direct || errno != EINVAL) return false;
+    // A file system that took direct writes but refuses this one has
+    // written nothing: the same bytes go through the cache instead.
+    endDirectWrites();
+    std::clearerr(out.stream);
+    return plat::seekFile(out.stream, static_cast<int64_t>(out.flushed), SEEK_SET) == 0 &&
+           std::fwrite(buffer, length, 1, out.stream) == 1;
 }
 
 int notOpen() {
@@ -57,6 +81,7 @@ void abandonOutput() {
     if (out.stream) std::fclose(out.stream);
     out.stream = nullptr;
     out.state = OutputState::Idle;
+    out.direct = false;
     wipeBuffer();
 }
 
@@ -68,7 +93,7 @@ int checkOutputFree(const wchar_t* path) {
     return reportTemporaryTaken(temp);
 }
 
-int openOutput(const wchar_t* path) {
+int openOutput(const wchar_t* path, bool direct) {
     if (out.stream) abandonOutput();   // a failed earlier output
     out.state = OutputState::Idle;
     std::size_t length = std::wcslen(path);
@@ -100,6 +125,7 @@ int openOutput(const wchar_t* path) {
     }
     // The buffer above does the gathering; the stream's own would only copy.
     std::setvbuf(out.stream, nullptr, _IONBF, 0);
+    out.direct = direct && plat::setDirectWrites(out.stream, true);
     out.fill = 0;
     out.flushed = 0;
     out.state = OutputState::Open;
@@ -112,12 +138,12 @@ int writeOutput(const void* data, uint32_t length) {
     while (static_cast<uint64_t>(out.fill) + length >= kOutputBufferSize) {
         uint32_t part = kOutputBufferSize - out.fill;
         std::memcpy(buffer + out.fill, bytes, part);
-        if (std::fwrite(buffer, kOutputBufferSize, 1, out.stream) != 1) {
+        if (!writeBuffer(kOutputBufferSize)) {
             reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
             abandonOutput();
             return 1;
         }
-        plat::startWriteback(out.stream, out.flushed, kOutputBufferSize);
+        if (!out.direct) plat::startWriteback(out.stream, out.flushed, kOutputBufferSize);
         out.fill = 0;
         out.flushed += kOutputBufferSize;
         bytes += part;
@@ -139,6 +165,7 @@ int patchOutput(uint64_t offset, const void* data, uint32_t length) {
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     if (offset < out.flushed) {
+        endDirectWrites();
         const uint64_t inFileEnd = offset + length < out.flushed ? offset + length : out.flushed;
         const std::size_t inFile = static_cast<std::size_t>(inFileEnd - offset);
         errno = 0;
@@ -159,7 +186,7 @@ int patchOutput(uint64_t offset, const void* data, uint32_t length) {
 
 int finishOutput() {
     if (out.state != OutputState::Open) return notOpen();
-    if (out.fill != 0 && std::fwrite(buffer, out.fill, 1, out.stream) != 1) {
+    if (out.fill != 0 && !writeBuffer(out.fill)) {
         reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
         abandonOutput();
         return 1;
@@ -171,6 +198,7 @@ int finishOutput() {
     }
     FILE* stream = out.stream;
     out.stream = nullptr;
+    out.direct = false;
     wipeBuffer();
     if (std::fclose(stream) != 0) {
         reportError(L"cannot close '%ls': %ls", out.temp, stdErrorText());

@@ -286,6 +286,24 @@ std::wstring absolutePath(const std::wstring& path) {
     return folder + path;
 }
 
+bool setDirectWrites(FILE* f, bool on) {
+#ifdef O_DIRECT
+    const int saved = errno;
+    const int fd = ::fileno(f);
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool done = flags >= 0;
+    if (done) {
+        const int wanted = on ? flags | O_DIRECT : flags & ~O_DIRECT;
+        done = wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+    }
+    errno = saved;
+    return done;
+#else
+    (void)f;
+    return !on;
+#endif
+}
+
 FILE* createNewFile(const std::wstring& path) {
     int fd = ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;

@@ -38,6 +38,8 @@ int commitFile(FILE* f) {
 // background; the commit does the rest.
 void startWriteback(FILE*, uint64_t, uint64_t) {}
 
+bool setDirectWrites(FILE*, bool on) { return !on; }
+
 namespace {
 
 HANDLE osHandleOf(FILE* f) {

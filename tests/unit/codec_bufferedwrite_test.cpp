@@ -97,6 +97,48 @@ TEST_F(BufferedWriteTest, PatchReplacesEarlierBytesWhereverTheyAre) {
     }
 }
 
+// An output written past the OS's cache (as decryption writes its
+// plaintext) holds exactly the same bytes: whole buffers go straight to the
+// disk, a last piece of any length and a patch of earlier bytes through the
+// cache.
+TEST_F(BufferedWriteTest, DirectOutputHoldsTheSameBytes) {
+    constexpr uint32_t kMiB = 1024 * 1024;
+    struct Case {
+        const char* what;
+        std::size_t total;
+        uint32_t piece;         // writeOutput's piece size
+        bool patch;             // 1500 bytes from offset 1000 on replaced at the end
+    };
+    const Case cases[] = {
+        {"shorter than an aligned block", 1000, 1000, false},
+        {"one aligned block", 4096, 4096, false},
+        {"whole buffers only", 2 * kMiB, 256 * 1024, false},
+        {"whole buffers and an unaligned tail", 3 * kMiB + 777, 256 * 1024, false},
+        {"whole buffers and an aligned tail", kMiB + 8192, 1024, false},
+        {"earlier bytes patched after whole buffers", 2 * kMiB + 5, 1024, true},
+        {"empty", 0, 1024, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path target = dir / "plain.bin";
+        Bytes data = randomBytes(c.total, 30);
+        const Bytes patch = randomBytes(1500, 31);
+        ASSERT_EQ(openOutput(target.wstring().c_str(), true), 0) << lastErrorText;
+        for (std::size_t at = 0; at < c.total; at += c.piece) {
+            const uint32_t n = static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.total - at));
+            ASSERT_EQ(writeOutput(data.data() + at, n), 0) << lastErrorText;
+        }
+        if (c.patch) {
+            ASSERT_EQ(patchOutput(1000, patch.data(), 1500), 0) << lastErrorText;
+            std::copy(patch.begin(), patch.end(), data.begin() + 1000);
+        }
+        ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+        EXPECT_EQ(readBytes(target), data);
+        EXPECT_TRUE(bufferIsZero());
+        fs::remove(target);
+    }
+}
+
 TEST_F(BufferedWriteTest, PatchBeyondTheBytesWrittenFails) {
     fs::path target = dir / "short.bin";
     Bytes data = randomBytes(2000, 22);
