@@ -340,11 +340,14 @@ class ProgressTestCase(DesktopTestCase):
             time.sleep(0.1)
 
     def run_phases(self, *phases):
+        """Runs the demo's phases; the (begin, end) wall-clock times of each."""
         self.add_tool("zenity")
         demo = self.start_demo(["progress", *phases], self.desktop_env())
         returncode, out, err = self.finish(demo)
         self.assertEqual(returncode, 0, err)
         self.wait_all_closed()
+        marks = [float(line.split(" ")[1]) for line in out.splitlines()]
+        return list(zip(marks[0::2], marks[1::2]))
 
 
 class ProgramProgressTest(ProgressTestCase):
@@ -383,8 +386,18 @@ class ProgramProgressTest(ProgressTestCase):
 class PhaseDelayTest(ProgressTestCase):
 
     def test_short_phase_never_shows_the_dialog(self):
-        self.run_phases("40:Scanning")
-        self.assertEqual(self.progress_starts(), [])
+        # The dialog comes up 100 ms into a phase. A machine busy with other
+        # work can hold the demo up past that in a phase meant to last 40 ms;
+        # only a run whose phase really ended well within the delay tells.
+        for attempt in range(3):
+            if os.path.exists(self.log):
+                os.remove(self.log)
+            (begin, end), = self.run_phases("40:Scanning")
+            if end - begin < 0.08:
+                self.assertEqual(self.progress_starts(), [])
+                return
+        self.skipTest("the 40 ms phase lasted %.0f ms or more in three runs: the machine is too "
+                      "busy to tell" % ((end - begin) * 1000))
 
     def test_dialog_shows_after_the_delay_with_estimate_and_hides_after_the_phase(self):
         self.add_tool("zenity")
