@@ -60,8 +60,9 @@ bool writeBuffer(uint32_t length) {
     if (length % plat::kDirectWriteAlignment != 0) endDirectWrites();
     if (std::fwrite(buffer, length, 1, out.stream) == 1) return true;
     if (!out.direct || errno != EINVAL) return false;
-    // A file system that took direct writes but refuses this one has
-    // written nothing: the same bytes go through the cache instead.
+    // A file system that took direct writes but refuses this one: the
+    // same bytes are written again through the cache, from where they
+    // began (over whatever part of them got through).
     endDirectWrites();
     std::clearerr(out.stream);
     return plat::seekFile(out.stream, static_cast<int64_t>(out.flushed), SEEK_SET) == 0 &&
