@@ -153,23 +153,35 @@ bool candidates(std::vector<Candidate>* out) {
     return true;
 }
 
-// The paths (and OpenSSL, when built with it) in rounds; each path's
-// digests are kept in 'digests', one per path.
-std::vector<double> measurePaths(std::size_t bytes, const std::vector<Candidate>& paths,
-                                 const std::function<Digest()>& ours, const std::function<void()>& openssl,
-                                 std::vector<Digest>* digests) {
-    digests->assign(paths.size(), Digest());
+// Measures the paths (and OpenSSL, when built with it) in rounds and prints
+// a row each under 'heading'. true when every path gave the same digest,
+// and the one 'opensslDigest' holds afterwards, when it holds one.
+bool benchPaths(const char* heading, const char* opensslLabel, std::size_t bytes,
+                const std::vector<Candidate>& paths, const std::function<Digest()>& ours,
+                const std::function<void()>& openssl, const Digest* opensslDigest) {
+    std::vector<Digest> digests(paths.size());
     std::vector<std::function<void()>> works;
     if (openssl) works.push_back(openssl);
     for (std::size_t i = 0; i < paths.size(); ++i) {
         works.push_back([&, i] {
             whirlpool_detail::forceCompressFunction(paths[i].path, paths[i].compress);
-            (*digests)[i] = ours();
+            digests[i] = ours();
         });
     }
     std::vector<double> rates = measureInRounds(bytes, works);
-    if (!openssl) rates.insert(rates.begin(), 0.0);
-    return rates;   // OpenSSL's first (0 without it), then the paths'
+    const double opensslRate = openssl ? rates[0] : 0.0;
+    if (openssl) rates.erase(rates.begin());
+
+    std::printf("%s\n", heading);
+    if (opensslRate > 0) printRow(opensslLabel, opensslRate, 0);
+    bool agree = true;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        printRow(paths[i].name, rates[i], opensslRate);
+        agree = agree && digests[i] == digests[0] &&
+                (!opensslDigest || opensslDigest->empty() || digests[i] == *opensslDigest);
+    }
+    std::printf("  digests %s\n", agree ? "agree" : "DIFFER");
+    return agree;
 }
 
 void benchFile(const fs::path& file, std::size_t bytes, const std::vector<Candidate>& paths) {
@@ -177,18 +189,10 @@ void benchFile(const fs::path& file, std::size_t bytes, const std::vector<Candid
 #ifdef VELKIN_BENCH_OPENSSL
     openssl = [&] { opensslFromFile(file); };
 #endif
-    std::vector<Digest> digests;
-    const std::vector<double> rates =
-        measurePaths(bytes, paths, [&] { return oursFromFile(file); }, openssl, &digests);
-    std::printf("From the file (digestFile, 64 KiB reads, page cache warm):\n");
-    if (rates[0] > 0) printRow("OpenSSL, fread + WHIRLPOOL_Update", rates[0], 0);
-    bool agree = true;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        printRow(paths[i].name, rates[i + 1], rates[0]);
-        agree = agree && digests[i] == digests[0];
-    }
-    std::printf("  the paths' digests %s\n", agree ? "agree" : "DIFFER");
-    if (!agree) std::exit(1);
+    if (!benchPaths("From the file (digestFile, 64 KiB reads, page cache warm):",
+                    "OpenSSL, fread + WHIRLPOOL_Update", bytes, paths, [&] { return oursFromFile(file); },
+                    openssl, nullptr))
+        std::exit(1);
 }
 
 }  // namespace
@@ -229,18 +233,9 @@ int main(int argc, char** argv) {
 #ifdef VELKIN_BENCH_OPENSSL
     openssl = [&] { opensslDigest = opensslInMemory(data); };
 #endif
-    std::vector<Digest> digests;
-    const std::vector<double> rates =
-        measurePaths(bytes, paths, [&] { return oursInMemory(data); }, openssl, &digests);
-    std::printf("In memory (one piece):\n");
-    if (rates[0] > 0) printRow("OpenSSL WHIRLPOOL_Update", rates[0], 0);
-    bool agree = true;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        printRow(paths[i].name, rates[i + 1], rates[0]);
-        agree = agree && digests[i] == digests[0] && (opensslDigest.empty() || digests[i] == opensslDigest);
-    }
-    std::printf("  digests %s\n", agree ? "agree" : "DIFFER");
-    if (!agree) return 1;
+    if (!benchPaths("In memory (one piece):", "OpenSSL WHIRLPOOL_Update", bytes, paths,
+                    [&] { return oursInMemory(data); }, openssl, &opensslDigest))
+        return 1;
 
     const fs::path file = fs::temp_directory_path() / "velkin-digest-bench.bin";
     {

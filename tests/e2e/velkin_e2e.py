@@ -112,8 +112,7 @@ def read_log(drive):
     path = os.path.join(drive, "LOG", "log.txt")
     if not os.path.exists(path):
         return None
-    with open(path, "rb") as f:
-        return f.read().decode("utf-8")
+    return read_bytes(path).decode("utf-8")
 
 
 def tree_contents(root):
@@ -272,8 +271,7 @@ def describe_silent_failure(drive, command, result, stderr_path):
         return "(none)" if not text else text[-2000:]
     wine_errors = None
     if stderr_path and os.path.exists(stderr_path):
-        with open(stderr_path, "rb") as f:
-            wine_errors = f.read().decode("utf-8", "replace")
+        wine_errors = read_bytes(stderr_path).decode("utf-8", "replace")
     sys.stderr.write("\n[%s ended with %s and showed no box]\n-- drive's log:\n%s\n-- Wine's errors:\n%s\n"
                      % (command, result.code, tail(read_log(drive)), tail(wine_errors)))
 
