@@ -6,6 +6,8 @@
 
 #include "codec/bufferedwrite.h"
 
+#include "codec/backgroundcommit.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,13 +30,12 @@ struct Output {
     uint32_t fill;
     uint64_t flushed;   // bytes handed to the stream
     OutputState state;
-    bool direct;        // whole buffers go straight to the disk
 };
 
-Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, false};
-alignas(plat::kDirectWriteAlignment) uint8_t buffer[kOutputBufferSize];
-static_assert(kOutputBufferSize % plat::kDirectWriteAlignment == 0,
-              "whole buffers keep the file's end aligned for direct writes");
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle};
+// Commits the output a step at a time while it is being written.
+BackgroundCommit committer;
+uint8_t buffer[kOutputBufferSize];
 
 void wipeBuffer() {
     wipeSecret(buffer, sizeof buffer);
@@ -47,28 +48,6 @@ int reportTemporaryTaken(const std::wstring& temp) {
     return 1;
 }
 
-// Back to writing through the OS's cache: for a last piece that does not
-// end on an aligned boundary, and for writes over bytes written earlier.
-void endDirectWrites() {
-    if (out.direct) plat::setDirectWrites(out.stream, false);
-    out.direct = false;
-}
-
-// Appends the first `length` bytes of the buffer to the file; false with
-// errno set when they could not be written.
-bool writeBuffer(uint32_t length) {
-    if (length % plat::kDirectWriteAlignment != 0) endDirectWrites();
-    if (std::fwrite(buffer, length, 1, out.stream) == 1) return true;
-    if (!out.direct || errno != EINVAL) return false;
-    // A file system that took direct writes but refuses this one: the
-    // same bytes are written again through the cache, from where they
-    // began (over whatever part of them got through).
-    endDirectWrites();
-    std::clearerr(out.stream);
-    return plat::seekFile(out.stream, static_cast<int64_t>(out.flushed), SEEK_SET) == 0 &&
-           std::fwrite(buffer, length, 1, out.stream) == 1;
-}
-
 int notOpen() {
     reportError(L"cannot write '%ls': no output file is open", out.temp);
     return 1;
@@ -79,10 +58,12 @@ int notOpen() {
 // The stream is closed, the temporary file stays on the disk under its name
 // (the callers keep what was written), the buffer is wiped.
 void abandonOutput() {
+    // The thread uses the stream: it ends first. The failure is already
+    // being reported.
+    committer.end();
     if (out.stream) std::fclose(out.stream);
     out.stream = nullptr;
     out.state = OutputState::Idle;
-    out.direct = false;
     wipeBuffer();
 }
 
@@ -94,7 +75,7 @@ int checkOutputFree(const wchar_t* path) {
     return reportTemporaryTaken(temp);
 }
 
-int openOutput(const wchar_t* path, bool direct) {
+int openOutput(const wchar_t* path) {
     if (out.stream) abandonOutput();   // a failed earlier output
     out.state = OutputState::Idle;
     std::size_t length = std::wcslen(path);
@@ -126,7 +107,7 @@ int openOutput(const wchar_t* path, bool direct) {
     }
     // The buffer above does the gathering; the stream's own would only copy.
     std::setvbuf(out.stream, nullptr, _IONBF, 0);
-    out.direct = direct && plat::setDirectWrites(out.stream, true);
+    committer.begin(out.stream);
     out.fill = 0;
     out.flushed = 0;
     out.state = OutputState::Open;
@@ -139,14 +120,15 @@ int writeOutput(const void* data, uint32_t length) {
     while (static_cast<uint64_t>(out.fill) + length >= kOutputBufferSize) {
         uint32_t part = kOutputBufferSize - out.fill;
         std::memcpy(buffer + out.fill, bytes, part);
-        if (!writeBuffer(kOutputBufferSize)) {
+        if (std::fwrite(buffer, kOutputBufferSize, 1, out.stream) != 1) {
             reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
             abandonOutput();
             return 1;
         }
-        if (!out.direct) plat::startWriteback(out.stream, out.flushed, kOutputBufferSize);
+        plat::startWriteback(out.stream, out.flushed, kOutputBufferSize);
         out.fill = 0;
         out.flushed += kOutputBufferSize;
+        committer.written(out.flushed);
         bytes += part;
         length -= part;
     }
@@ -166,7 +148,6 @@ int patchOutput(uint64_t offset, const void* data, uint32_t length) {
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     if (offset < out.flushed) {
-        endDirectWrites();
         const uint64_t inFileEnd = offset + length < out.flushed ? offset + length : out.flushed;
         const std::size_t inFile = static_cast<std::size_t>(inFileEnd - offset);
         errno = 0;
@@ -187,19 +168,20 @@ int patchOutput(uint64_t offset, const void* data, uint32_t length) {
 
 int finishOutput() {
     if (out.state != OutputState::Open) return notOpen();
-    if (out.fill != 0 && !writeBuffer(out.fill)) {
+    if (out.fill != 0 && std::fwrite(buffer, out.fill, 1, out.stream) != 1) {
         reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
         abandonOutput();
         return 1;
     }
-    if (plat::commitFile(out.stream) != 0) {
+    // A write error that a commit on the thread met is reported here: the
+    // system tells it once, and the final commit would not see it again.
+    if (committer.end() != 0 || plat::commitFile(out.stream) != 0) {
         reportError(L"cannot write '%ls': %ls", out.temp, stdErrorText());
         abandonOutput();
         return 1;
     }
     FILE* stream = out.stream;
     out.stream = nullptr;
-    out.direct = false;
     wipeBuffer();
     if (std::fclose(stream) != 0) {
         reportError(L"cannot close '%ls': %ls", out.temp, stdErrorText());

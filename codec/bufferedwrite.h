@@ -13,10 +13,7 @@ constexpr uint32_t kOutputPathMax = 1019;
 
 // Creates "<path>.tmp" anew; a non-empty file that stands under that name
 // already is never overwritten (the open fails and names it).
-// With `direct`, whole buffers are written past the OS's file cache where
-// the file system allows it (see plat::setDirectWrites), for an output that
-// is committed before anything uses it and need not stay in memory.
-int openOutput(const wchar_t* path, bool direct = false);
+int openOutput(const wchar_t* path);
 // 0 when openOutput would find nothing in its way under "<path>.tmp"; 1
 // after reporting as openOutput would.
 int checkOutputFree(const wchar_t* path);

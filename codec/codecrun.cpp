@@ -86,12 +86,7 @@ int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
     record.paths = {plat::absolutePath(temp), plat::absolutePath(target)};
     if (beginPending(record, &ticket) != 0) return 1;
     recorded = true;
-    // A decrypted file is written past the OS's cache: it is committed
-    // before anything reads it, and it needs no cache pages on top of
-    // those of the encrypted file, which the erase that follows overwrites
-    // where they are. An encrypted output stays in the cache, where a
-    // stopped run's comparison and the user's next decryption find it.
-    if (openOutput(target, kind == PendingKind::PlainOutput) != 0) {
+    if (openOutput(target) != 0) {
         endPending(ticket);
         recorded = false;
         return 1;

@@ -77,15 +77,12 @@ int commitFile(FILE* f);
 // POSIX (Linux): sync_file_range. Windows: nothing, its cache writes dirty
 // data out in the background by itself.
 void startWriteback(FILE* f, uint64_t offset, uint64_t length);
-// Writes of an unbuffered stream that start and end on a multiple of
-// kDirectWriteAlignment, from a buffer aligned alike, go straight to the
-// disk past the OS's file cache (on), or through the cache again (off).
-// true when the stream now writes as asked; a file system that cannot
-// write past the cache answers false to "on" and the stream stays as it
-// was. POSIX (Linux): O_DIRECT. Windows: false for "on", the runtime's
-// streams always write through the cache manager.
-constexpr std::size_t kDirectWriteAlignment = 4096;
-bool setDirectWrites(FILE* f, bool on);
+// Commits what the OS holds of the file's data to the disk and waits,
+// without touching the stream's own buffer or position: another thread may
+// call it while the stream's owner goes on writing unbuffered. A head start
+// for commitFile, which still follows. 0 on success, errno set on failure.
+// POSIX: fdatasync. Windows: FlushFileBuffers on the file's handle.
+int commitFileData(FILE* f);
 // Exclusive lock on the whole file, blocking until granted; 0 on success.
 // Serialises instances of the program that share the file.
 int lockFile(FILE* f);

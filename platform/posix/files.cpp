@@ -113,6 +113,10 @@ void startWriteback(FILE* f, uint64_t offset, uint64_t length) {
 #endif
 }
 
+int commitFileData(FILE* f) {
+    return ::fdatasync(::fileno(f)) == 0 ? 0 : 1;
+}
+
 namespace {
 // Sets or clears a lock on [start, start + length) (length 0: to the end of
 // any file). Returns 0 when done, 1 when `wait` is false and another holder
@@ -284,24 +288,6 @@ std::wstring absolutePath(const std::wstring& path) {
     if (path.empty()) return folder;
     if (folder.empty() || folder.back() != L'/') folder += L'/';
     return folder + path;
-}
-
-bool setDirectWrites(FILE* f, bool on) {
-#ifdef O_DIRECT
-    const int saved = errno;
-    const int fd = ::fileno(f);
-    const int flags = ::fcntl(fd, F_GETFL);
-    bool done = flags >= 0;
-    if (done) {
-        const int wanted = on ? flags | O_DIRECT : flags & ~O_DIRECT;
-        done = wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
-    }
-    errno = saved;
-    return done;
-#else
-    (void)f;
-    return !on;
-#endif
 }
 
 FILE* createNewFile(const std::wstring& path) {

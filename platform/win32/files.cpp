@@ -38,8 +38,6 @@ int commitFile(FILE* f) {
 // background; the commit does the rest.
 void startWriteback(FILE*, uint64_t, uint64_t) {}
 
-bool setDirectWrites(FILE*, bool on) { return !on; }
-
 namespace {
 
 HANDLE osHandleOf(FILE* f) {
@@ -47,6 +45,24 @@ HANDLE osHandleOf(FILE* f) {
     if (fd < 0) return INVALID_HANDLE_VALUE;
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
+
+}  // namespace
+
+// FlushFileBuffers on the handle itself: the runtime's _commit would hold
+// the descriptor's lock for the whole flush and stall the writer's next
+// write behind it.
+int commitFileData(FILE* f) {
+    HANDLE h = osHandleOf(f);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return 1;
+    }
+    if (FlushFileBuffers(h)) return 0;
+    errno = EIO;
+    return 1;
+}
+
+namespace {
 
 // Locks or unlocks the whole file, now and whatever it grows to: offset 0,
 // the largest length. Locking waits until the lock is granted.

@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 
+#include "codec/backgroundcommit.h"
 #include "codec/bufferedwrite.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
@@ -25,6 +30,7 @@ protected:
     }
     void TearDown() override {
         abandonOutput();
+        setBackgroundCommitTestHooks(nullptr);
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
@@ -93,48 +99,6 @@ TEST_F(BufferedWriteTest, PatchReplacesEarlierBytesWhereverTheyAre) {
         ASSERT_EQ(closeOutput(), 0) << lastErrorText;
         std::copy(patch.begin(), patch.end(), data.begin() + static_cast<std::ptrdiff_t>(c.offset));
         EXPECT_EQ(readBytes(target), data);
-        fs::remove(target);
-    }
-}
-
-// An output written past the OS's cache (as decryption writes its
-// plaintext) holds exactly the same bytes: whole buffers go straight to the
-// disk, a last piece of any length and a patch of earlier bytes through the
-// cache.
-TEST_F(BufferedWriteTest, DirectOutputHoldsTheSameBytes) {
-    constexpr uint32_t kMiB = 1024 * 1024;
-    struct Case {
-        const char* what;
-        std::size_t total;
-        uint32_t piece;         // writeOutput's piece size
-        bool patch;             // 1500 bytes from offset 1000 on replaced at the end
-    };
-    const Case cases[] = {
-        {"shorter than an aligned block", 1000, 1000, false},
-        {"one aligned block", 4096, 4096, false},
-        {"whole buffers only", 2 * kMiB, 256 * 1024, false},
-        {"whole buffers and an unaligned tail", 3 * kMiB + 777, 256 * 1024, false},
-        {"whole buffers and an aligned tail", kMiB + 8192, 1024, false},
-        {"earlier bytes patched after whole buffers", 2 * kMiB + 5, 1024, true},
-        {"empty", 0, 1024, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const fs::path target = dir / "plain.bin";
-        Bytes data = randomBytes(c.total, 30);
-        const Bytes patch = randomBytes(1500, 31);
-        ASSERT_EQ(openOutput(target.wstring().c_str(), true), 0) << lastErrorText;
-        for (std::size_t at = 0; at < c.total; at += c.piece) {
-            const uint32_t n = static_cast<uint32_t>(std::min<std::size_t>(c.piece, c.total - at));
-            ASSERT_EQ(writeOutput(data.data() + at, n), 0) << lastErrorText;
-        }
-        if (c.patch) {
-            ASSERT_EQ(patchOutput(1000, patch.data(), 1500), 0) << lastErrorText;
-            std::copy(patch.begin(), patch.end(), data.begin() + 1000);
-        }
-        ASSERT_EQ(closeOutput(), 0) << lastErrorText;
-        EXPECT_EQ(readBytes(target), data);
-        EXPECT_TRUE(bufferIsZero());
         fs::remove(target);
     }
 }
@@ -235,6 +199,66 @@ TEST_F(BufferedWriteTest, AbandonedOutputWipesTheBufferAndKeepsTheTemporaryFile)
     EXPECT_TRUE(fs::exists(dir / "part.bin.tmp"));
     EXPECT_FALSE(fs::exists(target));
     EXPECT_NE(closeOutput(), 0);
+}
+
+// A long output is committed a step at a time on a second thread while it
+// is written; what reaches the target is the same.
+std::atomic<int> commitsOnTheThread{0};
+int countingCommit(FILE* f) {
+    const int failed = plat::commitFileData(f);
+    ++commitsOnTheThread;
+    return failed;
+}
+
+// The thread runs when the system schedules it; a writer that finishes
+// first commits everything itself. The tests wait for its first commit.
+bool threadHasCommitted() {
+    for (int i = 0; i < 1000 && commitsOnTheThread.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return commitsOnTheThread.load() > 0;
+}
+
+TEST_F(BufferedWriteTest, LongOutputIsCommittedStepByStepAndArrivesWhole) {
+    const BackgroundCommitTestHooks hooks = {1024 * 1024, countingCommit};
+    setBackgroundCommitTestHooks(&hooks);
+    commitsOnTheThread = 0;
+    fs::path target = dir / "long.bin";
+    Bytes data = randomBytes(6 * 1024 * 1024 + 333, 7);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    for (std::size_t at = 0; at < data.size(); at += 100000) {
+        const std::size_t n = std::min<std::size_t>(100000, data.size() - at);
+        ASSERT_EQ(writeOutput(&data[at], static_cast<uint32_t>(n)), 0);
+        if (at == 2000000) ASSERT_TRUE(threadHasCommitted());
+    }
+    ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    EXPECT_EQ(readBytes(target), data);
+}
+
+// A write error that the system reports to the commit on the thread is
+// reported only once: the output must fail, not be committed by a final
+// commit that no longer sees it.
+int failingCommit(FILE*) {
+    ++commitsOnTheThread;
+    errno = EIO;
+    return 1;
+}
+
+TEST_F(BufferedWriteTest, FailedCommitOnTheThreadFailsTheOutput) {
+    const BackgroundCommitTestHooks hooks = {1024 * 1024, failingCommit};
+    setBackgroundCommitTestHooks(&hooks);
+    commitsOnTheThread = 0;
+    fs::path target = dir / "lost.bin";
+    Bytes data = randomBytes(3 * 1024 * 1024, 8);
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    ASSERT_EQ(writeOutput(data.data(), static_cast<uint32_t>(data.size())), 0);
+    ASSERT_TRUE(threadHasCommitted());
+    EXPECT_NE(finishOutput(), 0);
+    const std::wstring expected = L"cannot write '" + (dir / "lost.bin.tmp").wstring() + L"': " +
+                                  plat::stdErrorMessage(EIO);
+    EXPECT_EQ(std::wstring(lastErrorText), expected);
+    EXPECT_NE(commitOutput(), 0) << "nothing finished to put in place";
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_TRUE(bufferIsZero());
 }
 
 }  // namespace

@@ -65,6 +65,9 @@ TEST_F(PlatformTest, StreamsSeekTellCommitAndLock) {
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(std::fwrite("0123456789", 1, 10, f), 10u);
     EXPECT_EQ(plat::commitFile(f), 0);
+    // The data commit leaves the stream where it was.
+    EXPECT_EQ(plat::commitFileData(f), 0);
+    EXPECT_EQ(plat::tellFile(f), 10);
     EXPECT_EQ(plat::lockFile(f), 0);
     EXPECT_EQ(plat::unlockFile(f), 0);
     EXPECT_EQ(plat::seekFile(f, 4, SEEK_SET), 0);
@@ -78,34 +81,6 @@ TEST_F(PlatformTest, StreamsSeekTellCommitAndLock) {
     EXPECT_EQ(plat::openFile(path(L"missing.bin"), L"rb"), nullptr);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(plat::stdErrorMessage(ENOENT), L"No such file or directory");
-}
-
-// Direct writes are really past the cache where they are granted: an
-// unaligned write is refused while they are on, and goes through once they
-// are off; the file holds exactly what was written either way.
-TEST_F(PlatformTest, DirectWritesTakeWholeAlignedPiecesAndCanBeTurnedOff) {
-    FILE* f = plat::createNewFile(path(L"direct.bin"));
-    ASSERT_NE(f, nullptr);
-    std::setvbuf(f, nullptr, _IONBF, 0);
-    const bool granted = plat::setDirectWrites(f, true);
-#ifdef _WIN32
-    EXPECT_FALSE(granted) << "the runtime's streams write through the cache";
-#endif
-    alignas(plat::kDirectWriteAlignment) static char block[2 * plat::kDirectWriteAlignment];
-    std::memset(block, 'a', sizeof block);
-    ASSERT_EQ(std::fwrite(block, sizeof block, 1, f), 1u) << "a whole aligned piece";
-    if (granted) {
-        errno = 0;
-        EXPECT_NE(std::fwrite(block, 100, 1, f), 1u) << "an unaligned piece while direct";
-        EXPECT_EQ(errno, EINVAL);
-        std::clearerr(f);
-        ASSERT_EQ(plat::seekFile(f, static_cast<int64_t>(sizeof block), SEEK_SET), 0);
-    }
-    EXPECT_TRUE(plat::setDirectWrites(f, false));
-    ASSERT_EQ(std::fwrite("tail", 4, 1, f), 1u) << "any piece through the cache";
-    ASSERT_EQ(plat::commitFile(f), 0);
-    ASSERT_EQ(std::fclose(f), 0);
-    EXPECT_EQ(readFile(L"direct.bin"), std::string(sizeof block, 'a') + "tail");
 }
 
 TEST_F(PlatformTest, RangeLocksConflictOnlyWhereTheyMeet) {
