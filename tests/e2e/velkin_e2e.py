@@ -256,8 +256,23 @@ class WineRunner:
             raise AssertionError("program did not end within %s s" % timeout)
         return Result(process.returncode, boxes)
 
+    # Wine itself, now and then, fails to set up a new process before the
+    # program is loaded (a fixed address it needs is taken); the program
+    # never ran, so it is started again.
+    WINE_START_FAILURES = ("failed to map the shared user data",)
+
+    def wine_failed_to_start(self, drive, result):
+        if result.code == 0 or result.boxes:
+            return False
+        path = self.stderr_path(drive)
+        errors = read_bytes(path).decode("utf-8", "replace") if os.path.exists(path) else ""
+        return any(text in errors for text in self.WINE_START_FAILURES)
+
     def run(self, drive, command, args=(), env=None, answers=None, timeout=300, cwd=None):
-        result = self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
+        for attempt in range(3):
+            result = self.finish(self.start(drive, command, args, env, cwd), command, answers, timeout)
+            if not self.wine_failed_to_start(drive, result):
+                break
         if result.code != 0 and not result.boxes:
             # Expected in some tests; shown by the test run only when the test fails.
             describe_silent_failure(drive, command, result, self.stderr_path(drive))
