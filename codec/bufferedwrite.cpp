@@ -1,18 +1,18 @@
 // The codec's single output file. Data gathers in a 1 MiB buffer and reaches
 // "<target>.tmp" in whole-buffer writes; when complete, the temporary file is
-// committed to the disk and then replaces the target in one step, so the
+// committed to the disk (a step at a time while it is written, see
+// backgroundcommit.h) and then replaces the target in one step, so the
 // target never holds a partial file. The buffer is wiped whenever an output
 // ends, successfully or not, because it held plaintext.
 
 #include "codec/bufferedwrite.h"
-
-#include "codec/backgroundcommit.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
+#include "codec/backgroundcommit.h"
 #include "diag/error.h"
 #include "key/wipe.h"
 #include "platform/platform.h"
