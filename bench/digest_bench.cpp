@@ -5,8 +5,9 @@
 //   digest_bench [MiB]           random data of that size (default 256)
 //   digest_bench --file PATH     an existing file, through digestFile only
 //
-// Every path this processor runs is measured: portable, avx2 (without
-// GFNI), avx2+gfni (where the processor has GFNI) and avx512. With
+// Every path this processor runs is measured: portable, avx2-nogfni (the
+// AVX2 path without GFNI), avx2+gfni (where the processor has GFNI) and
+// avx512. With
 // VELKIN_DIGEST_PATH set, only the path it names, as the program would run
 // it; a path this processor lacks is refused with the program's message.
 //
@@ -145,7 +146,7 @@ bool candidates(std::vector<Candidate>* out) {
     }
     out->push_back({"portable", DigestPath::Portable, whirlpool_detail::compressPortable});
     if (digestPathRuns(DigestPath::Avx2, features)) {
-        out->push_back({"avx2", DigestPath::Avx2, whirlpool_detail::compressAvx2});
+        out->push_back({"avx2-nogfni", DigestPath::Avx2NoGfni, whirlpool_detail::compressAvx2});
         if (features.gfni) out->push_back({"avx2+gfni", DigestPath::Avx2, whirlpool_detail::compressAvx2Gfni});
     }
     if (digestPathRuns(DigestPath::Avx512, features))

@@ -24,6 +24,7 @@ struct PathDescription {
 const PathDescription kPaths[] = {
     {DigestPath::Portable, L"portable", L"nothing"},
     {DigestPath::Avx2, L"avx2", L"AVX2"},
+    {DigestPath::Avx2NoGfni, L"avx2-nogfni", L"AVX2"},
     {DigestPath::Avx512, L"avx512", L"AVX-512 (F, BW and VBMI) and GFNI"},
 };
 
@@ -97,7 +98,8 @@ const wchar_t* digestPathName(DigestPath path) { return describe(path).name; }
 bool digestPathRuns(DigestPath path, const CpuFeatures& features) {
     switch (path) {
     case DigestPath::Portable: return true;
-    case DigestPath::Avx2: return features.avx2;
+    case DigestPath::Avx2:
+    case DigestPath::Avx2NoGfni: return features.avx2;
     case DigestPath::Avx512:
         return features.avx512f && features.avx512bw && features.avx512vbmi && features.gfni;
     }
@@ -128,7 +130,7 @@ int chooseDigestPath(const wchar_t* setting, const CpuFeatures& features, Digest
         return 0;
     }
     *refusal = std::wstring(kSettingName) + L" is set to '" + setting +
-               L"'; it must be 'portable', 'avx2' or 'avx512'";
+               L"'; it must be 'portable', 'avx2', 'avx2-nogfni' or 'avx512'";
     return 1;
 }
 
@@ -156,6 +158,7 @@ CompressFunction compressFunctionFor(DigestPath path, const CpuFeatures& feature
     switch (path) {
     case DigestPath::Portable: return compressPortable;
     case DigestPath::Avx2: return features.gfni ? compressAvx2Gfni : compressAvx2;
+    case DigestPath::Avx2NoGfni: return compressAvx2;
     case DigestPath::Avx512: return compressAvx512;
     }
     return compressPortable;

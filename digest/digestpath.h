@@ -1,14 +1,17 @@
 // Which compression path the digest runs on: the portable table-driven one,
 // the AVX2 one (with GFNI's 256-bit form where present) or the AVX-512 one.
 // The fastest path this processor runs is chosen once per run; the
-// environment variable VELKIN_DIGEST_PATH=portable|avx2|avx512 forces one
-// (for benchmarks and bug reports). A forced path this processor cannot run
-// is refused, never replaced by another.
+// environment variable VELKIN_DIGEST_PATH=portable|avx2|avx2-nogfni|avx512
+// forces one (for benchmarks and bug reports); avx2-nogfni is the AVX2 path
+// in its form without GFNI, as processors without GFNI run it. A forced
+// path this processor cannot run is refused, never replaced by another.
 #pragma once
 
 #include <string>
 
-enum class DigestPath { Portable, Avx2, Avx512 };
+// Avx2NoGfni is never chosen by itself: it is the Avx2 path of a processor
+// without GFNI, forced on one that has it.
+enum class DigestPath { Portable, Avx2, Avx2NoGfni, Avx512 };
 
 // The processor features the paths need, as far as the operating system
 // also saves the registers they use.

@@ -12,6 +12,7 @@ SUFFIX = " (encrypted)"
 NEEDS = {
     "portable": set(),
     "avx2": {"avx2"},
+    "avx2-nogfni": {"avx2"},
     "avx512": {"avx512f", "avx512bw", "avx512vbmi", "gfni"},
 }
 
@@ -73,13 +74,13 @@ class DigestPathCases:
 
     def test_value_naming_no_path_is_refused(self):
         self.assertRefused("fastest", "VELKIN_DIGEST_PATH is set to 'fastest'; "
-                                      "it must be 'portable', 'avx2' or 'avx512'")
+                                      "it must be 'portable', 'avx2', 'avx2-nogfni' or 'avx512'")
 
     def test_path_this_processor_lacks_is_refused(self):
         missing = [path for path in NEEDS if path not in paths_here()]
         if not missing:
             self.skipTest("this processor runs every digest path")
-        needs = {"avx2": "AVX2", "avx512": "AVX-512 (F, BW and VBMI) and GFNI"}
+        needs = {"avx2": "AVX2", "avx2-nogfni": "AVX2", "avx512": "AVX-512 (F, BW and VBMI) and GFNI"}
         for path in missing:
             with self.subTest(path=path):
                 self.assertRefused(path, "the digest path '%s' set in VELKIN_DIGEST_PATH needs %s, "

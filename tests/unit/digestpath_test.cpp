@@ -85,9 +85,13 @@ TEST(DigestPathChoice, ForcedPathIsTakenOrRefusedNeverReplaced) {
         {L"portable", none, true, DigestPath::Portable, nullptr},
         {L"avx2", all, true, DigestPath::Avx2, nullptr},
         {L"AVX2", avx2, true, DigestPath::Avx2, nullptr},
+        {L"avx2-nogfni", all, true, DigestPath::Avx2NoGfni, nullptr},
+        {L"AVX2-NoGFNI", avx2, true, DigestPath::Avx2NoGfni, nullptr},
         {L"avx512", all, true, DigestPath::Avx512, nullptr},
         {L"avx2", none, false, DigestPath::Portable,
          L"the digest path 'avx2' set in VELKIN_DIGEST_PATH needs AVX2, which this processor does not have"},
+        {L"avx2-nogfni", none, false, DigestPath::Portable,
+         L"the digest path 'avx2-nogfni' set in VELKIN_DIGEST_PATH needs AVX2, which this processor does not have"},
         {L"avx512", avx2, false, DigestPath::Portable,
          L"the digest path 'avx512' set in VELKIN_DIGEST_PATH needs AVX-512 (F, BW and VBMI) and GFNI, "
          L"which this processor does not have"},
@@ -95,9 +99,9 @@ TEST(DigestPathChoice, ForcedPathIsTakenOrRefusedNeverReplaced) {
          L"the digest path 'avx512' set in VELKIN_DIGEST_PATH needs AVX-512 (F, BW and VBMI) and GFNI, "
          L"which this processor does not have"},
         {L"fast", all, false, DigestPath::Portable,
-         L"VELKIN_DIGEST_PATH is set to 'fast'; it must be 'portable', 'avx2' or 'avx512'"},
+         L"VELKIN_DIGEST_PATH is set to 'fast'; it must be 'portable', 'avx2', 'avx2-nogfni' or 'avx512'"},
         {L"avx2 ", all, false, DigestPath::Portable,
-         L"VELKIN_DIGEST_PATH is set to 'avx2 '; it must be 'portable', 'avx2' or 'avx512'"},
+         L"VELKIN_DIGEST_PATH is set to 'avx2 '; it must be 'portable', 'avx2', 'avx2-nogfni' or 'avx512'"},
     };
     for (const SettingCase& c : cases) {
         DigestPath chosen = DigestPath::Portable;
@@ -141,10 +145,27 @@ TEST_F(DigestPathSetting, PortableIsForcedOnAnyProcessor) {
     EXPECT_EQ(whirlpool_detail::activeCompressFunction(), whirlpool_detail::compressPortable);
 }
 
+// avx2 takes GFNI's form where the processor has GFNI; avx2-nogfni never
+// does, so a processor with GFNI can run what one without it runs.
+TEST_F(DigestPathSetting, Avx2WithoutGfniRunsTheFormWithoutGfni) {
+    const CpuFeatures here = detectCpuFeatures();
+    for (bool gfni : {false, true}) {
+        CpuFeatures f = features(true, gfni, false, false, false);
+        EXPECT_EQ(whirlpool_detail::compressFunctionFor(DigestPath::Avx2NoGfni, f), whirlpool_detail::compressAvx2);
+        EXPECT_EQ(whirlpool_detail::compressFunctionFor(DigestPath::Avx2, f),
+                  gfni ? whirlpool_detail::compressAvx2Gfni : whirlpool_detail::compressAvx2);
+    }
+    if (!here.avx2) GTEST_SKIP() << "this processor has no AVX2";
+    set(L"avx2-nogfni");
+    EXPECT_EQ(checkDigestPath(), 0);
+    EXPECT_EQ(activeDigestPath(), DigestPath::Avx2NoGfni);
+    EXPECT_EQ(whirlpool_detail::activeCompressFunction(), whirlpool_detail::compressAvx2);
+}
+
 TEST_F(DigestPathSetting, RefusalFailsTheFileDigestBeforeItStarts) {
     set(L"avx1024");
     const wchar_t* message =
-        L"VELKIN_DIGEST_PATH is set to 'avx1024'; it must be 'portable', 'avx2' or 'avx512'";
+        L"VELKIN_DIGEST_PATH is set to 'avx1024'; it must be 'portable', 'avx2', 'avx2-nogfni' or 'avx512'";
     lastErrorText[0] = L'\0';
     EXPECT_EQ(checkDigestPath(), 1);
     EXPECT_STREQ(lastErrorText, message);
