@@ -1,6 +1,7 @@
 // The Whirlpool compression function with AVX2, in two forms: one that
 // multiplies in GF(2^8) by doubling, and one for processors that also have
-// GFNI, which multiplies with GFNI's 256-bit affine instruction.
+// GFNI, which multiplies, and takes each byte's high nibble for the S-box,
+// with GFNI's 256-bit affine instruction.
 //
 // The 8x8 byte state is held by columns in two 256-bit registers: 64-bit
 // lane m of 'even' holds column 2m and of 'odd' column 2m + 1, row i in
@@ -29,7 +30,7 @@
 
 // Every function that uses the vector instructions carries this target, so
 // the rest of the program never does. The GFNI instruction appears only in
-// inline assembly (gfMultiply below): the form without GFNI is compiled for
+// inline assembly (GfniAffine below): the form without GFNI is compiled for
 // AVX2 alone, so the compiler can never place a GFNI instruction in it.
 #define AVX2_TARGET __attribute__((target("avx2")))
 #define AVX2_INLINE AVX2_TARGET __attribute__((always_inline)) inline
@@ -147,9 +148,10 @@ struct Tools {
     __m256i e, eInverse, eInverseLast, r, eHigh, lowNibble, shiftEven, shiftOdd, polynomial;
 };
 
+template <class Form>
 AVX2_INLINE __m256i substitute(__m256i x, const Tools& t) {
     const __m256i low = _mm256_and_si256(x, t.lowNibble);
-    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), t.lowNibble);
+    const __m256i high = Form::highNibble(x, t.lowNibble);
     const __m256i u = _mm256_shuffle_epi8(t.e, high);
     const __m256i l = _mm256_shuffle_epi8(t.eInverse, low);
     const __m256i mix = _mm256_shuffle_epi8(t.r, _mm256_xor_si256(u, l));
@@ -174,6 +176,9 @@ struct Multiples {
 // instruction fewer per doubling, and a shorter chain from 2x to 8x.
 struct Doubling {
     static constexpr bool kOffset = true;
+    static AVX2_INLINE __m256i highNibble(__m256i x, __m256i lowNibble) {
+        return _mm256_and_si256(_mm256_srli_epi16(x, 4), lowNibble);
+    }
     static AVX2_INLINE __m256i twice(__m256i x, __m256i polynomial) {
         return _mm256_xor_si256(_mm256_add_epi8(x, x), _mm256_shuffle_epi8(polynomial, x));
     }
@@ -184,9 +189,20 @@ struct Doubling {
     }
 };
 
-// One affine instruction per factor (only run when the processor has GFNI).
+// The matrix, in gfMultiplyMatrix's layout, that moves a byte's high nibble
+// into its low nibble and clears the high one: output bit i (i < 4) is
+// input bit i + 4.
+constexpr uint64_t highNibbleMatrix() {
+    uint64_t matrix = 0;
+    for (int out = 0; out < 4; ++out) matrix |= uint64_t{1} << (out + 4) << (8 * (7 - out));
+    return matrix;
+}
+
+// One affine instruction per factor, and one that takes the high nibble in
+// place of a shift and a mask (only run when the processor has GFNI).
 struct GfniAffine {
     static constexpr bool kOffset = false;
+    static AVX2_INLINE __m256i highNibble(__m256i x, __m256i) { return multiply(x, highNibbleMatrix()); }
     static AVX2_INLINE __m256i multiply(__m256i x, uint64_t matrix) {
         __m256i product;
         __asm__("vgf2p8affineqb $0, %2, %1, %0"
@@ -209,12 +225,12 @@ AVX2_INLINE __m256i rotateLanes(__m256i x) {
 }
 
 // Substitution, column shift, diffusion and the key.
-template <class Multiply>
+template <class Form>
 AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
-    const __m256i even = substitute(_mm256_shuffle_epi8(x.even, t.shiftEven), t);
-    const __m256i odd = substitute(_mm256_shuffle_epi8(x.odd, t.shiftOdd), t);
-    const Multiples e = Multiply::of(even, t.polynomial);
-    const Multiples o = Multiply::of(odd, t.polynomial);
+    const __m256i even = substitute<Form>(_mm256_shuffle_epi8(x.even, t.shiftEven), t);
+    const __m256i odd = substitute<Form>(_mm256_shuffle_epi8(x.odd, t.shiftOdd), t);
+    const Multiples e = Form::of(even, t.polynomial);
+    const Multiples o = Form::of(odd, t.polynomial);
     // Even output column 2m takes, for d = 0 ... 7, C[d] times column
     // 2m - d: even columns rotated by d/2 lanes for even d, odd columns
     // rotated by (d + 1)/2 lanes for odd d. Likewise for the odd output
@@ -239,11 +255,11 @@ AVX2_INLINE Columns roundFunction(Columns x, Columns key, const Tools& t) {
                 _mm256_xor_si256(rotateLanes<2>(oddBy2), rotateLanes<3>(oddBy3)))};
 }
 
-template <class Multiply>
+template <class Form>
 AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::size_t count) {
     const Tools tools = {load(kAvx2.e),
                          load(kAvx2.eInverse),
-                         load(Multiply::kOffset ? kAvx2.eInverseOffset : kAvx2.eInverse),
+                         load(Form::kOffset ? kAvx2.eInverseOffset : kAvx2.eInverse),
                          load(kAvx2.r),
                          load(kAvx2.eHigh),
                          _mm256_set1_epi8(0x0F),
@@ -263,8 +279,8 @@ AVX2_INLINE void compressColumns(uint64_t hash[8], const uint8_t* blocks, std::s
         Columns key = h;
         Columns state = xorColumns(block, key);
         for (int round = 0; round < kRounds; ++round) {
-            key = roundFunction<Multiply>(key, {load(kAvx2.roundKeyEven[round]), load(kAvx2.roundKeyOdd[round])}, tools);
-            state = roundFunction<Multiply>(state, key, tools);
+            key = roundFunction<Form>(key, {load(kAvx2.roundKeyEven[round]), load(kAvx2.roundKeyOdd[round])}, tools);
+            state = roundFunction<Form>(state, key, tools);
         }
         h = xorColumns(h, xorColumns(state, block));
     }
