@@ -25,6 +25,7 @@
 #include "bench/benchfiles.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
@@ -105,22 +106,21 @@ int phase(const char* which, const fs::path& folder) {
     return rc;
 }
 
-}  // namespace
+// The next round encrypts the same plaintext into the same folders, and
+// neither encryptFile nor decryptFile replaces a file that exists: this
+// round's outputs go.
+bool removeOutputs(const fs::path& folder) {
+    const std::wstring outputs[] = {plainPath(folder) + L" (encrypted)", (folder / "out" / "plain.bin").wstring()};
+    for (const std::wstring& output : outputs)
+        if (plat::removeFile(output) != 0) {
+            std::fprintf(stderr, "cannot remove %ls\n", output.c_str());
+            return false;
+        }
+    return true;
+}
 
-int main(int argc, char** argv) {
-    if (argc >= 4 && std::strcmp(argv[1], "--prepare") == 0)
-        return prepare(std::strtoull(argv[2], nullptr, 10), argv[3]);
-    if (argc >= 3 && (std::strcmp(argv[1], "--encrypt") == 0 || std::strcmp(argv[1], "--decrypt") == 0))
-        return phase(argv[1], argv[2]);
-
-    uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
-    if (mib == 0) mib = 256;
-    fs::path base = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path();
-    fs::path folder = base / ("velkin-codec-bench-" + std::to_string(std::random_device()()));
-    std::printf("file: %llu MiB in %s\n", static_cast<unsigned long long>(mib), folder.string().c_str());
-    if (prepare(mib, folder, kRounds) != 0) return 1;
-    if (plat::setCurrentDir(folder.wstring()) != 0) return 1;
-
+// The whole run on a prepared folder, which is the current folder.
+int measure(uint64_t mib, const fs::path& folder) {
     const double megabytes = static_cast<double>(mib << 20) / 1e6;
     const std::wstring plain = plainPath(folder);
     keydrive::Bytes key = keydrive::randomBytes(1024, 1);
@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
         encryptSeconds = std::min(encryptSeconds, seconds);
         if (decryptOnce(folder, &seconds) != 0) return 1;
         decryptSeconds = std::min(decryptSeconds, seconds);
+        if (!removeOutputs(folder)) return 1;
     }
     const double yardstick = digestSeconds + copySeconds;
 
@@ -156,10 +157,33 @@ int main(int argc, char** argv) {
                 megabytes / encryptSeconds, encryptSeconds / yardstick);
     std::printf("decryptFile     %8.3f s  %8.1f MB/s  ratio %.2f (target <= 1.25)\n", decryptSeconds,
                 megabytes / decryptSeconds, decryptSeconds / yardstick);
+    return 0;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "--prepare") == 0)
+        return prepare(std::strtoull(argv[2], nullptr, 10), argv[3]);
+    if (argc >= 3 && (std::strcmp(argv[1], "--encrypt") == 0 || std::strcmp(argv[1], "--decrypt") == 0))
+        return phase(argv[1], argv[2]);
+
+    uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    if (mib == 0) mib = 256;
+    fs::path base = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path();
+    fs::path folder = base / ("velkin-codec-bench-" + std::to_string(std::random_device()()));
+    std::printf("file: %llu MiB in %s\n", static_cast<unsigned long long>(mib), folder.string().c_str());
+    int rc = prepare(mib, folder, kRounds);
+    if (rc == 0) rc = plat::setCurrentDir(folder.wstring());
+    if (rc == 0) rc = measure(mib, folder);
+
+    // A failed run leaves nothing behind either: a file of this size fills
+    // the folder it was given. Windows removes no file that is still open,
+    // so the pending-work lock and the key store are closed first.
+    closePending();
     closeKeyStoreForTest();
     std::error_code ec;
     plat::setCurrentDir(base.wstring());
     fs::remove_all(folder, ec);
-    return 0;
+    return rc == 0 ? 0 : 1;
 }

@@ -30,6 +30,7 @@
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
@@ -60,22 +61,12 @@ const char* const kStepNames[kSteps] = {"digest alone", "committed copy", "encry
                                         "erase of the plaintext", "decryption",
                                         "erase of the encrypted file"};
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-    const fs::path base = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path();
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-    const std::size_t bytes = mib << 20;
+// The rounds and their medians, on a key drive made in 'drive'.
+int measure(const fs::path& drive, std::size_t bytes, int rounds) {
     const uint32_t perFile = static_cast<uint32_t>(bytes / 1024 + 4);
     const uint32_t blocks = static_cast<uint32_t>(rounds) * perFile + 64;
-
-    std::random_device rd;
-    const fs::path drive = fs::absolute(base / ("velkin-steps-" + std::to_string(rd())));
     const fs::path work = drive / "work";
     fs::create_directories(work);
-    std::printf("steps of the commands: %zu MiB file, %d rounds, in %s\n", mib, rounds,
-                drive.string().c_str());
     keydrive::build(drive, blocks, 0x6b6579);
     if (plat::setCurrentDir(drive.wstring()) != 0) return fail("entering the key drive");
 
@@ -143,10 +134,29 @@ int main(int argc, char** argv) {
                 m[Decryption] + m[EraseEncrypted],
                 100 * m[Decryption] / (m[Decryption] + m[EraseEncrypted]),
                 100 * m[EraseEncrypted] / (m[Decryption] + m[EraseEncrypted]));
+    return 0;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    const fs::path base = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path();
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+
+    std::random_device rd;
+    const fs::path drive = fs::absolute(base / ("velkin-steps-" + std::to_string(rd())));
+    std::printf("steps of the commands: %zu MiB file, %d rounds, in %s\n", mib, rounds,
+                drive.string().c_str());
+    const int rc = measure(drive, mib << 20, rounds);
+
+    // Whatever happened, the drive and its files go: files this size fill
+    // the folder they were given. Windows removes no file that is still
+    // open, so the pending-work lock and the key store are closed first.
+    closePending();
     closeKeyStoreForTest();
     plat::setCurrentDir(base.wstring());
     std::error_code ec;
     fs::remove_all(drive, ec);
-    return 0;
+    return rc;
 }
