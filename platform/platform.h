@@ -34,6 +34,10 @@ bool getEnv(const wchar_t* name, std::wstring* value);  // true when defined
 int putEnv(const std::wstring& assignment);      // "NAME=VALUE"; 0 on success
 int unsetEnv(const wchar_t* name);               // removes NAME; 0 on success
 uint32_t tickCount();                            // milliseconds, wraps
+// The wall clock in whole seconds since 1970, as time() gives it, but read
+// straight from the OS: the progress window reads it for every 1024-byte
+// block, and the C runtime's time() may look up the time zone on each call.
+int64_t unixSeconds();
 void sleepMs(uint32_t ms);
 void writeStdout(const std::wstring& text);      // text to standard output (UTF-8 on POSIX)
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <ctime>
 
 #include "diag/format.h"
 #include "platform/platform.h"
@@ -20,7 +19,7 @@ int64_t lastUpdateTime = 0;
 int64_t lastAskedTime = -1;   // second of the last progressUpdate that went on
 std::wstring lastEstimate;
 
-int64_t nowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t nowSeconds() { return plat::unixSeconds(); }
 
 const wchar_t* pluralS(int n) { return n == 1 ? L"" : L"s"; }
 

@@ -124,6 +124,8 @@ uint32_t tickCount() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000);
 }
 
+int64_t unixSeconds() { return static_cast<int64_t>(::time(nullptr)); }
+
 void sleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void writeStdout(const std::wstring& text) {

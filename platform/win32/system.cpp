@@ -70,6 +70,14 @@ int unsetEnv(const wchar_t* name) {
 
 uint32_t tickCount() { return GetTickCount(); }
 
+int64_t unixSeconds() {
+    // FILETIME counts 100 ns steps since 1601; 1970 is 11644473600 s later.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t steps = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<int64_t>(steps / 10000000u) - INT64_C(11644473600);
+}
+
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
 void writeStdout(const std::wstring& text) {

@@ -228,7 +228,9 @@ TEST_F(BufferedWriteTest, LongOutputIsCommittedStepByStepAndArrivesWhole) {
     for (std::size_t at = 0; at < data.size(); at += 100000) {
         const std::size_t n = std::min<std::size_t>(100000, data.size() - at);
         ASSERT_EQ(writeOutput(&data[at], static_cast<uint32_t>(n)), 0);
-        if (at == 2000000) ASSERT_TRUE(threadHasCommitted());
+        if (at == 2000000) {
+            ASSERT_TRUE(threadHasCommitted());
+        }
     }
     ASSERT_EQ(closeOutput(), 0) << lastErrorText;
     EXPECT_EQ(readBytes(target), data);

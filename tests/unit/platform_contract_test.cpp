@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -246,6 +247,14 @@ TEST_F(PlatformTest, ProcessFacts) {
     plat::sleepMs(60);
     // Clock ticks may be coarse (about 16 ms on Windows): allow for that.
     EXPECT_GE(plat::tickCount() - start, 30u);
+
+    // The wall clock agrees with the C runtime's to the second (it may tick
+    // between the two readings).
+    const int64_t clockBefore = static_cast<int64_t>(std::time(nullptr));
+    const int64_t seconds = plat::unixSeconds();
+    const int64_t clockAfter = static_cast<int64_t>(std::time(nullptr));
+    EXPECT_GE(seconds, clockBefore);
+    EXPECT_LE(seconds, clockAfter);
 
     plat::setLastSystemError(1234);
     EXPECT_EQ(plat::lastSystemError(), 1234u);
