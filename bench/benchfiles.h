@@ -1,11 +1,16 @@
-// Small helpers shared by the benchmarks: a clock and the yardstick copy.
+// Small helpers shared by the benchmarks: a clock, the yardstick copy and
+// the removal of a benchmark's key drive.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "codec/pending.h"
+#include "key/key.h"
 #include "platform/platform.h"
 
 namespace bench {
@@ -36,6 +41,18 @@ inline bool copyFile(const std::wstring& from, const std::wstring& to) {
     if (plat::commitFile(out) != 0) ok = false;
     std::fclose(in);
     return std::fclose(out) == 0 && ok;
+}
+
+// Removes the key drive a benchmark made in 'drive', after a failure too:
+// files this size fill the folder they were given. Windows removes no file
+// that is still open, so the pending-work lock and the key store are closed
+// first, and the current folder leaves the drive.
+inline void removeDrive(const std::filesystem::path& base, const std::filesystem::path& drive) {
+    closePending();
+    closeKeyStoreForTest();
+    plat::setCurrentDir(base.wstring());
+    std::error_code ec;
+    std::filesystem::remove_all(drive, ec);
 }
 
 }  // namespace bench

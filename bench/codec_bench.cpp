@@ -25,7 +25,6 @@
 #include "bench/benchfiles.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
-#include "codec/pending.h"
 #include "diag/error.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
@@ -177,13 +176,6 @@ int main(int argc, char** argv) {
     if (rc == 0) rc = plat::setCurrentDir(folder.wstring());
     if (rc == 0) rc = measure(mib, folder);
 
-    // A failed run leaves nothing behind either: a file of this size fills
-    // the folder it was given. Windows removes no file that is still open,
-    // so the pending-work lock and the key store are closed first.
-    closePending();
-    closeKeyStoreForTest();
-    std::error_code ec;
-    plat::setCurrentDir(base.wstring());
-    fs::remove_all(folder, ec);
+    bench::removeDrive(base, folder);
     return rc == 0 ? 0 : 1;
 }

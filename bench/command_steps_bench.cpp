@@ -30,7 +30,6 @@
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
-#include "codec/pending.h"
 #include "diag/error.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
@@ -150,13 +149,6 @@ int main(int argc, char** argv) {
                 drive.string().c_str());
     const int rc = measure(drive, mib << 20, rounds);
 
-    // Whatever happened, the drive and its files go: files this size fill
-    // the folder they were given. Windows removes no file that is still
-    // open, so the pending-work lock and the key store are closed first.
-    closePending();
-    closeKeyStoreForTest();
-    plat::setCurrentDir(base.wstring());
-    std::error_code ec;
-    fs::remove_all(drive, ec);
+    bench::removeDrive(base, drive);
     return rc;
 }
