@@ -7,9 +7,9 @@
 //
 // Every path this processor runs is measured: portable, avx2-nogfni (the
 // AVX2 path without GFNI), avx2+gfni (where the processor has GFNI) and
-// avx512. With
-// VELKIN_DIGEST_PATH set, only the path it names, as the program would run
-// it; a path this processor lacks is refused with the program's message.
+// avx512. With VELKIN_DIGEST_PATH set, only the path it names, as the
+// program would run it; a path this processor lacks is refused with the
+// program's message.
 //
 // Prints MB/s (10^6 bytes per second of processor time, best of five runs)
 // and the ratios to OpenSSL. Processor time rather than wall-clock time
