@@ -7,7 +7,10 @@
 //       one phase per argument, each MS milliseconds long, back to back;
 //       prints "begin SECONDS TITLE" and "end SECONDS TITLE" (wall-clock
 //       time right before the phase begins and ends), and exits 600 ms
-//       after the last
+//       after the last. The first phase begins just after the wall clock's
+//       second turns: the estimate comes with the next second, so the
+//       dialog, shown 100 ms after the start, opens before it whatever the
+//       moment the demo was started.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +25,14 @@ namespace {
 
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Sleeps until 20 ms after the wall clock's next whole second (the margin
+// covers a coarse clock behind the precise one).
+void waitForNextSecond() {
+    const double now = wallSeconds();
+    const double wait = static_cast<double>(static_cast<long long>(now)) + 1.02 - now;
+    std::this_thread::sleep_for(std::chrono::duration<double>(wait));
 }
 
 int box(int argc, char** argv) {
@@ -43,6 +54,7 @@ int progress(int argc, char** argv) {
         std::printf("no progress window\n");
         return 1;
     }
+    waitForNextSecond();
     for (int i = 2; i < argc; ++i) {
         std::string phase = argv[i];
         std::size_t colon = phase.find(':');
