@@ -99,6 +99,23 @@ class DesktopTestCase(DriveTestCase):
         if missing or not os.path.exists(DEMO):
             raise unittest.SkipTest("needs %s and the desktop demo" % (", ".join(missing) or "nothing"))
         cls.xvfb, cls.display = start_xvfb()
+        cls.warm_up_toolkit()
+
+    @classmethod
+    def warm_up_toolkit(cls):
+        """Shows one dialog of the real zenity that closes itself.
+
+        The first toolkit program on a new display or a new machine may spend
+        a long time on one-time work (font and icon caches); that belongs to
+        neither the program nor a test's wait for its window."""
+        env = dict(os.environ, DISPLAY=cls.display)
+        env.pop("WAYLAND_DISPLAY", None)
+        try:
+            subprocess.run([REAL_ZENITY, "--info", "--title=warm-up", "--text=warm-up", "--timeout=1"],
+                           env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=180)
+        except subprocess.TimeoutExpired:
+            pass
 
     @classmethod
     def tearDownClass(cls):
@@ -145,14 +162,26 @@ class DesktopTestCase(DriveTestCase):
     def visible_windows(self, title_pattern):
         return self.xdotool("search", "--onlyvisible", "--name", "^(%s)$" % title_pattern).split()
 
-    def wait_window(self, title_pattern, timeout=30):
+    def wait_window(self, title_pattern, timeout=60, process=None):
+        """The first visible window whose whole title matches title_pattern.
+
+        With process, fails at once when that program ends before the window
+        is there. A failure tells what the dialog tool recorded and which
+        windows the display shows."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             found = self.visible_windows(title_pattern)
             if found:
                 return found[0]
+            if process is not None and process.poll() is not None:
+                _, err = process.communicate()
+                self.fail("the program ended (exit code %s) without a window titled %r; its standard "
+                          "error: %r; dialog tool: %r" % (process.returncode, title_pattern, err,
+                                                          self.records()))
             time.sleep(0.1)
-        self.fail("no window titled %r appeared" % title_pattern)
+        shown = [self.xdotool("getwindowname", w).strip() for w in self.visible_windows(".*")]
+        self.fail("no window titled %r appeared in %d s; visible windows: %r; dialog tool: %r"
+                  % (title_pattern, timeout, shown, self.records()))
 
     def wait_no_window(self, title_pattern, timeout=10):
         deadline = time.time() + timeout
@@ -192,7 +221,7 @@ class BoxDialogTest(DesktopTestCase):
             with self.subTest(command=command):
                 os.path.exists(self.log) and os.remove(self.log)
                 process = self.runner.start(self.drive, command, args, self.desktop_env())
-                window = self.wait_window(command)
+                window = self.wait_window(command, process=process)
                 self.press(window, "Return")
                 result = self.runner.finish(process, command, timeout=60)
                 self.assertEqual(result.code, code, result.stderr)
@@ -216,7 +245,7 @@ class BoxDialogTest(DesktopTestCase):
             with self.subTest(keys=keys):
                 os.path.exists(self.log) and os.remove(self.log)
                 demo = self.start_demo(["box", "question", "Open", text], self.desktop_env())
-                self.press(self.wait_window("Open"), keys)
+                self.press(self.wait_window("Open", process=demo), keys)
                 returncode, out, err = self.finish(demo)
                 self.assertEqual((returncode, out.strip()), (code, "answer " + answer), err)
                 self.assertEqual(self.starts()[0]["args"],
@@ -258,7 +287,7 @@ class BoxDialogTest(DesktopTestCase):
             with self.subTest(keys=keys):
                 demo = self.start_demo(["box", "question", "Open", "Go on?"],
                                        self.desktop_env(DIALOG_REAL=REAL_KDIALOG))
-                window = self.wait_window("Open")
+                window = self.wait_window("Open", process=demo)
                 time.sleep(0.5)   # Qt takes key presses only once the box is laid out
                 self.press(window, keys)
                 returncode, out, err = self.finish(demo)
@@ -405,7 +434,7 @@ class PhaseDelayTest(ProgressTestCase):
     def test_dialog_shows_after_the_delay_with_estimate_and_hides_after_the_phase(self):
         self.add_tool("zenity")
         demo = self.start_demo(["progress", "6000:Scanning"], self.desktop_env())
-        self.wait_window("Scanning", timeout=6)
+        self.wait_window("Scanning", timeout=6, process=demo)
         returncode, out, err = self.finish(demo)
         self.assertEqual(returncode, 0, err)
         self.wait_all_closed()
