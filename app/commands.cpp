@@ -2,14 +2,14 @@
 
 #include <string>
 
-#include "app/dirtree.h"
-#include "app/foldercheck.h"
-#include "app/util.h"
 #include "diag/error.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
+#include "walk/dirtree.h"
+#include "walk/foldercheck.h"
 
 namespace {
 

@@ -5,11 +5,13 @@
 
 #include "app/commands.h"
 #include "app/usage.h"
-#include "app/util.h"
 #include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "diag/manufacture.h"
+#include "digest/debugenable.h"
 #include "digest/digestpath.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
 
@@ -132,6 +134,7 @@ namespace {
 // help or the version when it is one of those; parse reads the command line.
 template <typename Parse>
 int runParsed(const wchar_t* helpText, Parse parse) {
+    setDebugEnableCheck(manufacturerCheck);
     progressStart();
     if (initProgramPaths() != 0) {
         plat::messageBox(plat::BoxKind::Warning, L"Velkin", lastErrorText);

@@ -9,7 +9,6 @@
 
 #include "app/commands.h"
 #include "app/openwait.h"
-#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
@@ -18,6 +17,8 @@
 #include "diag/format.h"
 #include "diag/log.h"
 #include "digest/filedigest.h"
+#include "drive/layout.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
 
@@ -27,7 +28,7 @@ constexpr std::size_t kDigestBytes = 64;
 
 // The working copies' folder, relative to the program's folder (the
 // current folder).
-std::wstring tempFolder() { return std::wstring(L"TEMP") + plat::kSep; }
+std::wstring tempFolder() { return std::wstring(kTempFolder) + plat::kSep; }
 
 // Where a working copy stands, as the user finds it.
 std::wstring shownPath(const std::wstring& workingCopy) {

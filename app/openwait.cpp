@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <ctime>
 
-#include "app/util.h"
 #include "app/windowmatch.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 
 namespace {

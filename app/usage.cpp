@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "app/util.h"
 #include "diag/format.h"
+#include "drive/util.h"
 
 namespace {
 
@@ -43,11 +43,6 @@ std::wstring usageText() {
             L"One file or folder per run; a path with blanks goes between double quotes.\n"
             L"Exit code 0 means success, 1 a failure shown as \"Error: ...\".\n";
     return text;
-}
-
-std::wstring versionLine(const wchar_t* programName) {
-    setVersionText();
-    return formatWide(L"%ls %ls\n", programName, versionText);
 }
 
 bool asksForHelpOrVersion(const wchar_t* tail, bool* help) {

@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "drive/util.h"   // versionLine
+
 // The command-line text for --help, naming the copy by its caption and the
 // command its name chooses.
 std::wstring usageText();
-// The one line for --version: the program's name and versionText.
-std::wstring versionLine(const wchar_t* programName);
 // True when the command-line tail asks for usageText or versionLine; *help
 // tells which.
 bool asksForHelpOrVersion(const wchar_t* tail, bool* help);

@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <string>
 
-#include "app/util.h"
 #include "diag/format.h"
 #include "diag/manufacture.h"
+#include "drive/util.h"
 
 namespace {
 

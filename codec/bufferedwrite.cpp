@@ -14,8 +14,8 @@
 
 #include "codec/backgroundcommit.h"
 #include "diag/error.h"
-#include "key/wipe.h"
 #include "platform/platform.h"
+#include "platform/wipe.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "codec/expunge.h"
 #include "diag/error.h"
 #include "key/key.h"
-#include "key/wipe.h"
 #include "platform/platform.h"
+#include "platform/wipe.h"
 #include "ui/progress.h"
 
 namespace codec {

@@ -21,8 +21,8 @@
 #include "digest/digestworker.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
-#include "key/wipe.h"
 #include "platform/platform.h"
+#include "platform/wipe.h"
 
 using namespace codec;
 

@@ -23,11 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "app/util.h"
 #include "codec/expunge.h"
 #include "diag/error.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "drive/layout.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 
 namespace {

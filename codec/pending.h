@@ -32,9 +32,6 @@ struct PendingRecord {
     std::vector<std::wstring> paths;
 };
 
-// The journal's folder, relative to the program's folder.
-constexpr const wchar_t* kPendingFolder = L"SETTINGS/PENDING";
-
 // Writes a new record durably; *ticket names it for the calls below. 0 on
 // success; 1 after reporting, and then nothing may be changed that the
 // record would have covered.

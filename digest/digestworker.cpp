@@ -7,7 +7,7 @@
 
 #include "diag/error.h"
 #include "digest/digestpath.h"
-#include "key/wipe.h"
+#include "platform/wipe.h"
 
 namespace {
 

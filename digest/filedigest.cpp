@@ -9,8 +9,8 @@
 
 #include "diag/error.h"
 #include "digest/digestpath.h"
-#include "key/wipe.h"
 #include "platform/platform.h"
+#include "platform/wipe.h"
 #include "ui/progress.h"
 
 namespace {

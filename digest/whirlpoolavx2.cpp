@@ -26,7 +26,7 @@
 #include <immintrin.h>
 
 #include "digest/whirlpooltables.h"
-#include "key/wipe.h"
+#include "platform/wipe.h"
 
 // Every function that uses the vector instructions carries this target, so
 // the rest of the program never does. The GFNI instruction appears only in

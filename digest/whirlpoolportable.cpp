@@ -15,7 +15,7 @@
 
 #include "digest/whirlpoolcompress.h"
 #include "digest/whirlpooltables.h"
-#include "key/wipe.h"
+#include "platform/wipe.h"
 
 namespace whirlpool_detail {
 

@@ -23,18 +23,15 @@
 #include <cwchar>
 #include <string>
 
-#include "app/util.h"
 #include "diag/error.h"
 #include "diag/log.h"
 #include "diag/manufacture.h"
-#include "key/wipe.h"
+#include "drive/layout.h"
+#include "drive/util.h"
 #include "platform/platform.h"
+#include "platform/wipe.h"
 
 namespace {
-
-const wchar_t* const kKeyFileName = L"SETTINGS/KEY.DAT";
-const wchar_t* const kIndexFileName = L"SETTINGS/INDEX.DAT";
-const wchar_t* const kStatusFileName = L"SETTINGS/STATUS.DAT";
 
 constexpr uint32_t kSlotsPerBlock = 10;
 // The index holds 10 x N slots, numbered in 32 bits.

@@ -10,15 +10,16 @@
 #include <cwctype>
 #include <vector>
 
-#include "app/dirtree.h"
-#include "app/foldercheck.h"
-#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/format.h"
 #include "diag/error.h"
 #include "diag/format.h"
+#include "drive/layout.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
+#include "walk/dirtree.h"
+#include "walk/foldercheck.h"
 
 namespace {
 
@@ -170,7 +171,7 @@ std::wstring siblingPath(const wchar_t* name) {
     // A program at a drive's root has a folder that ends in its separator.
     std::wstring folder = programFolder;
     if (folder.empty() || !isSeparator(folder.back())) folder += plat::kSep;
-    std::wstring path = folder + L"SETTINGS" + plat::kSep + name;
+    std::wstring path = folder + kSettingsFolder + plat::kSep + name;
     if (plat::kSep == L'\\') path += L".exe";
     return path;
 }

@@ -21,8 +21,8 @@ BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 # and AddressSanitizer.
 CXXFLAGS="-std=c++17 -g -O1 -Wall -Wextra -fsanitize=fuzzer-no-link,address -I$SOURCE_DIR"
 mkdir -p "$BUILD_DIR/obj"
-SOURCES=$(cd "$SOURCE_DIR" && ls app/*.cpp key/*.cpp codec/*.cpp digest/*.cpp diag/*.cpp \
-  ui/*.cpp workspace/*.cpp platform/posix/*.cpp 2>/dev/null | grep -v 'posixmain\.cpp$')
+SOURCES=$(cd "$SOURCE_DIR" && ls app/*.cpp workspace/*.cpp walk/*.cpp codec/*.cpp key/*.cpp digest/*.cpp ui/*.cpp \
+  drive/*.cpp diag/*.cpp platform/*.cpp platform/posix/*.cpp 2>/dev/null)
 OBJECTS=""
 for src in $SOURCES; do
   obj="$BUILD_DIR/obj/$(echo "$src" | tr '/' '_').o"

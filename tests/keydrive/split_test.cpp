@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/util.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
 #include "tests/support/tempfolder.h"

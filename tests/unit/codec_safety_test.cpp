@@ -18,7 +18,7 @@
 #include "codec/encrypt.h"
 #include "codec/format.h"
 #include "codec_keydrive.h"
-#include "key/wipe.h"
+#include "platform/wipe.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>

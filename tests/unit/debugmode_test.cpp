@@ -15,9 +15,10 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "diag/manufacture.h"
+#include "digest/debugenable.h"
 #include "digest/filedigest.h"
-#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
+#include "tests/support/tempfolder.h"
 
 namespace fs = std::filesystem;
 
@@ -46,6 +47,7 @@ protected:
         plat::unsetEnv(L"VKLIB_DEBUG");
         plat::unsetEnv(L"VKLIB_MANUFACTURER");
         resetDebugModeForTest();
+        setDebugEnableCheck(manufacturerCheck);
         std::wcscpy(lastErrorText, L"untouched");
     }
     void TearDown() override {

@@ -19,15 +19,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/dirtree.h"
-#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
 #include "diag/log.h"
-#include "tests/support/tempfolder.h"
+#include "drive/util.h"
 #include "platform/platform.h"
+#include "tests/support/tempfolder.h"
+#include "walk/dirtree.h"
 
 namespace fs = std::filesystem;
 

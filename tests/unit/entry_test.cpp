@@ -6,7 +6,7 @@
 
 #include "app/entry.h"
 #include "app/usage.h"
-#include "app/util.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <map>
 #include <string>
 
-#include "app/dirtree.h"
-#include "app/foldercheck.h"
 #include "codec/encrypt.h"
 #include "codec_keydrive.h"
+#include "walk/dirtree.h"
+#include "walk/foldercheck.h"
 
 namespace {
 

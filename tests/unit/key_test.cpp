@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "app/util.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "drive/util.h"
 #include "key/key.h"
-#include "tests/support/tempfolder.h"
 #include "platform/platform.h"
+#include "tests/support/tempfolder.h"
 
 namespace fs = std::filesystem;
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/util.h"
 #include "app/windowmatch.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32

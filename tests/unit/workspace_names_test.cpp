@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/util.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 #include "workspace/workspace.h"
 

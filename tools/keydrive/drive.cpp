@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/util.h"
 #include "diag/error.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "key/keybytes.h"
 #include "platform/platform.h"

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/usage.h"
+#include "diag/manufacture.h"
+#include "digest/debugenable.h"
+#include "drive/util.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 #include "tools/keydrive/drive.h"
@@ -178,6 +180,7 @@ int split(const std::vector<std::wstring>& args) {
 }
 
 int run(const std::vector<std::wstring>& args) {
+    setDebugEnableCheck(manufacturerCheck);
     if (args.empty()) {
         say(kUsage);
         return 2;

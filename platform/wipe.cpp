@@ -1,6 +1,6 @@
 // The one way secrets are cleared.
 
-#include "key/wipe.h"
+#include "platform/wipe.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "app/util.h"
+#include "drive/util.h"
 
 #include <cwctype>
 #include <string>
@@ -73,4 +73,9 @@ void setVersionText() {
 bool environmentHas(const wchar_t* name) {
     std::wstring value;
     return plat::getEnv(name, &value);
+}
+
+std::wstring versionLine(const wchar_t* programName) {
+    setVersionText();
+    return formatWide(L"%ls %ls\n", programName, versionText);
 }

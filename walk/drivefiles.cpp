@@ -1,13 +1,14 @@
 // Recognising the key drive's own files by identity, so that no spelling
 // of their names (letter case, a short name, a link, "..") gets past.
 
-#include "app/drivefiles.h"
+#include "walk/drivefiles.h"
 
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
-#include "app/util.h"
+#include "drive/layout.h"
+#include "drive/util.h"
 
 namespace {
 
@@ -39,10 +40,10 @@ const wchar_t kLauncherSuffix[] = L".desktop";
 void loadDriveFiles(DriveFiles* drive) {
     *drive = DriveFiles();
     plat::FileId id;
-    for (const wchar_t* folder : {L"SETTINGS", L"LOG", L"TEMP"}) {
+    for (const wchar_t* folder : {kSettingsFolder, kLogFolder, kTempFolder}) {
         if (plat::fileIdentity(folder, &id)) drive->folders.push_back(id);
     }
-    for (const wchar_t* file : {L"SETTINGS/KEY.DAT", L"SETTINGS/INDEX.DAT", L"SETTINGS/STATUS.DAT"}) {
+    for (const wchar_t* file : {kKeyFileName, kIndexFileName, kStatusFileName}) {
         if (plat::fileIdentity(file, &id)) drive->files.push_back(id);
     }
     if (plat::fileIdentity(programPath, &id)) drive->files.push_back(id);

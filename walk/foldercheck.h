@@ -3,7 +3,7 @@
 // with one message and left as it was.
 #pragma once
 
-#include "app/dirtree.h"
+#include "walk/dirtree.h"
 
 // 0 when every file below the folder can be encrypted (and erased
 // afterwards), as far as can be known beforehand: names storable, paths

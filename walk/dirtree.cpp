@@ -12,21 +12,21 @@
 // alone (links, pipes and devices, the key drive's files) are logged and
 // collected for the closing box.
 
-#include "app/dirtree.h"
+#include "walk/dirtree.h"
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
-#include "app/drivefiles.h"
-#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
 #include "codec/format.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "drive/util.h"
 #include "platform/platform.h"
+#include "walk/drivefiles.h"
 
 namespace {
 

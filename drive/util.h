@@ -1,7 +1,11 @@
-// Process-wide names and paths set at start-up, and small path helpers.
+// The running program and its key drive: names and paths set at start-up
+// (the program's path, folder, caption and command letter, the key drive's
+// root), the version, and small path helpers. See drive/layout.h for the
+// drive's folders.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 constexpr std::size_t kPathSize = 260;
 constexpr std::size_t kFolderSize = 256;
@@ -28,6 +32,8 @@ const wchar_t* directoryOf(const wchar_t* path);
 
 // Formats versionText from buildStamp.
 void setVersionText();
+// The one line for --version: the program's name and versionText.
+std::wstring versionLine(const wchar_t* programName);
 
 // True when the environment variable is defined, whatever its value.
 bool environmentHas(const wchar_t* name);

@@ -1,18 +1,18 @@
 // Checking a dropped folder as a whole, through a walk with checking
 // actions that change nothing.
 
-#include "app/foldercheck.h"
+#include "walk/foldercheck.h"
 
 #include <algorithm>
 #include <set>
 #include <string>
 
-#include "app/util.h"
 #include "codec/decrypt.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
 #include "codec/format.h"
 #include "diag/error.h"
+#include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
 
