@@ -11,6 +11,7 @@
 #include "diag/manufacture.h"
 #include "digest/debugenable.h"
 #include "digest/digestpath.h"
+#include "drive/layout.h"
 #include "drive/util.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
@@ -20,6 +21,8 @@ namespace {
 const wchar_t* const kUnexpectedStart = L"The application was started in an unexpected way";
 const wchar_t* const kSingleFiles = L"Drag and drop single files onto the icon";
 const wchar_t* const kBusy = L"This file is already being processed";
+// Exit code of a command line that is not understood, as for any program.
+constexpr int kBadUsage = 2;
 
 // Longest mutex name the system accepts, in characters.
 constexpr std::size_t kMutexNameMax = kPathSize - 1;
@@ -57,21 +60,78 @@ int runCommand(const std::wstring& path) {
         if (plat::fileInfo(path, &info) && info.isDirectory) return convertFolderToWorkspace(path.c_str());
         return openCommand(path.c_str());
     }
-    default: return -1;
+    default:
+        reportError(L"the command '%lc' is unknown", commandLetter);
+        return 1;
     }
+}
+
+bool isCommandLetter(wchar_t c) {
+    return c == L'd' || c == L'e' || c == L'o' || c == L's';
+}
+
+bool isBlank(wchar_t c) { return c != L'\0' && std::iswspace(c); }
+
+// The word at p: up to the next blank.
+std::wstring wordAt(const wchar_t* p) {
+    const wchar_t* end = p;
+    while (*end != L'\0' && !isBlank(*end)) ++end;
+    return std::wstring(p, end);
+}
+
+// True when p starts with the word "--", which ends the options.
+bool endsOptions(const wchar_t* p) {
+    return p[0] == L'-' && p[1] == L'-' && (p[2] == L'\0' || isBlank(p[2]));
+}
+
+const wchar_t* skipBlanks(const wchar_t* p) {
+    while (isBlank(*p)) ++p;
+    return p;
+}
+
+// Help or version when the whole command line asks for nothing else.
+bool helpOrVersion(const std::wstring& whole, TailResult* result) {
+    if (whole == L"--help" || whole == L"-h") *result = TailResult::Help;
+    else if (whole == L"--version") *result = TailResult::Version;
+    else return false;
+    return true;
+}
+
+TailResult badOption(const std::wstring& option, std::wstring* out) {
+    if (out) *out = option;
+    return TailResult::BadOption;
 }
 
 }  // namespace
 
-TailResult parseCommandTail(const wchar_t* tail, wchar_t* letter, std::wstring* path) {
-    const wchar_t* p = tail;
-    if (p[0] == L'-') {
-        // A lone "-" names no command at all.
-        if (p[1] == L'\0') return TailResult::Unexpected;
+TailResult parseCommandTail(const wchar_t* tail, wchar_t* letter, std::wstring* path,
+                            std::wstring* unknownOption) {
+    std::wstring whole = tail;
+    while (!whole.empty() && std::iswspace(whole.back())) whole.pop_back();
+    TailResult asked;
+    if (helpOrVersion(whole, &asked)) return asked;
+
+    const wchar_t* p = skipBlanks(tail);
+    bool optionsEnded = false;
+    if (endsOptions(p)) {
+        p = skipBlanks(p + 2);
+        optionsEnded = true;
+    } else if (p[0] == L'-') {
+        if (!isCommandLetter(p[1])) return badOption(wordAt(p), unknownOption);
         *letter = p[1];
         p += 2;
-        while (*p != L'\0' && std::iswspace(*p)) ++p;
+        // A path right after the letter (-dC:\a.txt) is the path, whatever it begins with.
+        optionsEnded = *p != L'\0' && !isBlank(*p);
+        p = skipBlanks(p);
+        if (!optionsEnded && endsOptions(p)) {
+            p = skipBlanks(p + 2);
+            optionsEnded = true;
+        }
     }
+    // A word that begins with '-' where the path should be is an option; a
+    // path of that kind follows "--".
+    if (!optionsEnded && p[0] == L'-') return badOption(wordAt(p), unknownOption);
+
     std::wstring result;
     if (*p == L'"') {
         const wchar_t* start = p + 1;
@@ -111,15 +171,33 @@ std::wstring mutexNameFor(const std::wstring& path) {
 }
 
 TailResult parseArguments(const std::vector<std::wstring>& arguments, wchar_t* letter,
-                          std::wstring* path) {
-    std::vector<std::wstring> paths = arguments;
-    if (!paths.empty() && !paths[0].empty() && paths[0][0] == L'-') {
-        // A lone "-" names no command at all.
-        if (paths[0].size() == 1) return TailResult::Unexpected;
-        *letter = paths[0][1];
-        std::wstring attached = paths[0].substr(2);
-        paths.erase(paths.begin());
-        if (!attached.empty()) paths.insert(paths.begin(), attached);
+                          std::wstring* path, std::wstring* unknownOption) {
+    TailResult asked;
+    if (arguments.size() == 1 && helpOrVersion(arguments[0], &asked)) return asked;
+
+    std::vector<std::wstring> paths;
+    std::size_t i = 0;
+    bool optionsEnded = false;
+    if (!arguments.empty() && arguments[0].size() > 0 && arguments[0][0] == L'-' && arguments[0] != L"--") {
+        const std::wstring& option = arguments[0];
+        if (option.size() < 2 || !isCommandLetter(option[1])) return badOption(option, unknownOption);
+        *letter = option[1];
+        // The path may follow the letter directly: -d/a.txt.
+        if (option.size() > 2) {
+            paths.push_back(option.substr(2));
+            optionsEnded = true;
+        }
+        i = 1;
+    }
+    for (; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (!optionsEnded && argument == L"--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && !argument.empty() && argument[0] == L'-')
+            return badOption(argument, unknownOption);
+        paths.push_back(argument);
     }
     if (paths.size() > 1) return TailResult::NotSingle;
     std::wstring result = paths.empty() ? std::wstring() : paths[0];
@@ -130,27 +208,56 @@ TailResult parseArguments(const std::vector<std::wstring>& arguments, wchar_t* l
 
 namespace {
 
-// The run from start-up to exit code. helpText is the text that asks for
-// help or the version when it is one of those; parse reads the command line.
+// A command line that is not understood: what is wrong and the usage, exit
+// code 2 as for any program's bad usage.
+int refuseCommandLine(const std::wstring& problem) {
+    plat::showCommandLineError(caption, commandLineErrorText(problem, UsageLayout::Terminal),
+                               commandLineErrorText(problem, UsageLayout::Box));
+    return kBadUsage;
+}
+
+// The commands that use the key (all but Decrypt and Encrypt started
+// without a file, which only say how they are used) need the key drive the
+// program runs from.
+bool needsKeyDrive(const std::wstring& path) {
+    return commandLetter == L'o' || commandLetter == L's' || !path.empty();
+}
+
+// The program's folder, the current folder by now, holds the key drive's
+// SETTINGS. Outside a key drive (an installed program, a build folder) the
+// key store's own message would name a missing file instead of the reason.
+int checkOnKeyDrive() {
+    if (plat::fileInfo(kSettingsFolder, nullptr)) return 0;
+    reportError(L"'%ls' is not a key drive: the program works with the key (%ls) of the drive it runs "
+                L"from. Run the copy on your key drive instead (Encrypt, Decrypt, Open or Status in "
+                L"its top folder), or make a key drive with velkin-keydrive make",
+                programFolder, kKeyFileName);
+    return 1;
+}
+
+// The run from start-up to exit code; parse reads the command line.
 template <typename Parse>
-int runParsed(const wchar_t* helpText, Parse parse) {
+int runParsed(Parse parse) {
     setDebugEnableCheck(manufacturerCheck);
     progressStart();
     if (initProgramPaths() != 0) {
         plat::messageBox(plat::BoxKind::Warning, L"Velkin", lastErrorText);
         return 1;
     }
-    bool help = false;
-    if (asksForHelpOrVersion(helpText, &help)) {
-        plat::showCommandLineText(caption, help ? usageText() : versionLine(L"Velkin"));
-        return 0;
-    }
-    plat::setCurrentDir(programFolder);
 
     std::wstring path;
-    switch (parse(&commandLetter, &path)) {
+    std::wstring unknownOption;
+    switch (parse(&commandLetter, &path, &unknownOption)) {
     case TailResult::Ok:
         break;
+    case TailResult::Help:
+        plat::showCommandLineText(caption, usageText(UsageLayout::Terminal), usageText(UsageLayout::Box));
+        return 0;
+    case TailResult::Version:
+        plat::showCommandLineText(caption, versionLine(L"Velkin"));
+        return 0;
+    case TailResult::BadOption:
+        return refuseCommandLine(unknownOption);
     case TailResult::Unexpected:
         plat::messageBox(plat::BoxKind::Information, caption, kUnexpectedStart);
         return 0;
@@ -161,6 +268,10 @@ int runParsed(const wchar_t* helpText, Parse parse) {
         showTooLong();
         return 1;
     }
+    // A copy whose name chooses no command (velkin itself) needs an option.
+    if (!isCommandLetter(commandLetter)) return refuseCommandLine(std::wstring());
+
+    plat::setCurrentDir(programFolder);
     if (!plat::resolveCallerPath(&path)) {
         plat::messageBox(plat::BoxKind::Warning, caption,
                          formatText(L"The relative path '%ls' cannot be used: the folder it was given "
@@ -187,13 +298,12 @@ int runParsed(const wchar_t* helpText, Parse parse) {
 
     logMessage(L"  ***** Velkin *****, command is '%lc', file is '%ls'", commandLetter, path.c_str());
 
-    // What a stopped run left unfinished is finished first.
-    recoverPending();
-    int result = runCommand(path);
-    closePending();
-    if (result < 0) {
-        plat::messageBox(plat::BoxKind::Information, caption, kUnexpectedStart);
-        return 0;
+    int result = 1;
+    if (!needsKeyDrive(path) || checkOnKeyDrive() == 0) {
+        // What a stopped run left unfinished is finished first.
+        recoverPending();
+        result = runCommand(path);
+        closePending();
     }
     if (result == 0) {
         plat::shellNotifyAll();
@@ -206,14 +316,13 @@ int runParsed(const wchar_t* helpText, Parse parse) {
 }  // namespace
 
 int runProgram(const wchar_t* commandTail) {
-    return runParsed(commandTail, [commandTail](wchar_t* letter, std::wstring* path) {
-        return parseCommandTail(commandTail, letter, path);
+    return runParsed([commandTail](wchar_t* letter, std::wstring* path, std::wstring* unknownOption) {
+        return parseCommandTail(commandTail, letter, path, unknownOption);
     });
 }
 
 int runProgramWithArguments(const std::vector<std::wstring>& arguments) {
-    const std::wstring single = arguments.size() == 1 ? arguments[0] : std::wstring();
-    return runParsed(single.c_str(), [&arguments](wchar_t* letter, std::wstring* path) {
-        return parseArguments(arguments, letter, path);
+    return runParsed([&arguments](wchar_t* letter, std::wstring* path, std::wstring* unknownOption) {
+        return parseArguments(arguments, letter, path, unknownOption);
     });
 }

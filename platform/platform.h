@@ -51,8 +51,14 @@ bool resolveCallerPath(std::wstring* path);
 // Text the user asked for on the command line (--help, --version). POSIX:
 // standard output. Windows: standard output when the program has one (a
 // pipe or a file); a program started from Explorer, a shortcut or a console
-// prompt has none and shows an information box instead.
-void showCommandLineText(const std::wstring& caption, const std::wstring& text);
+// prompt has none and shows boxText (text when it is empty), laid out for a
+// box's proportional font, in an information box instead.
+void showCommandLineText(const std::wstring& caption, const std::wstring& text,
+                         const std::wstring& boxText = std::wstring());
+// A command line that is not understood, with the usage: the same on
+// standard error, and in a warning box on Windows when there is none.
+void showCommandLineError(const std::wstring& caption, const std::wstring& text,
+                          const std::wstring& boxText = std::wstring());
 
 // ---------------------------------------------------------------- errors
 // The last system error code: GetLastError() on Windows, errno on POSIX.

@@ -25,6 +25,7 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "drive/util.h"
+#include "key/key.h"
 #include "platform/platform.h"
 #include "walk/drivefiles.h"
 
@@ -42,6 +43,8 @@ bool isSeparator(wchar_t c) {
 int depth = 0;
 DriveFiles drive;
 std::vector<std::wstring> skipped;
+// The drive's key number, when the closing box names files not encrypted with it.
+std::wstring skippedKeyNumber;
 
 const wchar_t kLinkReason[] = L"it is a link: links are not followed";
 const wchar_t kSpecialReason[] = L"it is not a file or folder";
@@ -52,12 +55,40 @@ constexpr std::size_t kSkippedShown = 10;
 void beginWalk() {
     if (depth > 0) return;
     skipped.clear();
+    skippedKeyNumber.clear();
     loadDriveFiles(&drive);
 }
 
 void leaveAlone(const std::wstring& path, const wchar_t* reason) {
     logMessage(L"skipping '%ls' because %ls", path.c_str(), reason);
     skipped.push_back(L"'" + path + L"': " + reason);
+}
+
+// A file that Decrypt leaves alone because it holds nothing encrypted with
+// this drive's key: a plaintext, a file of another key (a partner drive made
+// with make instead of split), or a Secure Workspace. Dropped alone, nothing
+// happened, and the user must not take that for a decryption: it fails,
+// naming the key. Inside a folder it is named in the closing box.
+int leftUndecrypted(const wchar_t* path, bool isArchive) {
+    if (isArchive) {
+        const wchar_t* reason = L"it is a Secure Workspace: drop it on Open to work with its files";
+        if (depth > 0) {
+            leaveAlone(path, reason);
+            return 0;
+        }
+        reportError(L"'%ls' was not decrypted: %ls", path, reason);
+        return 1;
+    }
+    const std::wstring key = keyNumberText();
+    if (depth > 0) {
+        leaveAlone(path, L"it is not encrypted with this drive's key");
+        skippedKeyNumber = key;
+        return 0;
+    }
+    reportError(L"'%ls' was not decrypted: it is not encrypted with this drive's key (key number %ls). "
+                L"It is a plaintext, or a file encrypted with another key.",
+                path, key.c_str());
+    return 1;
 }
 
 // A dropped file that is a copy of the program in the program's folder.
@@ -84,7 +115,7 @@ int listFolder(const std::wstring& folder, std::vector<plat::DirEntry>* entries)
     plat::DirEntry entry;
     plat::DirHandle listing = plat::findFirst(folder, &entry);
     if (!listing) {
-        reportError(L"FindFirstFile on %ls failed with %ls", folder.c_str(), systemErrorText());
+        reportError(L"cannot list the folder '%ls': %ls", folder.c_str(), systemErrorText());
         return 1;
     }
     for (;;) {
@@ -93,7 +124,7 @@ int listFolder(const std::wstring& folder, std::vector<plat::DirEntry>* entries)
         if (more == 1) continue;
         plat::findClose(listing);
         if (more == 0) return 0;
-        reportError(L"FindNextFile on %ls failed with %ls", folder.c_str(), systemErrorText());
+        reportError(L"cannot list the folder '%ls' to its end: %ls", folder.c_str(), systemErrorText());
         return 1;
     }
 }
@@ -179,6 +210,7 @@ std::wstring walkSkippedText() {
         text += L"\n... and " + std::to_wstring(skipped.size() - kSkippedShown) +
                 L" more (the log names them all)";
     }
+    if (!skippedKeyNumber.empty()) text += L"\nThis drive's key number is " + skippedKeyNumber + L".";
     return text;
 }
 
@@ -196,7 +228,7 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
     }
     plat::FileInfo info;
     if (!plat::fileInfo(asked, &info)) {
-        reportError(L"FindFirstFile on %ls failed with %ls", path, systemErrorText());
+        reportError(L"cannot find '%ls': %ls", path, systemErrorText());
         return 1;
     }
     // A dropped link is refused: acting on it would act on whatever it
@@ -261,7 +293,7 @@ int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
     int32_t isEncrypted = 0;
     int32_t isArchive = 0;
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
-    if (!isEncrypted) return 0;
+    if (!isEncrypted) return leftUndecrypted(path, isArchive != 0);
 
     std::wstring out = finishedDecryptionOf(path);
     if (!out.empty()) {

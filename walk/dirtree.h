@@ -18,7 +18,8 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
                uint64_t* fileCount, uint64_t* byteTotal);
 
 // The entries the last walk left alone (links, pipes and devices, the key
-// drive's own files), one per line after a heading, for the closing box;
+// drive's own files, and for Decrypt the files that hold nothing encrypted
+// with this drive's key), one per line after a heading, for the closing box;
 // empty when there were none.
 std::wstring walkSkippedText();
 

@@ -134,7 +134,15 @@ void writeStdout(const std::wstring& text) {
     std::fflush(stdout);
 }
 
-void showCommandLineText(const std::wstring&, const std::wstring& text) { writeStdout(text); }
+void showCommandLineText(const std::wstring&, const std::wstring& text, const std::wstring&) {
+    writeStdout(text);
+}
+
+void showCommandLineError(const std::wstring&, const std::wstring& text, const std::wstring&) {
+    std::string bytes = utf8::fromWide(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+}
 
 uint32_t lastSystemError() { return static_cast<uint32_t>(errno); }
 void setLastSystemError(uint32_t code) { errno = static_cast<int>(code); }

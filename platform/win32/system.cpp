@@ -80,19 +80,20 @@ int64_t unixSeconds() {
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
-void writeStdout(const std::wstring& text) {
+namespace {
+
+// Text to one of the standard handles: wide text on a console, UTF-8 into a
+// pipe or a file, as on the other build.
+void writeStdHandle(DWORD which, const std::wstring& text) {
     if (text.empty()) return;
-    fflush(stdout);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(which);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
     DWORD mode = 0;
     DWORD written = 0;
     if (GetConsoleMode(out, &mode)) {
-        // A console shows wide text as it is.
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    // A pipe or a file gets UTF-8, as on the other build.
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                     nullptr, 0, nullptr, nullptr);
     if (bytes <= 0) return;
@@ -102,16 +103,33 @@ void writeStdout(const std::wstring& text) {
     WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
-void showCommandLineText(const std::wstring& caption, const std::wstring& text) {
-    // A GUI program has standard output only when it was redirected.
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN) {
-        writeStdout(text);
-        return;
-    }
+// A GUI program has a standard handle only when it was redirected.
+bool hasStdHandle(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+void showInBox(const std::wstring& caption, const std::wstring& text, UINT icon) {
     std::wstring shown = text;
     while (!shown.empty() && shown.back() == L'\n') shown.pop_back();
-    MessageBoxW(nullptr, shown.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(nullptr, shown.c_str(), caption.c_str(), MB_OK | icon);
+}
+
+}  // namespace
+
+void writeStdout(const std::wstring& text) {
+    fflush(stdout);
+    writeStdHandle(STD_OUTPUT_HANDLE, text);
+}
+
+void showCommandLineText(const std::wstring& caption, const std::wstring& text, const std::wstring& boxText) {
+    if (hasStdHandle(STD_OUTPUT_HANDLE)) writeStdout(text);
+    else showInBox(caption, boxText.empty() ? text : boxText, MB_ICONINFORMATION);
+}
+
+void showCommandLineError(const std::wstring& caption, const std::wstring& text, const std::wstring& boxText) {
+    if (hasStdHandle(STD_ERROR_HANDLE)) writeStdHandle(STD_ERROR_HANDLE, text);
+    else showInBox(caption, boxText.empty() ? text : boxText, MB_ICONWARNING);
 }
 
 // ---------------------------------------------------------------- errors

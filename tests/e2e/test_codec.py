@@ -56,10 +56,13 @@ class FolderCases:
         self.assertEqual(tree_contents(tree), files)
         self.assertEqual(read_status(self.drive)[0], high_before + blocks_for(files))
 
-        # A second decrypt finds only plaintexts and leaves them alone.
+        # A second decrypt finds only plaintexts, leaves them alone and names them.
         result = self.run_command("Decrypt", self.runner.path(tree))
-        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual((result.code, [b.kind for b in result.boxes]), (0, ["information"]), result)
         self.assertEqual(tree_contents(tree), files)
+        for rel in files:
+            named = "'%s': it is not encrypted with this drive's key\n" % self.runner.path(os.path.join(tree, rel))
+            self.assertIn(named, result.boxes[0].text)
 
     def test_single_file_and_key_exhaustion(self):
         small = os.path.join(self.work, "small.txt")

@@ -1,14 +1,14 @@
 """Start-up of the real program: command line, boxes, exit codes, the
 single-instance guard and the start line in the log."""
 import os
+import re
 import shutil
 import subprocess
 import time
 import unittest
 
-from velkin_e2e import DriveTestCase, both_builds, merge_env, read_log
+from velkin_e2e import DriveTestCase, both_builds, merge_env, read_bytes, read_log
 
-UNEXPECTED = "The application was started in an unexpected way"
 SINGLE = "Drag and drop single files onto the icon"
 BUSY = "This file is already being processed"
 
@@ -24,8 +24,6 @@ class EntryCases:
 
     def test_malformed_command_lines(self):
         cases = [
-            (["-E"], "information", UNEXPECTED, 0),           # letters after '-' keep their case
-            (["-"], "information", UNEXPECTED, 0),
             # Two dropped files: two quoted paths with a blank between them.
             ([self.p("x y", "a.txt"), self.p("x y", "b.txt")], "warning", SINGLE, 1),
         ]
@@ -39,6 +37,47 @@ class EntryCases:
         for args, kind, text, code in cases:
             with self.subTest(args=args):
                 self.assertBox(self.run_command("Encrypt", *args), kind, text, code)
+
+    def test_unknown_options_are_refused_with_the_usage_before_anything_runs(self):
+        plain = os.path.join(self.work, "a.txt")
+        with open(plain, "wb") as f:
+            f.write(b"hello")
+        cases = [
+            (["-E"], "-E"),                       # letters after '-' keep their case
+            (["-"], None),
+            (["-x" + self.p("a.txt")], "-x" + self.p("a.txt")),
+            (["--force", self.p("a.txt")], "--force"),
+            (["-e", "-name"], "-name"),           # a path that begins with '-' follows "--"
+        ]
+        for args, option in cases:
+            with self.subTest(args=args):
+                result = self.run_command("Encrypt", *args)
+                self.assertEqual((result.code, result.boxes), (2, []), result)
+                errors = self.standard_error(result)
+                problem = "'-' names no command" if option is None else "unknown option '%s'" % option
+                self.assertIn("Encrypt: %s\nUsage: Encrypt [-d | -e | -o | -s] [--] [PATH]\n" % problem,
+                              errors.replace("\r\n", "\n"))
+        # Refused before the guard and the log line: nothing ran.
+        self.assertEqual(read_log(self.drive) or "", "")
+        self.assertTrue(os.path.exists(plain))
+
+    def standard_error(self, result):
+        if self.runner_name == "native":
+            return result.stderr
+        with open(self.runner.stderr_path(self.drive), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def test_double_dash_ends_the_options(self):
+        # On Linux a relative name that begins with '-' follows "--"; a
+        # Windows path is absolute, and "--" before it changes nothing.
+        name = "-name" if self.runner_name == "native" else "plain.txt"
+        with open(os.path.join(self.work, name), "wb") as f:
+            f.write(b"hello")
+        path = name if self.runner_name == "native" else self.p(name)
+        result = self.run_command("Encrypt", "-e", "--", path, cwd=self.work)
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertTrue(os.path.exists(os.path.join(self.work, name + " (encrypted)")))
+        self.assertFalse(os.path.exists(os.path.join(self.work, name)))
 
     def test_quoted_path_with_blanks_is_one_path(self):
         name = "My File.txt"
@@ -67,18 +106,37 @@ class EntryCases:
         for entry in entries[:-1]:
             self.assertRegex(entry, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
 
-    def test_unknown_command_letter_is_found_after_the_log_line(self):
-        result = self.run_command("Encrypt", "-x" + self.p("a.txt"))
-        self.assertBox(result, "information", UNEXPECTED, 0)
-        self.assertIn("command is 'x', file is '%s'" % self.p("a.txt"), read_log(self.drive))
+    def test_not_encrypted_with_this_key_is_said_with_the_key_number(self):
+        plain = os.path.join(self.work, "plain.txt")
+        with open(plain, "wb") as f:
+            f.write(b"no encrypted file")
+        key = self.key_number()
+        # Dropped alone, a file Decrypt cannot decrypt is a failure that says why.
+        result = self.run_command("Decrypt", self.p("plain.txt"))
+        self.assertBox(result, "warning",
+                       "Error: '%s' was not decrypted: it is not encrypted with this drive's key (key number %s). "
+                       "It is a plaintext, or a file encrypted with another key." % (self.p("plain.txt"), key), 1)
+        self.assertEqual(read_bytes(plain), b"no encrypted file")
+        # In a dropped folder it is named in the closing box, beside what was decrypted.
+        with open(os.path.join(self.work, "other.txt"), "wb") as f:
+            f.write(b"to encrypt")
+        self.assertEqual(self.run_command("Encrypt", self.p("other.txt")).code, 0)
+        result = self.run_command("Decrypt", self.p())
+        self.assertBox(result, "information",
+                       "These were left as they are:\n'%s': it is not encrypted with this drive's key\n"
+                       "This drive's key number is %s." % (self.p("plain.txt"), key), 0)
+        self.assertEqual(read_bytes(os.path.join(self.work, "other.txt")), b"to encrypt")
+
+    def key_number(self):
+        self.assertEqual(self.run_command("Status").code, 0)
+        return re.search(r"Key number: +(\S+)", read_log(self.drive)).group(1)
 
     def test_failing_command_shows_the_error_box(self):
         missing = self.p("missing.txt")
         result = self.run_command("Decrypt", missing)
         self.assertEqual(result.code, 1, result)
         self.assertEqual(result.boxes[-1].kind, "warning")
-        self.assertTrue(result.boxes[-1].text.startswith("Error: FindFirstFile on %s failed with " % missing),
-                        result)
+        self.assertTrue(result.boxes[-1].text.startswith("Error: cannot find '%s': " % missing), result)
 
 
 class SecondInstanceNative(unittest.TestCase):
@@ -201,10 +259,11 @@ class CommandLineTextNative(DriveTestCase):
             with self.subTest(copy=name):
                 done = self.run_program(program, "--help")
                 self.assertEqual((done.returncode, done.stderr), (0, ""), done)
-                self.assertTrue(done.stdout.startswith("Usage: %s [-d | -e | -o | -s] [PATH]\n" % name),
+                self.assertTrue(done.stdout.startswith("Usage: %s [-d | -e | -o | -s] [--] [PATH]\n" % name),
                                 done.stdout)
-                for option in ("-d PATH", "-e PATH", "-o PATH", "-s ", "--help", "--version"):
-                    self.assertIn("  " + option, done.stdout)
+                for option in ("-d PATH", "-e PATH", "-o PATH", "-s ", "-- ", "-h, --help", "--version"):
+                    self.assertIn("\n  " + option, done.stdout)
+                self.assertEqual(self.run_program(program, "-h").stdout, done.stdout)
                 if default:
                     self.assertIn("Named %s, this copy %s unless" % (name, default), done.stdout)
                 done = self.run_program(program, "--version")
@@ -213,14 +272,40 @@ class CommandLineTextNative(DriveTestCase):
         # Nothing else ran: no log line, no key touched.
         self.assertEqual(read_log(self.drive) or "", "")
 
+    def test_outside_a_key_drive_the_program_says_where_it_runs_from(self):
+        from velkin_e2e import NATIVE_BUILD
+        plain = os.path.join(self.work, "a.txt")
+        with open(plain, "wb") as f:
+            f.write(b"hello")
+        done = subprocess.run([os.path.join(NATIVE_BUILD, "velkin"), "-e", plain], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=60,
+                              env=merge_env(os.environ, {"DISPLAY": None, "WAYLAND_DISPLAY": None,
+                                                         "XDG_RUNTIME_DIR": self.tmp}))
+        self.assertEqual(done.returncode, 1, done)
+        self.assertEqual(done.stderr, "[warning] velkin: Error: '%s' is not a key drive: the program works with "
+                         "the key (SETTINGS/KEY.DAT) of the drive it runs from. Run the copy on your key drive "
+                         "instead (Encrypt, Decrypt, Open or Status in its top folder), or make a key drive with "
+                         "velkin-keydrive make\n" % os.path.abspath(NATIVE_BUILD))
+        self.assertTrue(os.path.exists(plain))
+
     def test_key_drive_tool(self):
         from velkin_e2e import keydrive_tool
-        done = self.run_program(keydrive_tool(), "--version")
-        self.assertEqual((done.returncode, done.stdout), (0, "velkin-keydrive %s\n" % VERSION), done)
         done = self.run_program(keydrive_tool(), "--help")
         self.assertEqual(done.returncode, 0, done)
         self.assertTrue(done.stdout.startswith("usage:\n  velkin-keydrive make FOLDER"), done.stdout)
-        self.assertIn("velkin-keydrive --help | --version", done.stdout)
+        self.assertIn("velkin-keydrive -h | --help | --version", done.stdout)
+        self.assertEqual(self.run_program(keydrive_tool(), "-h").stdout, done.stdout)
+
+    def test_every_program_gives_the_same_version_line(self):
+        from velkin_e2e import NATIVE_BUILD
+        for program, name in (("velkin", "Velkin"), ("velkin-keydrive", "velkin-keydrive"), ("bkgui", "bkgui"),
+                              ("bkfm", "bkfm")):
+            with self.subTest(program=program):
+                path = os.path.join(NATIVE_BUILD, program)
+                if not os.path.exists(path):
+                    self.skipTest("%s is not built" % program)
+                done = self.run_program(path, "--version")
+                self.assertEqual((done.returncode, done.stdout), (0, "%s %s\n" % (name, VERSION)), done)
 
 
 class CommandLineTextWine(DriveTestCase):
@@ -242,19 +327,55 @@ class CommandLineTextWine(DriveTestCase):
                               capture_output=True, timeout=120)
         self.assertEqual((done.returncode, done.stdout), (0, b"velkin-keydrive " + VERSION.encode() + b"\n"))
 
-    def test_without_standard_output_a_box_shows_the_text(self):
-        # Started by the prompt's start command, as from a shortcut: a
-        # program for the desktop gets no standard output.
+    def start_without_standard_handles(self, command, *args):
+        """Started by the prompt's start command, as from a shortcut: a
+        program for the desktop gets no standard output or error."""
         from velkin_e2e import WINE
-        program = self.runner.program(self.drive, "Status")
-        process = subprocess.Popen([WINE, "cmd", "/c", "start /wait %s --help" % program], env=self.runner.env(),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        result = self.runner.finish(process, "Status", timeout=120)
-        self.assertEqual(result.code, 0, result)
+        program = self.runner.program(self.drive, command)
+        return subprocess.Popen([WINE, "cmd", "/c", "start /wait %s %s" % (program, " ".join(args))],
+                                env=self.runner.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def test_without_standard_output_a_box_shows_the_text_laid_out_for_it(self):
+        for arg in ("--help", "-h"):
+            with self.subTest(arg=arg):
+                result = self.runner.finish(self.start_without_standard_handles("Status", arg), "Status",
+                                            timeout=120)
+                self.assertEqual(result.code, 0, result)
+                self.assertEqual(len(result.boxes), 1, result)
+                box = result.boxes[0]
+                self.assertEqual(box.kind, "information")
+                self.assertTrue(box.text.startswith("Usage: Status [-d | -e | -o | -s] [--] [PATH]\n\n"), result)
+                self.assertIn("\nNamed Status, this copy writes the key's status unless an option says "
+                              "otherwise:\n", box.text)
+                # One line per option, whole, with no columns of blanks.
+                self.assertIn("\n-d PATH \u2013 decrypt the file, or every encrypted file in the folder, and erase "
+                              "the encrypted files\n", box.text)
+                self.assertNotIn("  ", box.text)
+
+    def test_unknown_option_is_a_warning_with_the_usage(self):
+        result = self.runner.finish(self.start_without_standard_handles("Encrypt", "-x"), "Encrypt", timeout=120)
+        self.assertEqual(result.code, 2, result)
         self.assertEqual(len(result.boxes), 1, result)
-        self.assertEqual(result.boxes[0].kind, "information")
-        self.assertTrue(result.boxes[0].text.startswith("Usage: Status [-d | -e | -o | -s] [PATH]"), result)
-        self.assertIn("Named Status, this copy writes the key's status", result.boxes[0].text)
+        self.assertEqual(result.boxes[0].kind, "warning")
+        self.assertTrue(result.boxes[0].text.startswith(
+            "The command line is not understood: unknown option '-x'.\n\nUsage: Encrypt "), result)
+
+    def test_outside_a_key_drive_the_program_says_where_it_runs_from(self):
+        from velkin_e2e import WINE, WIN_BUILD
+        plain = os.path.join(self.work, "a.txt")
+        with open(plain, "wb") as f:
+            f.write(b"hello")
+        process = subprocess.Popen([WINE, os.path.join(WIN_BUILD, "velkin.exe"), "-e", self.p("a.txt")],
+                                   env=self.runner.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        result = self.runner.finish(process, "velkin", timeout=120)
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual([b.kind for b in result.boxes], ["warning"], result)
+        self.assertTrue(result.boxes[0].text.startswith(
+            "Error: '%s' is not a key drive: the program works with the key (SETTINGS/KEY.DAT) of the drive it "
+            "runs from." % self.runner.path(WIN_BUILD)), result)
+        self.assertTrue(os.path.exists(plain))
 
 
 if __name__ == "__main__":

@@ -228,13 +228,13 @@ TEST_F(WalkTest, FailingActionStopsTheWalk) {
     EXPECT_TRUE(fs::exists(dir_ / "t" / "stop"));
 }
 
-// A walk that cannot read its path fails with the listing message and
-// leaves the caller's totals alone.
+// A walk that cannot find its path says so in the user's words and leaves
+// the caller's totals alone.
 TEST_F(WalkTest, MissingPathFailsAndLeavesTotals) {
     uint64_t count = 5, bytes = 6;
     std::wstring path = p(L"absent");
     EXPECT_EQ(walkTree(path.c_str(), recordAction, nullptr, &count, &bytes), 1);
-    EXPECT_TRUE(startsWith(lastErrorText, L"FindFirstFile on " + path + L" failed with ")) << lastErrorText;
+    EXPECT_TRUE(startsWith(lastErrorText, L"cannot find '" + path + L"': ")) << lastErrorText;
     EXPECT_EQ(count, 5u);
     EXPECT_EQ(bytes, 6u);
     EXPECT_TRUE(calls.empty());

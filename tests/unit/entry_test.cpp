@@ -15,7 +15,7 @@ struct TailCase {
     const wchar_t* tail;
     TailResult result;
     wchar_t letter;      // expected letter ('x' = unchanged default)
-    const wchar_t* path;
+    const wchar_t* path; // expected path, or for BadOption the option named
 };
 
 TEST(CommandTail, ParsesEveryForm) {
@@ -25,24 +25,46 @@ TEST(CommandTail, ParsesEveryForm) {
         {L"-d   \"C:\\My Files\\a.txt\"", TailResult::Ok, L'd', L"C:\\My Files\\a.txt"},
         {L"-dC:\\a.txt", TailResult::Ok, L'd', L"C:\\a.txt"},
         {L"-oC:\\x.txt", TailResult::Ok, L'o', L"C:\\x.txt"},
-        {L"-E", TailResult::Ok, L'E', L""},
+        {L"-s", TailResult::Ok, L's', L""},
         {L"\"C:\\My Files\\a.txt\"", TailResult::Ok, L'x', L"C:\\My Files\\a.txt"},
         {L"C:\\My Files\\a.txt", TailResult::NotSingle, L'x', nullptr},
         {L"\"C:\\a.txt\" \"C:\\b.txt\"", TailResult::NotSingle, L'x', nullptr},
         {L"\"C:\\a.txt\"x", TailResult::NotSingle, L'x', nullptr},
         {L"\"C:\\a.txt", TailResult::Unexpected, L'x', nullptr},
-        {L"-", TailResult::Unexpected, L'x', nullptr},
         {L"\"\"", TailResult::Ok, L'x', L""},
+        // "--" ends the options: a path that begins with '-' follows it.
+        {L"-- -name", TailResult::Ok, L'x', L"-name"},
+        {L"-e -- -name", TailResult::Ok, L'e', L"-name"},
+        {L"-e -- \"-my name\"", TailResult::Ok, L'e', L"-my name"},
+        {L"--", TailResult::Ok, L'x', L""},
+        {L"-d-x", TailResult::Ok, L'd', L"-x"},   // right after the letter: the path
+        // Help and version stand alone.
+        {L"-h", TailResult::Help, L'x', nullptr},
+        {L"--help  ", TailResult::Help, L'x', nullptr},
+        {L"--version", TailResult::Version, L'x', nullptr},
+        {L"\"--help\"", TailResult::Ok, L'x', L"--help"},
+        // Anything else that begins with '-' before the path is an unknown option.
+        {L"-E", TailResult::BadOption, L'x', L"-E"},
+        {L"-x C:\\a.txt", TailResult::BadOption, L'x', L"-x"},
+        {L"-", TailResult::BadOption, L'x', L"-"},
+        {L"--verbose C:\\a.txt", TailResult::BadOption, L'x', L"--verbose"},
+        {L"--HELP", TailResult::BadOption, L'x', L"--HELP"},
+        {L"-e --help", TailResult::BadOption, L'e', L"--help"},
+        {L"-e -name", TailResult::BadOption, L'e', L"-name"},
+        {L"-name", TailResult::BadOption, L'x', L"-name"},
     };
     for (const TailCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "tail: " << std::wstring(c.tail).size() << " chars, case "
-                                        << (&c - cases));
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         wchar_t letter = L'x';
         std::wstring path = L"untouched";
-        EXPECT_EQ(parseCommandTail(c.tail, &letter, &path), c.result);
+        std::wstring option = L"untouched";
+        EXPECT_EQ(parseCommandTail(c.tail, &letter, &path, &option), c.result);
         EXPECT_EQ(letter, c.letter);
-        if (c.path) {
+        if (c.path && c.result == TailResult::Ok) {
             EXPECT_EQ(path, c.path);
+        }
+        if (c.path && c.result == TailResult::BadOption) {
+            EXPECT_EQ(option, c.path);
         }
     }
 }
@@ -51,7 +73,7 @@ struct ArgumentsCase {
     std::vector<std::wstring> arguments;
     TailResult result;
     wchar_t letter;      // expected letter ('x' = unchanged default)
-    const wchar_t* path;
+    const wchar_t* path; // expected path, or for BadOption the option named
 };
 
 TEST(CommandArguments, EachArgumentIsTakenWhole) {
@@ -60,7 +82,6 @@ TEST(CommandArguments, EachArgumentIsTakenWhole) {
         {{L"/a.txt"}, TailResult::Ok, L'x', L"/a.txt"},
         {{L"-d", L"/My Files/a.txt"}, TailResult::Ok, L'd', L"/My Files/a.txt"},
         {{L"-d/a.txt"}, TailResult::Ok, L'd', L"/a.txt"},
-        {{L"-E"}, TailResult::Ok, L'E', L""},
         // Quotes and blanks are ordinary characters of a name.
         {{L"/x/say \"hi\".txt"}, TailResult::Ok, L'x', L"/x/say \"hi\".txt"},
         {{L"\"a.txt"}, TailResult::Ok, L'x', L"\"a.txt"},
@@ -68,17 +89,39 @@ TEST(CommandArguments, EachArgumentIsTakenWhole) {
         {{L"/a.txt", L"/b.txt"}, TailResult::NotSingle, L'x', nullptr},
         {{L"-d", L"/a.txt", L"/b.txt"}, TailResult::NotSingle, L'd', nullptr},
         {{L"-d/a.txt", L"/b.txt"}, TailResult::NotSingle, L'd', nullptr},
-        {{L"-"}, TailResult::Unexpected, L'x', nullptr},
         {{std::wstring(260, L'a')}, TailResult::TooLong, L'x', nullptr},
+        // "--" ends the options.
+        {{L"--", L"-name"}, TailResult::Ok, L'x', L"-name"},
+        {{L"-e", L"--", L"-name"}, TailResult::Ok, L'e', L"-name"},
+        {{L"-e", L"--", L"--"}, TailResult::Ok, L'e', L"--"},
+        {{L"-e", L"--"}, TailResult::Ok, L'e', L""},
+        {{L"-e", L"--", L"a", L"b"}, TailResult::NotSingle, L'e', nullptr},
+        // Help and version stand alone.
+        {{L"-h"}, TailResult::Help, L'x', nullptr},
+        {{L"--help"}, TailResult::Help, L'x', nullptr},
+        {{L"--version"}, TailResult::Version, L'x', nullptr},
+        {{L"--", L"--help"}, TailResult::Ok, L'x', L"--help"},
+        // Unknown options.
+        {{L"-E"}, TailResult::BadOption, L'x', L"-E"},
+        {{L"-"}, TailResult::BadOption, L'x', L"-"},
+        {{L"-x", L"/a.txt"}, TailResult::BadOption, L'x', L"-x"},
+        {{L"--force"}, TailResult::BadOption, L'x', L"--force"},
+        {{L"-e", L"--help"}, TailResult::BadOption, L'e', L"--help"},
+        {{L"-e", L"-name"}, TailResult::BadOption, L'e', L"-name"},
+        {{L"/a.txt", L"-e"}, TailResult::BadOption, L'x', L"-e"},
     };
     for (const ArgumentsCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         wchar_t letter = L'x';
         std::wstring path = L"untouched";
-        EXPECT_EQ(parseArguments(c.arguments, &letter, &path), c.result);
+        std::wstring option = L"untouched";
+        EXPECT_EQ(parseArguments(c.arguments, &letter, &path, &option), c.result);
         EXPECT_EQ(letter, c.letter);
-        if (c.path) {
+        if (c.path && c.result == TailResult::Ok) {
             EXPECT_EQ(path, c.path);
+        }
+        if (c.path && c.result == TailResult::BadOption) {
+            EXPECT_EQ(option, c.path);
         }
     }
 }
@@ -93,25 +136,50 @@ TEST(CommandTail, RefusesAPathThatDoesNotFitInsteadOfCuttingIt) {
     EXPECT_EQ(parseCommandTail((L"\"" + tooLong + L"\"").c_str(), &letter, &path), TailResult::TooLong);
 }
 
-TEST(CommandTail, HelpAndVersionAreTheWholeTail) {
-    struct Case {
-        const wchar_t* tail;
-        bool asks;
-        bool help;
-    };
-    const Case cases[] = {
-        {L"--help", true, true},         {L"--version", true, false},   {L"--help  ", true, true},
-        {L"-e --help", false, false},    {L"--helpme", false, false},   {L"--HELP", false, false},
-        {L"\"--help\"", false, false},   {L"", false, false},           {L"-h", false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
-        bool help = !c.help;
-        EXPECT_EQ(asksForHelpOrVersion(c.tail, &help), c.asks);
-        if (c.asks) {
-            EXPECT_EQ(help, c.help);
+std::vector<std::wstring> linesOf(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+TEST(Usage, TerminalTextFitsEightyColumnsAndTheBoxTextLeavesBreakingToTheBox) {
+    ASSERT_EQ(setProgramPaths(L"Encrypt"), 0);
+    const std::wstring terminal = usageText(UsageLayout::Terminal);
+    const std::wstring box = usageText(UsageLayout::Box);
+    for (const std::wstring& line : linesOf(terminal)) EXPECT_LE(line.size(), 79u) << line;
+    EXPECT_NE(terminal.find(L"\n  -d PATH      decrypt the file"), std::wstring::npos) << terminal;
+    EXPECT_NE(terminal.find(L"Named Encrypt, this copy encrypts unless"), std::wstring::npos);
+    // In the box each option is one line of its own, whole, and nothing is
+    // set in columns of blanks, which a proportional font would not keep.
+    for (const wchar_t* option : {L"-d PATH", L"-e PATH", L"-o PATH", L"-s", L"--", L"-h, --help", L"--version"}) {
+        bool whole = false;
+        for (const std::wstring& line : linesOf(box)) {
+            if (line.rfind(std::wstring(option) + L" \u2013 ", 0) == 0 && line.back() != L' ') whole = true;
         }
+        EXPECT_TRUE(whole) << option;
     }
+    for (const std::wstring& line : linesOf(box)) {
+        EXPECT_EQ(line.find(L"  "), std::wstring::npos) << line;
+    }
+    // The same words in both.
+    EXPECT_NE(box.find(L"decrypt the file, or every encrypted file in the folder, and erase the encrypted files"),
+              std::wstring::npos);
+}
+
+TEST(Usage, ABadCommandLineSaysWhatIsWrongBeforeTheUsage) {
+    ASSERT_EQ(setProgramPaths(L"Encrypt"), 0);
+    EXPECT_EQ(commandLineErrorText(L"-x", UsageLayout::Terminal).rfind(L"Encrypt: unknown option '-x'\nUsage: ", 0),
+              0u);
+    EXPECT_EQ(commandLineErrorText(L"-x", UsageLayout::Box)
+                  .rfind(L"The command line is not understood: unknown option '-x'.\n\nUsage: ", 0),
+              0u);
+    ASSERT_EQ(setProgramPaths(L"velkin"), 0);
+    EXPECT_EQ(commandLineErrorText(L"", UsageLayout::Terminal)
+                  .rfind(L"velkin: the name 'velkin' chooses no command: give it as -d, -e, -o or -s\n", 0),
+              0u);
 }
 
 TEST(MutexName, ReplacesEveryNonAlphanumericCharacter) {

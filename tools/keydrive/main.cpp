@@ -40,7 +40,7 @@ const wchar_t* const kUsage =
     L"      makes TARGET a partner drive of SOURCE: the same key, with the upper\n"
     L"      FRACTION (default 1/2; also 0.25 or 25%) of SOURCE's unused pad as a\n"
     L"      range of its own; SOURCE keeps the rest\n"
-    L"  velkin-keydrive --help | --version\n"
+    L"  velkin-keydrive -h | --help | --version\n"
     L"      shows this text or the version\n";
 
 void say(const std::wstring& text) {
@@ -186,8 +186,8 @@ int run(const std::vector<std::wstring>& args) {
         return 2;
     }
     // --help and --version: on standard output, and a success.
-    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"--version")) {
-        say(args[0] == L"--help" ? std::wstring(kUsage) : versionLine(L"velkin-keydrive"));
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"--version")) {
+        say(args[0] == L"--version" ? versionLine(L"velkin-keydrive") : std::wstring(kUsage));
         return 0;
     }
     if (args[0] == L"make") return make(args);

@@ -1,5 +1,6 @@
 #include "tools/tar/siblingio.h"
 
+#include "drive/util.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -8,10 +9,6 @@
 #include <shellapi.h>
 #else
 #include <cstdio>
-#endif
-
-#ifndef VELKIN_VERSION
-#define VELKIN_VERSION "1.3.8"
 #endif
 
 namespace sibling {
@@ -107,7 +104,8 @@ bool answeredHelpOrVersion(const std::vector<std::wstring>& args, const wchar_t*
         return true;
     }
     if (args[0] == L"--version") {
-        plat::showCommandLineText(name, std::wstring(name) + L" " + utf8::toWide(VELKIN_VERSION) + L"\n");
+        // The same version line as every program of the product.
+        plat::showCommandLineText(name, versionLine(name));
         return true;
     }
     return false;
