@@ -64,6 +64,10 @@ void progressBegin(const wchar_t* format, const wchar_t* argument, const wchar_t
     plat::progressWindowSetText(kPhaseText, text);
     plat::progressWindowSetText(kEstimateText, L"");
     plat::progressWindowSetTitle(title);
+    // Each phase starts from an empty bar: the previous phase's full bar
+    // would stand for the new phase's progress until its first update, a
+    // second later.
+    plat::progressWindowSetBar(0);
     progressUpdate(0);
     plat::progressWindowRequestShow();
 }

@@ -1,6 +1,12 @@
 // POSIX backend of the progress window: one line on standard error when it
 // is a terminal, else on the desktop zenity's progress dialog; either is
-// shown and hidden with the same delays as the Windows dialog.
+// shown and hidden with the same delays as the Windows dialog. On the
+// desktop one dialog serves a command's phases: zenity cannot hide its
+// window and show it again, and a new dialog for each phase would come up
+// as a new window each time. The dialog is titled with the program's name,
+// and stays after a phase for a while; the next phase shows in it. It goes
+// when no phase follows within that while, when a box is shown and when the
+// program ends.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,20 +29,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long the desktop's dialog stays after a phase for the next one.
+constexpr int kDialogLingerMs = 2000;
+
 struct ProgressLine {
     std::mutex lock;
     std::condition_variable wake;
     bool ready = false;
     bool visible = false;
-    enum class Pending { None, Show, Hide } pending = Pending::None;
+    enum class Pending { None, Show, Hide, Close } pending = Pending::None;
     Clock::time_point due;
     std::wstring title = L" ";
     std::wstring phase;
     std::wstring estimate;
     int bar = 0;
-    // On the desktop: the dialog, while it is up, and whether the user
-    // closed it during the current phase (it comes back with the next one).
+    // On the desktop: the dialog, while it is up, its title, and whether
+    // the user closed it (it then stays away for the rest of the run).
     bool onDesktop = false;
+    std::string dialogTitle;
     posix::ProgressDialog dialog;
     bool dismissed = false;
 };
@@ -94,18 +104,12 @@ void clear() {
     std::fflush(stderr);
 }
 
-// Called with the lock held: the dialog follows the state. zenity's title is
-// fixed when it starts, so a new title starts a new dialog.
+// Called with the lock held: the dialog shows the state. It opens when a
+// phase is shown and, once open, follows every change until it is closed.
 void updateDialog() {
-    if (!line.visible) {
-        if (line.dialog.pid > 0) posix::closeProgressDialog(&line.dialog);
-        return;
-    }
-    std::string title = utf8::fromWide(line.title);
-    if (line.dialog.pid > 0 && line.dialog.title != title) posix::closeProgressDialog(&line.dialog);
     if (line.dialog.pid <= 0) {
-        if (line.dismissed) return;
-        if (!posix::openProgressDialog(&line.dialog, title)) {
+        if (!line.visible || line.dismissed) return;
+        if (!posix::openProgressDialog(&line.dialog, line.dialogTitle)) {
             line.dismissed = true;
             return;
         }
@@ -114,6 +118,10 @@ void updateDialog() {
         posix::closeProgressDialog(&line.dialog);
         line.dismissed = true;
     }
+}
+
+void closeDialog() {
+    if (line.dialog.pid > 0) posix::closeProgressDialog(&line.dialog);
 }
 
 // Called with the lock held after a change of text, title or bar.
@@ -129,18 +137,22 @@ void timerThread() {
             line.wake.wait(guard);
             continue;
         }
-        if (line.wake.wait_until(guard, line.due) == std::cv_status::timeout || Clock::now() >= line.due) {
-            if (Clock::now() < line.due) continue;
-            if (line.pending == ProgressLine::Pending::Show) {
-                line.visible = true;
-                line.dismissed = false;
-                refresh();
-            } else if (line.pending == ProgressLine::Pending::Hide) {
-                if (line.visible && !line.onDesktop) clear();
-                line.visible = false;
-                if (line.onDesktop) updateDialog();
+        line.wake.wait_until(guard, line.due);
+        if (line.pending == ProgressLine::Pending::None || Clock::now() < line.due) continue;
+        ProgressLine::Pending due = line.pending;
+        line.pending = ProgressLine::Pending::None;
+        if (due == ProgressLine::Pending::Show) {
+            line.visible = true;
+            refresh();
+        } else if (due == ProgressLine::Pending::Hide) {
+            if (line.visible && !line.onDesktop) clear();
+            line.visible = false;
+            if (line.onDesktop && line.dialog.pid > 0) {
+                line.pending = ProgressLine::Pending::Close;
+                line.due = Clock::now() + std::chrono::milliseconds(kDialogLingerMs);
             }
-            line.pending = ProgressLine::Pending::None;
+        } else if (due == ProgressLine::Pending::Close && !line.visible) {
+            closeDialog();
         }
     }
 }
@@ -150,6 +162,15 @@ void request(ProgressLine::Pending what, int delayMs) {
     line.pending = what;
     line.due = Clock::now() + std::chrono::milliseconds(delayMs);
     line.wake.notify_all();
+}
+
+// The program's name as its boxes show it: its file name without extension.
+std::string programName() {
+    std::string path = utf8::fromWide(modulePath());
+    std::string name = path.substr(path.rfind('/') + 1);
+    std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name.empty() ? std::string("Velkin") : name;
 }
 
 }  // namespace
@@ -202,7 +223,7 @@ void clearProgressLine() {
     std::lock_guard<std::mutex> guard(line.lock);
     if (line.visible && !line.onDesktop) clear();
     line.visible = false;
-    if (line.onDesktop) updateDialog();
+    closeDialog();
     line.pending = ProgressLine::Pending::None;
 }
 
@@ -216,6 +237,7 @@ bool progressWindowStart() {
     std::thread(timerThread).detach();
     std::lock_guard<std::mutex> guard(line.lock);
     line.onDesktop = onDesktop;
+    line.dialogTitle = programName();
     line.ready = true;
     return true;
 }

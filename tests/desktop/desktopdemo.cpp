@@ -3,11 +3,11 @@
 //
 //   desktopdemo box information|warning|question CAPTION TEXT
 //       prints "answer yes" or "answer no"; exit code 0 for OK or Yes, 3 otherwise
-//   desktopdemo progress MS:TITLE...
-//       one phase per argument, each MS milliseconds long, back to back;
-//       prints "begin SECONDS TITLE" and "end SECONDS TITLE" (wall-clock
-//       time right before the phase begins and ends), and exits 600 ms
-//       after the last. The first phase begins just after the wall clock's
+//   desktopdemo progress MS:TITLE|pause:MS...
+//       one phase per argument, each MS milliseconds long, back to back,
+//       or a pause of MS milliseconds between phases; prints "begin SECONDS
+//       TITLE" and "end SECONDS TITLE" (wall-clock time right before the
+//       phase begins and ends), and exits 600 ms after the last. The first phase begins just after the wall clock's
 //       second turns: the estimate comes with the next second, so the
 //       dialog, shown 100 ms after the start, opens before it whatever the
 //       moment the demo was started.
@@ -59,6 +59,11 @@ int progress(int argc, char** argv) {
         std::string phase = argv[i];
         std::size_t colon = phase.find(':');
         if (colon == std::string::npos) return 64;
+        if (phase.compare(0, colon, "pause") == 0) {
+            long pause = std::strtol(phase.c_str() + colon + 1, nullptr, 10);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+            continue;
+        }
         long ms = std::strtol(phase.c_str(), nullptr, 10);
         std::wstring title = utf8::toWide(phase.substr(colon + 1));
         std::printf("begin %.6f %s\n", wallSeconds(), phase.c_str() + colon + 1);
@@ -88,6 +93,6 @@ int main(int argc, char** argv) {
     std::string what = argc > 1 ? argv[1] : "";
     if (what == "box") return box(argc, argv);
     if (what == "progress") return progress(argc, argv);
-    std::fprintf(stderr, "usage: desktopdemo box KIND CAPTION TEXT | progress MS:TITLE...\n");
+    std::fprintf(stderr, "usage: desktopdemo box KIND CAPTION TEXT | progress MS:TITLE|pause:MS...\n");
     return 64;
 }

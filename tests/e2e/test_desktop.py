@@ -26,7 +26,11 @@ REAL_KDIALOG = shutil.which("kdialog")
 XDOTOOL = shutil.which("xdotool")
 XVFB = shutil.which("Xvfb")
 DEMO = os.path.join(NATIVE_BUILD, "tests", "desktop", "desktopdemo")
-PROGRESS_TITLES = "Scanning|Encrypting|Decrypting|Deleting"
+# The progress dialog is titled with the program's name, as its boxes are.
+DEMO_TITLE = "desktopdemo"
+# How long the dialog stays after a phase for the next one (the program's
+# own figure), and a margin for a busy machine.
+LINGER = 2.0
 
 # The stand-in dialog tool. DIALOG_LOG: where it records; DIALOG_REAL: the
 # real tool to run; without it the stand-in exits with DIALOG_EXIT.
@@ -382,7 +386,7 @@ class ProgressTestCase(DesktopTestCase):
 class ProgramProgressTest(ProgressTestCase):
     drive_size = "160M"
 
-    def test_long_phases_of_the_program_get_progress_dialogs_that_go_away(self):
+    def test_one_dialog_titled_by_the_command_shows_its_phases_and_goes_away(self):
         # Whether zenity's window comes up before a phase of a fraction of a
         # second is over depends on the machine; the phase delay test below
         # watches the window itself. The encryption must outlast the
@@ -397,22 +401,24 @@ class ProgramProgressTest(ProgressTestCase):
         self.assertEqual((result.code, result.boxes), (0, []), result.stderr)
         self.assertTrue(os.path.exists(path + " (encrypted)"))
         self.wait_all_closed()
-        self.wait_no_window(PROGRESS_TITLES)
+        self.wait_no_window("Encrypt")
 
         starts = self.progress_starts()
-        self.assertTrue(starts, "no progress dialog: %r" % self.records())
-        for start in starts:
-            title = [a for a in start["args"] if a.startswith("--title=")][0][len("--title="):]
-            self.assertIn(title, PROGRESS_TITLES.split("|"))
-            self.assertIn("--no-cancel", start["args"])
-            texts = [line for line in self.lines_of(start) if line.startswith("#")]
-            bars = [float(line) for line in self.lines_of(start) if not line.startswith("#")]
-            self.assertTrue(texts and bars, start)
-            # Two lines of phase text and the estimate's line, as one input line.
-            for text in texts:
-                self.assertRegex(text, r"^#(Scanning file|Encrypting file|Deleting)"
-                                       r"(\\n| )%s\\n" % re.escape(path))
-            self.assertTrue(all(0 <= bar < 100 for bar in bars), bars)
+        self.assertEqual(len(starts), 1, "one dialog for the command's phases: %r" % self.records())
+        self.assertIn("--title=Encrypt", starts[0]["args"])
+        self.assertIn("--no-cancel", starts[0]["args"])
+        texts = [line for line in self.lines_of(starts[0]) if line.startswith("#")]
+        bars = [float(line) for line in self.lines_of(starts[0]) if not line.startswith("#")]
+        self.assertTrue(texts and bars, starts[0])
+        # Two lines of phase text and the estimate's line, as one input line.
+        for text in texts:
+            self.assertRegex(text, r"^#(Scanning file|Encrypting file|Deleting)"
+                                   r"(\\n| )%s\\n" % re.escape(path))
+        # The erasing followed the encryption in the same dialog, from an empty bar.
+        self.assertTrue(texts[-1].startswith("#Deleting"), texts)
+        self.assertTrue(any(t.startswith(("#Scanning", "#Encrypting")) for t in texts), texts)
+        self.assertTrue(all(0 <= bar < 100 for bar in bars), bars)
+        self.assertTrue(any(bar == 0 and max(bars[:i]) > 0 for i, bar in enumerate(bars) if i), bars)
 
 
 class PhaseDelayTest(ProgressTestCase):
@@ -434,16 +440,16 @@ class PhaseDelayTest(ProgressTestCase):
     def test_dialog_shows_after_the_delay_with_estimate_and_hides_after_the_phase(self):
         self.add_tool("zenity")
         demo = self.start_demo(["progress", "6000:Scanning"], self.desktop_env())
-        self.wait_window("Scanning", timeout=6, process=demo)
+        self.wait_window(DEMO_TITLE, timeout=6, process=demo)
         returncode, out, err = self.finish(demo)
         self.assertEqual(returncode, 0, err)
         self.wait_all_closed()
-        self.wait_no_window("Scanning")
+        self.wait_no_window(DEMO_TITLE)
         marks = [line.split(" ") for line in out.splitlines()]
         begin, end = float(marks[0][1]), float(marks[1][1])
         starts = self.progress_starts()
         self.assertEqual(len(starts), 1)
-        self.assertIn("--title=Scanning", starts[0]["args"])
+        self.assertIn("--title=" + DEMO_TITLE, starts[0]["args"])
         self.assertGreaterEqual(starts[0]["time"], begin + 0.1)
         lines = self.lines_of(starts[0])
         self.assertEqual(lines[0], "#Scanning file\\ndemo.bin\\n \n")
@@ -455,17 +461,26 @@ class PhaseDelayTest(ProgressTestCase):
         eof = [r for r in self.records() if r.get("pid") == starts[0]["pid"] and r.get("eof")][0]
         self.assertGreaterEqual(eof["time"], end + 0.2)
 
-    def test_window_stays_up_between_phases_and_a_new_title_makes_a_new_dialog(self):
+    def test_one_dialog_serves_phases_that_follow_within_a_while(self):
         cases = [
-            (("600:Scanning", "600:Scanning"), ["Scanning"]),
-            (("600:Scanning", "600:Deleting"), ["Scanning", "Deleting"]),
+            # phases, dialogs expected
+            (("600:Scanning", "600:Scanning"), 1),
+            (("600:Scanning", "600:Deleting"), 1),
+            (("600:Encrypting", "pause:%d" % (LINGER * 500), "600:Deleting"), 1),
+            (("600:Encrypting", "pause:%d" % (LINGER * 1000 + 1500), "600:Deleting"), 2),
         ]
-        for phases, titles in cases:
+        for phases, dialogs in cases:
             with self.subTest(phases=phases):
                 os.path.exists(self.log) and os.remove(self.log)
-                self.run_phases(*phases)
-                self.assertEqual([s["args"][1] for s in self.progress_starts()],
-                                 ["--title=" + t for t in titles])
+                marks = self.run_phases(*phases)
+                starts = self.progress_starts()
+                self.assertEqual([s["args"][1] for s in starts], ["--title=" + DEMO_TITLE] * dialogs)
+                if dialogs == 2:
+                    # The first went once the while after its phase was over,
+                    # before the next phase began.
+                    eof = [r for r in self.records() if r.get("pid") == starts[0]["pid"] and r.get("eof")][0]
+                    self.assertGreaterEqual(eof["time"], marks[0][1] + LINGER)
+                    self.assertLess(eof["time"], marks[1][0])
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 
 ProgressWindowTest: a phase of 2 s must show dialog 102 with its title,
 phase text and bar, and hide it again after the phase; a phase of 50 ms must
-never show it.
+never show it; a phase after another starts with an empty bar.
 
 MessageBoxTest: each kind of box must come out with its own icon, its text as
 given, its buttons and default button, and the button that the helper
@@ -77,6 +77,15 @@ class ProgressWindowTest(unittest.TestCase):
         lines = self.finish_demo(demo)
         # 500 ms after the phase's end the hide timer (200 ms) has fired.
         self.assertIn("after-end hidden", lines)
+
+    def test_each_phase_starts_with_an_empty_bar(self):
+        # The first phase ends with a full bar; the second must not show it
+        # while it has done nothing yet.
+        demo = start(ARGS.progressdemo, "1200", "--phases", "2")
+        self.addCleanup(lambda: demo.poll() is None and demo.kill())
+        lines = self.finish_demo(demo)
+        self.assertEqual([line for line in lines if line.startswith("begin-bar")],
+                         ["begin-bar 0", "begin-bar 0"], lines)
 
     def test_short_phase_never_shows_dialog(self):
         demo = self.start_demo(50)
