@@ -17,8 +17,8 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           zenity xdotool desktop-file-utils python3-gi gir1.2-glib-2.0
           # the open command's desktop path on Linux: opener, type database, X11
           xdg-utils shared-mime-info file libx11-6
-          # the Debian package's dependencies
-          dpkg-dev
+          # the Debian package's dependencies and its check
+          dpkg-dev lintian
           # readers of the workspace archives in tests
           tar libarchive-tools
           # full, read-only and loop-mounted volumes of the fault tests

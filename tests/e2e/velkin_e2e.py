@@ -78,13 +78,18 @@ def keydrive_tool():
 
 
 def make_drive(folder, size="256K", windows=False):
-    """Lays out a key drive in folder; for Windows copies velkin.exe as the commands."""
+    """Lays out a key drive in folder; for Windows copies the Windows build's
+    Decrypt.exe, Encrypt.exe, Open.exe and Status.exe."""
     subprocess.run([keydrive_tool(), "make", folder, "--size", size,
                     "--program", os.path.join(NATIVE_BUILD, "velkin")],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if windows:
+        # The drop targets as they ship: the program under each name, with its own icon.
         for name in COMMANDS:
-            shutil.copy(os.path.join(WIN_BUILD, "velkin.exe"), os.path.join(folder, name + ".exe"))
+            shipped = os.path.join(WIN_BUILD, name + ".exe")
+            if not os.path.exists(shipped):
+                shipped = os.path.join(WIN_BUILD, "velkin.exe")
+            shutil.copy(shipped, os.path.join(folder, name + ".exe"))
         # The Secure Workspace's siblings for the Windows copies.
         for sibling in ("bkgui.exe", "bkfm.exe"):
             if os.path.exists(os.path.join(WIN_BUILD, sibling)):

@@ -5,10 +5,15 @@
         cmake --install into a DESTDIR: the programs and their manual pages,
         the installed programs run from there (velkin --version, a key drive
         made by the installed tool, its Status copy); then cpack's Debian
-        package holds the same files and says what it needs.
-    check_packages.py zip --build DIR --version V [--siblings a,b]
-        cpack's zip of the Windows build: velkin-keydrive.exe and velkin.exe
-        beside a ready key drive folder, and nothing else (no key files).
+        package holds the same files, says what it needs, has nothing that
+        lintian would have fixed, and its programs are stripped and built
+        with the distribution's hardening flags.
+    check_packages.py zip --build DIR --source DIR --version V [--siblings a,b] [--emulator WINE]
+        cpack's zip of the Windows build: velkin-keydrive.exe beside the
+        programs its make copies onto a key drive, a README and the licence,
+        and nothing else (no key files); every program with its icon, version
+        and manifest and without debug sections; and the README's steps,
+        followed under the emulator from the unpacked zip.
 """
 import argparse
 import gzip
@@ -17,8 +22,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
+
+import peinfo
 
 ARGS = None
 
@@ -54,7 +62,7 @@ class DebianTest(Case):
         files = {"usr/bin/" + p for p in self.programs()}
         files |= {"usr/share/man/man1/%s.1.gz" % p for p in self.programs()
                   if os.path.exists(os.path.join(ARGS.source, "man", p + ".1"))}
-        files.add("usr/share/doc/velkin/README.md")
+        files |= {"usr/share/doc/velkin/" + name for name in ("README.md", "copyright", "changelog.gz")}
         return files
 
     def install(self):
@@ -108,30 +116,207 @@ class DebianTest(Case):
             fields[field] = run("dpkg-deb", "--field", package, field).stdout.strip()
         self.assertEqual((fields["Package"], fields["Version"]), ("velkin", ARGS.version))
         self.assertIn("libc6", fields["Depends"])
-        self.assertEqual(fields["Recommends"], "zenity | kdialog")
+        # The desktop's dialog tool, the opener of the open command and a
+        # terminal for the workspace file manager.
+        self.assertEqual(fields["Recommends"], "zenity | kdialog, xdg-utils, xterm | x-terminal-emulator")
+
+    def test_lintian_finds_nothing_to_fix(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed")
+        package = make_package(self.work)
+        done = run("lintian", "--fail-on", "error,warning", "--display-level", ">=warning", package)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertFalse([line for line in done.stdout.splitlines() if line.startswith(("E:", "W:"))],
+                         done.stdout)
+
+    def test_programs_are_stripped_and_built_with_the_hardening_flags(self):
+        package = make_package(self.work)
+        root = os.path.join(self.work, "unpacked")
+        self.assertEqual(run("dpkg-deb", "--extract", package, root).returncode, 0)
+        for program in self.programs():
+            with self.subTest(program=program):
+                path = os.path.join(root, "usr", "bin", program)
+                sections = run("readelf", "-SW", path).stdout
+                self.assertNotIn(".symtab", sections)
+                self.assertNotIn(".comment", sections)
+                self.assertNotIn(".debug", sections)
+                # Read-only relocations, bound at start; a position-independent program.
+                self.assertIn("GNU_RELRO", run("readelf", "-lW", path).stdout)
+                dynamic = run("readelf", "-dW", path).stdout
+                self.assertRegex(dynamic, r"\(FLAGS\)\s+BIND_NOW\b")
+                self.assertRegex(dynamic, r"\(FLAGS_1\).*\bPIE\b")
+                # The stack protector's checks.
+                self.assertIn("__stack_chk_fail", run("readelf", "--dyn-syms", "-W", path).stdout)
+
+
+COMMANDS = ("Decrypt", "Encrypt", "Open", "Status")
 
 
 class ZipTest(Case):
 
-    def test_zip_holds_the_tool_beside_a_ready_key_drive_folder(self):
+    def top(self):
+        return "velkin-%s-win64/" % ARGS.version
+
+    def shipped(self):
+        """Program file names in the zip, beside the tool."""
+        return ["velkin-keydrive.exe", "velkin.exe"] + ["%s.exe" % c for c in COMMANDS] + \
+               ["%s.exe" % s for s in ARGS.siblings]
+
+    def unpack(self):
         package = make_package(self.work)
-        top = "velkin-%s-win64/" % ARGS.version
-        expected = {top + name for name in (
-            "velkin-keydrive.exe", "velkin.exe", "KeyDrive/", "KeyDrive/Decrypt.exe",
-            "KeyDrive/Encrypt.exe", "KeyDrive/Open.exe", "KeyDrive/Status.exe",
-            "KeyDrive/SETTINGS/", "KeyDrive/LOG/", "KeyDrive/TEMP/")}
-        expected |= {top + "KeyDrive/SETTINGS/%s.exe" % s for s in ARGS.siblings}
+        folder = os.path.join(self.work, "unpacked")
         with zipfile.ZipFile(package) as archive:
             names = set(archive.namelist())
-            # No key material: the key files are made on the drive itself.
-            self.assertEqual(names, expected)
-            with open(os.path.join(ARGS.build, "velkin.exe"), "rb") as f:
-                program = f.read()
-            for command in ("Decrypt", "Encrypt", "Open", "Status"):
-                self.assertEqual(archive.read(top + "KeyDrive/%s.exe" % command), program, command)
-            for sibling in ARGS.siblings:
-                with open(os.path.join(ARGS.build, sibling + ".exe"), "rb") as f:
-                    self.assertEqual(archive.read(top + "KeyDrive/SETTINGS/%s.exe" % sibling), f.read())
+            archive.extractall(folder)
+        return names, os.path.join(folder, self.top().rstrip("/"))
+
+    def test_zip_holds_the_tool_beside_what_it_puts_on_a_drive_with_a_readme_and_the_licence(self):
+        names, unpacked = self.unpack()
+        # No key material: the key files are made on the drive itself.
+        self.assertEqual(names, {self.top() + n for n in self.shipped() + ["README.txt", "LICENSE.txt"]})
+        for name in self.shipped():
+            with open(os.path.join(ARGS.build, name), "rb") as f:
+                self.assertEqual(read_file(os.path.join(unpacked, name)), f.read(), name)
+        readme = read_file(os.path.join(unpacked, "README.txt")).decode("utf-8")
+        self.assertTrue(readme.startswith("Velkin %s for Windows\r\n" % ARGS.version), readme[:80])
+        self.assertNotIn("\n", readme.replace("\r\n", ""))
+        # The steps the test below follows.
+        for step in ("velkin-keydrive make E:\\ --size 1G", "velkin-keydrive check E:\\",
+                     "velkin-keydrive split E:\\ F:\\"):
+            self.assertIn(step, readme)
+        with open(os.path.join(ARGS.source, "LICENSE"), "rb") as f:
+            self.assertEqual(read_file(os.path.join(unpacked, "LICENSE.txt")),
+                             f.read().replace(b"\n", b"\r\n"))
+
+    def test_every_program_has_its_icon_version_and_manifest_and_no_debug_sections(self):
+        _, unpacked = self.unpack()
+        icons = {}
+        for name in self.shipped():
+            with self.subTest(program=name):
+                program = peinfo.Program(read_file(os.path.join(unpacked, name)))
+                self.assertEqual(program.debug_sections(), [])
+                self.assertEqual((program.symbol_table, program.symbol_count), (0, 0))
+                numbers, strings = program.version()
+                self.assertEqual(numbers, tuple(int(n) for n in ARGS.version.split(".")) + (0,))
+                self.assertEqual((strings.get("OriginalFilename"), strings.get("ProductName"),
+                                  strings.get("FileVersion")), (name, "Velkin", ARGS.version))
+                self.assertTrue(strings.get("FileDescription"))
+                manifest = program.manifest()
+                self.assertIsNotNone(manifest)
+                self.assertIn('<requestedExecutionLevel level="asInvoker"', manifest)
+                images = program.icon_images()
+                self.assertGreaterEqual(len(images), 4)
+                icons[name] = images
+        # The drop targets can be told apart in Explorer.
+        commands = ["%s.exe" % c for c in COMMANDS]
+        for i, a in enumerate(commands):
+            for b in commands[i + 1:]:
+                self.assertNotEqual(icons[a], icons[b], "%s and %s show the same icon" % (a, b))
+
+    def test_the_readme_steps_work_from_the_unpacked_zip(self):
+        if not ARGS.emulator:
+            self.skipTest("no Windows emulator")
+        _, unpacked = self.unpack()
+        wine = WineDrives(self.work)
+        self.addCleanup(wine.remove)
+        stick, partner = wine.drive("t"), wine.drive("u")
+
+        def tool(*args):
+            return run(ARGS.emulator, os.path.join(unpacked, "velkin-keydrive.exe"), *args, cwd=unpacked)
+
+        made = tool("make", "T:\\", "--size", "1M")
+        self.assertEqual(made.returncode, 0, made.stdout)
+        self.assertNotIn("missing", made.stdout)
+        for name in ["%s.exe" % c for c in COMMANDS]:
+            self.assertEqual(read_file(os.path.join(stick, name)), read_file(os.path.join(unpacked, name)), name)
+        for sibling in ARGS.siblings:
+            self.assertEqual(read_file(os.path.join(stick, "SETTINGS", sibling + ".exe")),
+                             read_file(os.path.join(unpacked, sibling + ".exe")), sibling)
+        for folder in ("LOG", "TEMP"):
+            self.assertTrue(os.path.isdir(os.path.join(stick, folder)), folder)
+        checked = tool("check", "T:\\")
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+
+        # A file dropped on Encrypt, then on Decrypt, then Status.
+        document = os.path.join(self.work, "report.txt")
+        with open(document, "wb") as f:
+            f.write(b"quarterly figures\r\n" * 100)
+        dropped = "Z:" + document.replace("/", "\\")
+        for command, path in (("Encrypt", dropped), ("Decrypt", dropped + " (encrypted)"), ("Status", None)):
+            done = run(ARGS.emulator, "T:\\%s.exe" % command, *([path] if path else []))
+            self.assertEqual(done.returncode, 0, (command, done.stdout))
+            if command == "Encrypt":
+                self.assertFalse(os.path.exists(document))
+        self.assertEqual(read_file(document), b"quarterly figures\r\n" * 100)
+        with open(os.path.join(stick, "LOG", "log.txt"), encoding="utf-8") as f:
+            self.assertIn("Program version:     V" + ARGS.version, f.read())
+
+        split = tool("split", "T:\\", "U:\\")
+        self.assertEqual(split.returncode, 0, split.stdout)
+        for name in ["%s.exe" % c for c in COMMANDS]:
+            self.assertEqual(read_file(os.path.join(partner, name)), read_file(os.path.join(unpacked, name)), name)
+        both = tool("check", "T:\\", "U:\\")
+        self.assertEqual(both.returncode, 0, both.stdout)
+
+
+    def test_double_clicked_key_drive_tool_keeps_its_window_until_a_key_is_pressed(self):
+        if not ARGS.emulator or not shutil.which("xdotool") or not os.environ.get("DISPLAY"):
+            self.skipTest("needs the emulator, xdotool and a display")
+        _, unpacked = self.unpack()
+        # Started as Explorer starts it: in a console window of its own.
+        process = subprocess.Popen([ARGS.emulator, "cmd", "/c", "start /wait velkin-keydrive.exe --version"],
+                                   cwd=unpacked, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+
+        def xdotool(*args):
+            return subprocess.run(["xdotool", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  text=True, timeout=30).stdout.split()
+        window = None
+        deadline = time.time() + 60
+        while not window and time.time() < deadline and process.poll() is None:
+            window = xdotool("search", "--name", r"velkin-keydrive\.exe$")
+            time.sleep(0.2)
+        self.assertTrue(window, "no console window; the tool ended with %r" % process.poll())
+        time.sleep(2)
+        self.assertIsNone(process.poll(), "the window closed without waiting for a key")
+        xdotool("windowfocus", "--sync", window[0])
+        xdotool("key", "--window", window[0], "space")
+        self.assertEqual(process.wait(timeout=60), 0)
+
+
+class WineDrives:
+    """Folders that the Windows programs see as drives of their own, as a
+    USB stick is on Windows."""
+
+    def __init__(self, work):
+        self.work = work
+        self.links = []
+        prefix = os.environ.get("WINEPREFIX") or os.path.join(
+            os.environ.get("TMPDIR", "/tmp"), "velkin-wine-%d" % os.getuid(), "prefix")
+        # The emulator makes the prefix on its first run.
+        run(ARGS.emulator, "cmd", "/c", "exit")
+        self.dosdevices = os.path.join(prefix, "dosdevices")
+
+    def drive(self, letter):
+        folder = os.path.join(self.work, "drive-" + letter)
+        os.makedirs(folder)
+        link = os.path.join(self.dosdevices, letter + ":")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(folder, link)
+        self.links.append(link)
+        return folder
+
+    def remove(self):
+        for link in self.links:
+            if os.path.lexists(link):
+                os.remove(link)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def main():
@@ -144,6 +329,7 @@ def main():
     parser.add_argument("--siblings", default="")
     parser.add_argument("--cmake", default="cmake")
     parser.add_argument("--cpack", default="cpack")
+    parser.add_argument("--emulator", default="")
     ARGS, rest = parser.parse_known_args()
     ARGS.siblings = [s for s in ARGS.siblings.split(",") if s]
     test = DebianTest if ARGS.kind == "deb" else ZipTest

@@ -234,16 +234,29 @@ bool endsWithExe(const std::wstring& path) {
 
 const wchar_t* const kCommandNames[] = {L"Decrypt", L"Encrypt", L"Open", L"Status"};
 
+// The folder of a program's path, with its separator; empty without one.
+std::wstring programFolderOf(const std::wstring& program) {
+    std::size_t cut = program.find_last_of(L"/\\");
+    return cut == std::wstring::npos ? std::wstring() : program.substr(0, cut + 1);
+}
+
 int copyProgram(const std::wstring& program, const std::wstring& folder, std::wstring* error) {
     for (const wchar_t* name : kCommandNames) {
         std::wstring target = join(folder, name);
+        std::wstring source = program;
         // A Windows program keeps its extension, also when copied on Linux.
-        if (endsWithExe(program)) target += L".exe";
+        // Beside it the Windows build has the same program under each
+        // command's name with that command's own icon: those are copied.
+        if (endsWithExe(program)) {
+            target += L".exe";
+            std::wstring named = programFolderOf(program) + name + L".exe";
+            if (exists(named)) source = named;
+        }
         std::error_code ec;
-        std::filesystem::copy_file(std::filesystem::path(program), std::filesystem::path(target),
+        std::filesystem::copy_file(std::filesystem::path(source), std::filesystem::path(target),
                                    std::filesystem::copy_options::overwrite_existing, ec);
         if (ec) {
-            *error = format(L"cannot copy '%ls' to '%ls'", program.c_str(), target.c_str());
+            *error = format(L"cannot copy '%ls' to '%ls'", source.c_str(), target.c_str());
             return 1;
         }
     }
@@ -704,8 +717,7 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
 }
 
 std::vector<SiblingCopy> workspaceSiblings(const std::wstring& programPath) {
-    std::size_t cut = programPath.find_last_of(L"/\\");
-    std::wstring folder = cut == std::wstring::npos ? std::wstring() : programPath.substr(0, cut + 1);
+    std::wstring folder = programFolderOf(programPath);
     std::wstring extension = endsWithExe(programPath) ? L".exe" : L"";
     std::vector<SiblingCopy> siblings;
     for (const wchar_t* name : {L"bkgui", L"bkfm"})

@@ -14,6 +14,7 @@
 #include "drive/util.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
+#include "tools/keydrive/console.h"
 #include "tools/keydrive/drive.h"
 #include "tools/keydrive/partners.h"
 #include "tools/keydrive/split.h"
@@ -28,8 +29,9 @@ const wchar_t* const kUsage =
     L"      of 1024; K, M and G multiply by 1024, 1024^2 and 1024^3) and copies\n"
     L"      the program (by default the velkin program beside this tool) as\n"
     L"      Decrypt, Encrypt, Open and Status (on Linux each with a .desktop\n"
-    L"      launcher that file managers accept dropped files on), and the Secure\n"
-    L"      Workspace programs bkgui and bkfm found beside it into SETTINGS\n"
+    L"      launcher that file managers accept dropped files on; for Windows the\n"
+    L"      Decrypt.exe ... Status.exe beside it, with their own icons), and the\n"
+    L"      Secure Workspace programs bkgui and bkfm found beside it into SETTINGS\n"
     L"  velkin-keydrive check FOLDER [FOLDER...]\n"
     L"      verifies the key drive in FOLDER; exit code 0 when it is sound. Given\n"
     L"      several drives, it also warns when two hold the same key with\n"
@@ -208,7 +210,9 @@ int run(const std::vector<std::wstring>& args) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> args(argv + 1, argv + argc);
-    return run(args);
+    int result = run(args);
+    keydrive::holdOwnConsoleWindow();
+    return result;
 }
 #else
 int main(int argc, char** argv) {
