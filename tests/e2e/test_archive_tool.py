@@ -160,9 +160,9 @@ class ArchiveToolCases:
         pattern = self.runner.path(source) + self.runner.sep + "*"
         for name, args, code, out in [
                 ("bkgui", ["--help"], 0, "usage: bkgui u -ttar ARCHIVE"),
-                ("bkgui", ["--version"], 0, "bkgui 1.3.8\n"),
+                ("bkgui", ["--version"], 0, "bkgui V1.3.8 (2011-03-23 11:28:09)\n"),
                 ("bkfm", ["--help"], 0, "usage: bkfm ARCHIVE"),
-                ("bkfm", ["--version"], 0, "bkfm 1.3.8\n"),
+                ("bkfm", ["--version"], 0, "bkfm V1.3.8 (2011-03-23 11:28:09)\n"),
                 ("bkgui", [], 2, ""),
                 ("bkgui", ["a", "-ttar", archive, pattern], 2, ""),
                 ("bkgui", ["u", "-tzip", archive, pattern], 2, ""),
