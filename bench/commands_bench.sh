@@ -33,38 +33,15 @@ mib=${1:-256}
 base=${2:-/var/tmp}
 rounds=${ROUNDS:-3}
 
-fail() { echo "commands_bench: $*" >&2; exit 1; }
-for program in velkin velkin-keydrive bench/digest_bench; do
-    [ -x "$build/$program" ] || fail "$build/$program is missing: build the native build first"
-done
-for tool in openssl shred cp /usr/bin/time; do
-    command -v "$tool" >/dev/null || fail "$tool is missing"
-done
-whirlpool="openssl dgst -provider legacy -provider default -whirlpool"
-$whirlpool /dev/null >/dev/null 2>&1 || fail "openssl has no Whirlpool (legacy provider)"
-
-work=$(mktemp -d "$base/velkin-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+bench=commands_bench
+. "$root/bench/toolchain.sh"
+need_programs velkin velkin-keydrive bench/digest_bench
+need_tools shred cp
+work_folder "$base" velkin-bench
 
 # A key for one encryption of the file per round, with room to spare.
 "$build/velkin-keydrive" make drive --size "$((rounds * (mib + 1) + 16))M" >/dev/null 2>&1
 head -c "$((mib << 20))" /dev/urandom > original.bin
-
-# timed COMMAND...: runs it with nothing dirty in the page cache; sets
-# 'seconds' and 'peak' (KiB). A failing step ends the benchmark with its
-# messages.
-timed() {
-    sync
-    if ! /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>stderr.txt; then
-        cat stderr.txt >&2
-        fail "failed: $*"
-    fi
-    read -r seconds peak < time.txt
-}
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-largest() { printf '%s\n' "$@" | sort -g | tail -1; }
 
 echo "One file of $mib MiB in $work, $rounds rounds (digest path: ${VELKIN_DIGEST_PATH:-the fastest this processor runs})"
 echo "  round   chain enc   Encrypt   chain dec   Decrypt   (seconds)"

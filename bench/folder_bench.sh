@@ -36,20 +36,11 @@ base=${4:-/var/tmp}
 rounds=${ROUNDS:-1}
 shim=$build/bench/libvelkin_flushdelay.so
 
-fail() { echo "folder_bench: $*" >&2; exit 1; }
-for program in velkin velkin-keydrive; do
-    [ -x "$build/$program" ] || fail "$build/$program is missing: build the native build first"
-done
-[ -f "$shim" ] || fail "$shim is missing: build the native build first"
-for tool in openssl shred cp cmp /usr/bin/time; do
-    command -v "$tool" >/dev/null || fail "$tool is missing"
-done
-whirlpool="openssl dgst -provider legacy -provider default -whirlpool"
-$whirlpool /dev/null >/dev/null 2>&1 || fail "openssl has no Whirlpool (legacy provider)"
-
-work=$(mktemp -d "$base/velkin-folder-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+bench=folder_bench
+. "$root/bench/toolchain.sh"
+need_programs velkin velkin-keydrive bench/libvelkin_flushdelay.so
+need_tools shred cp cmp
+work_folder "$base" velkin-folder-bench
 
 # Key for every encryption of the folder (a file takes its header, its
 # chunks and up to two blocks more), with room to spare.
@@ -62,17 +53,6 @@ mkdir original
 for i in $(seq 1 "$files"); do
     head -c "$((kib * 1024))" /dev/urandom > "original/file-$i.bin"
 done
-
-# timed COMMAND...: runs it with nothing dirty in the page cache, the shim
-# preloaded for the program's runs; sets 'seconds' and 'peak' (KiB).
-timed() {
-    sync
-    if ! /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>stderr.txt; then
-        cat stderr.txt >&2
-        fail "failed: $*"
-    fi
-    read -r seconds peak < time.txt
-}
 
 # Put before the program: its key drive's flushes made slow.
 slow=(env LD_PRELOAD="$shim" VELKIN_FLUSH_PREFIX="$drive" VELKIN_FLUSH_DELAY_MS="$delay"
@@ -99,9 +79,6 @@ flushes_per_file() {
 
 chain_encrypt='for f in chain/*; do '"$whirlpool"' "$f" > /dev/null && cp "$f" "$f.copy" && shred -n 3 -u "$f"; done'
 chain_decrypt='for c in chain/*.copy; do f=${c%.copy}; cp "$c" "$f" && '"$whirlpool"' "$f" > /dev/null && shred -n 3 -u "$c"; done'
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-largest() { printf '%s\n' "$@" | sort -g | tail -1; }
 
 echo "A folder of $files files of $kib KiB in $work; every flush on the key drive $delay ms slower; $rounds round(s)"
 echo "  round   chain enc   Encrypt   chain dec   Decrypt   (seconds)   key-drive flushes per file: enc dec   user's disk: enc dec"
