@@ -42,7 +42,7 @@ velkin_shipped_program(velkin NAME velkin DESCRIPTION "Velkin file protection" I
 
 foreach(command Decrypt Encrypt Open Status)
   string(TOLOWER ${command} lower)
-  add_executable(velkin_${lower} WIN32 main/winmain.cpp)
+  add_executable(velkin_${lower} WIN32 startup/winmain.cpp)
   set_target_properties(velkin_${lower} PROPERTIES OUTPUT_NAME ${command})
   target_link_options(velkin_${lower} PRIVATE -municode ${VELKIN_STATIC_LINK})
   target_link_libraries(velkin_${lower} PRIVATE velkincore)

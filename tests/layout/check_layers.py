@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The layout check: no room includes one above or beside it, and no
-operating-system header appears outside platform/ and tools/ (and main/, the
-OS's entry points).
+operating-system header appears outside platform/ and tools/ (and startup/,
+the OS's entry points).
 
 The order of the rooms is read from the ```layers block of ARCHITECTURE.md,
 so the document and this check cannot disagree.
@@ -74,7 +74,7 @@ def faults(root):
                             found.append(f"{where}: includes '{target}', a room above '{room}/'")
                         elif floors[other] == floors[room]:
                             found.append(f"{where}: includes '{target}', a room beside '{room}/'")
-                    elif room not in ("main", "platform", "tools") and target not in STANDARD \
+                    elif room not in ("startup", "platform", "tools") and target not in STANDARD \
                             and target not in INTRINSICS:
                         found.append(f"{where}: OS header <{target}> outside platform/ and tools/")
     return found
