@@ -80,10 +80,14 @@ int64_t unixSeconds() {
 
 void sleepMs(uint32_t ms) { Sleep(ms); }
 
-void writeStdout(const std::wstring& text) {
+namespace {
+
+// Wide text to a standard handle: as it is to a console, UTF-8 to a pipe or
+// a file, as on the other build.
+void writeStandard(DWORD which, FILE* stream, const std::wstring& text) {
     if (text.empty()) return;
-    fflush(stdout);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    fflush(stream);
+    HANDLE out = GetStdHandle(which);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
     DWORD mode = 0;
     DWORD written = 0;
@@ -100,6 +104,17 @@ void writeStdout(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes,
                         nullptr, nullptr);
     WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+}  // namespace
+
+void writeStdout(const std::wstring& text) { writeStandard(STD_OUTPUT_HANDLE, stdout, text); }
+void writeStderr(const std::wstring& text) { writeStandard(STD_ERROR_HANDLE, stderr, text); }
+
+bool stderrIsTerminal() {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return err != nullptr && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode);
 }
 
 void showCommandLineText(const std::wstring& caption, const std::wstring& text) {
