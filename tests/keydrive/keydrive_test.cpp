@@ -232,6 +232,55 @@ TEST_F(KeyDriveTest, MakeReplacesWhatAnUnfinishedMakeLeft) {
     EXPECT_EQ(check(), 0) << report_.c_str();
 }
 
+// Volumes of a given kind and free room, as make asks for them.
+uint64_t volumeFree = 0;
+bool volumeFat = false;
+bool fakeVolume(const std::wstring&, uint64_t* freeBytes, bool* isFat) {
+    *freeBytes = volumeFree;
+    *isFat = volumeFat;
+    return true;
+}
+
+TEST_F(KeyDriveTest, MakeRefusesAKeyTheVolumeCannotHoldBeforeWritingAnything) {
+    struct Case {
+        const char* what;
+        uint64_t freeBytes;
+        bool fat;
+        uint64_t size;
+        const wchar_t* texts[3];   // in the message; none: the key is made
+    } cases[] = {
+        {"4 GiB on FAT32", uint64_t(64) << 30, true, uint64_t(4) << 30,
+         {L"FAT32 volume, where no file can reach 4 GiB", L"4.0 GiB", L"at most 4095M"}},
+        {"too little room", uint64_t(40) << 20, false, uint64_t(64) << 20,
+         {L"not enough room on the volume", L"64.0 MiB", L"A key of at most 37M fits there."}},
+        {"too little room on FAT32", uint64_t(40) << 20, true, uint64_t(64) << 20,
+         {L"not enough room on the volume", L"(41943040 bytes) are free"}},
+        {"no room at all", 4096, false, 1 << 20, {L"Free some room or choose another volume."}},
+        {"room enough on FAT32", uint64_t(40) << 20, true, uint64_t(32) << 20, {}},
+    };
+    for (const Case& c : cases) {
+        remake();
+        volumeFree = c.freeBytes;
+        volumeFat = c.fat;
+        keydrive::MakeOptions options;
+        options.folder = folder_.wstring();
+        options.sizeBytes = c.size;
+        options.volume = fakeVolume;
+        int result = keydrive::makeDrive(options, &error_);
+        if (c.texts[0] == nullptr) {
+            EXPECT_EQ(result, 0) << c.what << ": " << error_.c_str();
+            continue;
+        }
+        EXPECT_EQ(result, 1) << c.what;
+        for (const wchar_t* text : c.texts) {
+            if (text != nullptr) {
+                EXPECT_NE(error_.find(text), std::wstring::npos) << c.what << ": " << error_.c_str();
+            }
+        }
+        EXPECT_FALSE(fs::exists(folder_)) << c.what << ": nothing may be written";
+    }
+}
+
 TEST_F(KeyDriveTest, MakeNeverOverwritesAKey) {
     ASSERT_EQ(make(8192), 0) << error_.c_str();
     Bytes key = read("KEY.DAT");

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -42,6 +43,10 @@ namespace {
 bool exists(const std::wstring& path) {
     plat::FileInfo info;
     return plat::fileInfo(path, &info);
+}
+
+void stopsAfter(const MakeOptions& options, int step) {
+    if (options.stopAfterStep == step) std::_Exit(kMakeStopped);
 }
 
 // Fills the first `count` blocks of *buffer. With `parallel` (the system's
@@ -234,6 +239,7 @@ int KeyFileMaker::write() {
         if (writeKey(key.f, blocks_, random, parallel, &line, &records, error_) != 0) return 1;
         line.finish();
     }
+    stopsAfter(options_, kMakeStepKeyWritten);
     if (create(&index, indexPath_ + L".tmp") != 0) return 1;
     {
         ProgressLine line(output, L"building the index", ranges.slots);
@@ -250,9 +256,11 @@ int KeyFileMaker::write() {
     }
     if (!key.commitAndClose()) return failWriting(L"the key file");
     if (!index.commitAndClose()) return failWriting(L"the index");
+    stopsAfter(options_, kMakeStepIndexWritten);
     if (create(&status, statusPath_ + L".tmp") != 0) return 1;
     if (writeStatus(status.f, blocks_, error_) != 0) return 1;
     if (!status.commitAndClose()) return failWriting(L"the usage record");
+    stopsAfter(options_, kMakeStepRecordWritten);
     return 0;
 }
 
@@ -262,7 +270,10 @@ int KeyFileMaker::write() {
 int KeyFileMaker::run() {
     int failed = write();
     if (!failed) {
-        for (const std::wstring* path : {&indexPath_, &statusPath_, &keyPath_}) {
+        const std::pair<const std::wstring*, MakeStep> names[] = {
+            {&indexPath_, kMakeStepIndexNamed}, {&statusPath_, kMakeStepRecordNamed}, {&keyPath_, kMakeStepKeyNamed}};
+        for (const auto& name : names) {
+            const std::wstring* path = name.first;
             const std::wstring temp = *path + L".tmp";
             if (plat::renameNoReplace(temp, *path) != 0) {
                 *error_ = format(L"cannot rename '%ls' to '%ls': %ls", temp.c_str(), path->c_str(),
@@ -272,6 +283,7 @@ int KeyFileMaker::run() {
             }
             made_.erase(std::find(made_.begin(), made_.end(), temp));
             made_.push_back(*path);
+            stopsAfter(options_, name.second);
         }
     }
     if (!failed) return 0;
@@ -554,7 +566,8 @@ int checkRoomForMake(const MakeOptions& options, const std::vector<std::wstring>
     const std::wstring folder = existingFolderOf(options.folder);
     uint64_t freeBytes = 0;
     bool fat = false;
-    if (!plat::volumeSpace(join(folder, L"x"), &freeBytes, &fat)) return 0;   // the writes will tell
+    auto volume = options.volume != nullptr ? options.volume : plat::volumeSpace;
+    if (!volume(join(folder, L"x"), &freeBytes, &fat)) return 0;   // the writes will tell
     if (fat && options.sizeBytes > kFatFileLimit) {
         *error = format(L"'%ls' lies on a FAT32 volume, where no file can reach 4 GiB, so it cannot hold a "
                         L"key file of %ls. Make a key of at most 4095M there, or use a stick formatted with "
@@ -653,6 +666,7 @@ int makeDrive(const MakeOptions& options, std::wstring* error, MakeResult* resul
 #endif
         if (copySiblings(options.programPath, options.folder, error) != 0) return 1;
     }
+    stopsAfter(options, kMakeStepProgramsCopied);
     KeyFileMaker maker(options, blocks, settings, result, error);
     return maker.run();
 }

@@ -32,7 +32,26 @@ struct MakeOptions {
     bool showProgress = false;  // progress on standard error
     RandomSource random = nullptr;  // nullptr: the system's cryptographic source
     IndexBudget budget;         // memory for the index's ranges and records
+    // The free bytes of the volume that holds a path and whether it is FAT;
+    // nullptr: the system's answer. Tests give volumes of their own.
+    bool (*volume)(const std::wstring& path, uint64_t* freeBytes, bool* isFat) = nullptr;
+    // Tests only: the process ends dead (exit code kMakeStopped) after this
+    // step, as a kill would (0: never).
+    int stopAfterStep = 0;
 };
+
+// The steps of a make, in their order, after which a test can stop it.
+enum MakeStep {
+    kMakeStepProgramsCopied = 1,   // folders, program copies, launchers, siblings
+    kMakeStepKeyWritten,           // SETTINGS/KEY.DAT.tmp
+    kMakeStepIndexWritten,         // SETTINGS/INDEX.DAT.tmp
+    kMakeStepRecordWritten,        // SETTINGS/STATUS.DAT.tmp
+    kMakeStepIndexNamed,           // INDEX.DAT.tmp renamed INDEX.DAT
+    kMakeStepRecordNamed,          // STATUS.DAT.tmp renamed STATUS.DAT
+    kMakeStepKeyNamed,             // KEY.DAT.tmp renamed KEY.DAT: the drive is made
+    kMakeStepCount = kMakeStepKeyNamed
+};
+constexpr int kMakeStopped = 3;
 
 struct MakeResult {
     bool replacedLeftovers = false;   // key files of an unfinished make or split were replaced

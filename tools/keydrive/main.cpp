@@ -98,6 +98,9 @@ int make(const std::vector<std::wstring>& args) {
                 L"Workspaces\n");
     }
     options.showProgress = true;
+    // Tests stop the make dead after a given step, as a kill would.
+    std::wstring stop;
+    if (plat::getEnv(L"VKLIB_TEST_MAKE_STOP", &stop)) options.stopAfterStep = std::wcstol(stop.c_str(), nullptr, 10);
     uint32_t started = plat::tickCount();
     std::wstring error;
     keydrive::MakeResult made;
