@@ -138,7 +138,7 @@ int Builder::run() {
             *error_ = b_.records->error();
             return 1;
         }
-        sortByHome(&records, ranges);
+        sortByHome(&records, ranges, start);
         if (dropAlike(&records, range) != 0) return 1;
         table.assign(length, 0);
         // Blocks carried over from the range before come first: every slot

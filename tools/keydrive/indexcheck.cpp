@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/keydrive/chunkreader.h"
 #include "tools/keydrive/recordbuckets.h"
 #include "tools/keydrive/text.h"
 
@@ -82,31 +83,36 @@ bool Checker::openIndex() {
 }
 
 // One pass over the key file: every pad block's record, sorted into ranges.
+// The file is read on a second thread while the records are made.
 bool Checker::readKey(RecordBuckets* records) {
     ProgressLine line(c_.progress, L"checking the key", c_.blocks);
-    std::vector<uint8_t> chunk(size_t(kChunkBlocks) * kBlock);
     errno = 0;
     if (plat::seekFile(c_.key, 0, SEEK_SET) != 0) {
         c_.problem(format(L"the key file cannot be read: %ls", errnoText().c_str()));
         return false;
     }
-    for (uint32_t start = 0; start < c_.blocks; start += kChunkBlocks) {
-        const uint32_t count = std::min(kChunkBlocks, c_.blocks - start);
-        errno = 0;
-        if (std::fread(chunk.data(), kBlock, count, c_.key) != count) {
-            c_.problem(format(L"the key file cannot be read: %ls", errnoText().c_str()));
+    ChunkReader reader(c_.key, uint64_t(c_.blocks) * kBlock, size_t(kChunkBlocks) * kBlock);
+    uint32_t start = 0;
+    for (;;) {
+        const uint8_t* chunk = nullptr;
+        size_t length = 0;
+        if (!reader.next(&chunk, &length)) {
+            c_.problem(format(L"the key file cannot be read: %ls", plat::stdErrorMessage(reader.errorNumber()).c_str()));
             return false;
         }
+        if (length == 0) break;
+        const uint32_t count = uint32_t(length / kBlock);
         for (uint32_t i = start == 0 ? 1 : 0; i < count; ++i) {
             const uint32_t b = start + i;
-            if (!records->add(padRecord(chunk.data() + size_t(i) * kBlock, b))) {
+            if (!records->add(padRecord(chunk + size_t(i) * kBlock, b))) {
                 c_.problem(L"the check cannot go on: " + records->error());
                 return false;
             }
             uint32_t pick = (b * 2654435761u) >> 29;   // a spread of blocks for the store to find
             if (sample_[pick] == 0) sample_[pick] = b;
         }
-        line.update(uint64_t(start) + count);
+        start += count;
+        line.update(start);
     }
     line.finish();
     return true;
@@ -198,7 +204,7 @@ bool Checker::checkRange(uint32_t range, RecordBuckets* records) {
         c_.problem(L"the check cannot go on: " + records->error());
         return false;
     }
-    sortByHome(&mine, ranges_);
+    sortByHome(&mine, ranges_, start);
     compareAlike(mine);
     for (const PadRecord& r : mine) {
         if (probe(r, range)) {

@@ -9,14 +9,41 @@
 
 namespace keydrive {
 
-void sortByHome(std::vector<PadRecord>* records, const SlotRanges& ranges) {
-    std::sort(records->begin(), records->end(), [&ranges](const PadRecord& a, const PadRecord& b) {
-        uint32_t ha = ranges.home(a), hb = ranges.home(b);
-        if (ha != hb) return ha < hb;
-        if (a.key != b.key) return a.key < b.key;
-        if (a.tail != b.tail) return a.tail < b.tail;
-        return a.block < b.block;
-    });
+void sortByHome(std::vector<PadRecord>* records, const SlotRanges& ranges, uint32_t start) {
+    // A radix sort on the home slot's offset in the range (each key holds
+    // it above the record's place), 11 bits a pass: no comparison, and the
+    // home slot worked out once per record.
+    const size_t n = records->size();
+    std::vector<uint64_t> keys(n), other(n);
+    uint32_t largest = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t offset = ranges.home((*records)[i]) - start;
+        largest = std::max(largest, offset);
+        keys[i] = uint64_t(offset) << 32 | i;
+    }
+    constexpr int kBits = 11;
+    for (int shift = 32; shift < 64 && (shift == 32 || (largest >> (shift - 32)) != 0); shift += kBits) {
+        size_t counts[(1 << kBits) + 1] = {};
+        for (uint64_t k : keys) ++counts[((k >> shift) & ((1 << kBits) - 1)) + 1];
+        for (int d = 0; d < (1 << kBits); ++d) counts[d + 1] += counts[d];
+        for (uint64_t k : keys) other[counts[(k >> shift) & ((1 << kBits) - 1)]++] = k;
+        keys.swap(other);
+    }
+    std::vector<PadRecord> sorted(n);
+    for (size_t i = 0; i < n; ++i) sorted[i] = (*records)[uint32_t(keys[i])];
+    // Records of one home slot (rarely more than two): by print, then block.
+    for (size_t from = 0, to; from < n; from = to) {
+        to = from + 1;
+        while (to < n && keys[to] >> 32 == keys[from] >> 32) ++to;
+        if (to - from > 1)
+            std::sort(sorted.begin() + ptrdiff_t(from), sorted.begin() + ptrdiff_t(to),
+                      [](const PadRecord& a, const PadRecord& b) {
+                          if (a.key != b.key) return a.key < b.key;
+                          if (a.tail != b.tail) return a.tail < b.tail;
+                          return a.block < b.block;
+                      });
+    }
+    records->swap(sorted);
 }
 
 int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {

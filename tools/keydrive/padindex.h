@@ -70,8 +70,10 @@ struct SlotRanges {
     uint32_t next(uint32_t slot) const { return slot + 1 == slots ? 0 : slot + 1; }
 };
 
-// Sorts records by home slot, equal prints side by side, then by block.
-void sortByHome(std::vector<PadRecord>* records, const SlotRanges& ranges);
+// Sorts the records of one range (home slots from `start` on) by home
+// slot, and those of one home slot by print and block, so that blocks alike
+// sit side by side.
+void sortByHome(std::vector<PadRecord>* records, const SlotRanges& ranges, uint32_t start);
 
 // Reads or writes exactly `length` bytes at `offset`; 0 on success (errno
 // set on failure).
