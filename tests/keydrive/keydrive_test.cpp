@@ -428,7 +428,7 @@ TEST_F(KeyDriveTest, CheckFindsDamage) {
     for (const Budget& b : kBudgets) {
         for (const Case& c : cases) {
             remake();
-            ASSERT_EQ(make(uint64_t(n) * 1024), 0) << error_.c_str();
+            ASSERT_EQ(make(uint64_t(n) * 1024), 0) << b.name << ": " << c.what << ": " << error_.c_str();
             c.damage(this, n);
             EXPECT_EQ(check(b.budget), 1) << b.name << ": " << c.what << "\n" << report_.c_str();
             EXPECT_TRUE(reportHas(c.text)) << b.name << ": " << c.what << "\n" << report_.c_str();

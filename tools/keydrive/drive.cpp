@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "diag/error.h"
+#include "diag/log.h"
 #include "drive/util.h"
 #include "key/key.h"
 #include "key/keybytes.h"
@@ -316,6 +317,9 @@ int withKeyStore(const std::wstring& folder, std::wstring* report, Fn fn) {
     closeKeyStoreForTest();
     int result = fn();
     closeKeyStoreForTest();
+    // What the key store logged went to this drive's log; the next drive's
+    // goes to its own.
+    closeLog();
     plat::setCurrentDir(saved);
     return result;
 }
@@ -532,7 +536,7 @@ uint64_t makeRoomNeeded(uint64_t keyBytes, const IndexBudget& budget, uint64_t p
     const uint64_t blocks = keyBytes / kBlock;
     const uint64_t indexBytes = blocks * kSlotsPerBlock * 4;
     // The pad blocks' records go to a scratch file while the index is built.
-    const uint64_t scratch = blocks - 1 > budget.bufferedRecords ? RecordBuckets::scratchBytes(blocks - 1) : 0;
+    const uint64_t scratch = blocks - 1 >= budget.bufferedRecords ? RecordBuckets::scratchBytes(blocks - 1) : 0;
     return keyBytes + indexBytes + 12 + scratch + programBytes + kRoomMargin;
 }
 
