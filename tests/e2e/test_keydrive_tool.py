@@ -6,6 +6,8 @@ and before anything is written."""
 import os
 import pty
 import random
+import resource
+import signal
 import shutil
 import subprocess
 import tempfile
@@ -23,15 +25,16 @@ def native_available():
     return ONLY in ("", "native") and bool(NATIVE_BUILD) and os.path.exists(keydrive_tool())
 
 
-def run_tool(*args, env=None):
+def run_tool(*args, env=None, preexec_fn=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run([keydrive_tool()] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, env=full_env)
+                          text=True, env=full_env, preexec_fn=preexec_fn)
 
 
-def make(folder, size, env=None):
-    return run_tool("make", folder, "--size", size, "--program", os.path.join(NATIVE_BUILD, "velkin"), env=env)
+def make(folder, size, env=None, preexec_fn=None):
+    return run_tool("make", folder, "--size", size, "--program", os.path.join(NATIVE_BUILD, "velkin"), env=env,
+                    preexec_fn=preexec_fn)
 
 
 def has_key(drive):
@@ -97,6 +100,26 @@ class MakeNative(unittest.TestCase):
                 if not has_key(self.drive):
                     again = make(self.drive, "1M")
                     self.assertEqual(again.returncode, 0, again.stderr)
+
+    def test_a_write_failure_takes_back_what_it_made_and_says_so(self):
+        """A file-size limit above the programs' sizes but below the key's
+        makes the key file's writing fail."""
+        programs = [os.path.join(NATIVE_BUILD, name) for name in ("velkin", "bkgui", "bkfm")]
+        limit = max(os.path.getsize(p) for p in programs if os.path.exists(p)) + (64 << 10)
+
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        size = "%dM" % ((limit >> 20) + 4)
+        done = make(self.drive, size, preexec_fn=limit_file_size)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertIn("cannot write", done.stderr)
+        self.assertIn("holds no key; nothing of the key was left behind", done.stderr)
+        self.assertEqual([n for n in os.listdir(os.path.join(self.drive, "SETTINGS"))
+                          if n.replace(".tmp", "") in KEY_FILES], [])
+        again = make(self.drive, size)
+        self.assertEqual(again.returncode, 0, again.stderr)
 
     def test_progress_is_redrawn_on_a_terminal_only(self):
         master, slave = pty.openpty()
