@@ -22,7 +22,9 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           # readers of the workspace archives in tests
           tar libarchive-tools
           # full, read-only and loop-mounted volumes of the fault tests
-          e2fsprogs util-linux)
+          e2fsprogs util-linux
+          # FAT32 sticks of the key drive tool's tests
+          dosfstools)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

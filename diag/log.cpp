@@ -56,7 +56,9 @@ void logMessage(const wchar_t* format, ...) {
     va_end(args);
 }
 
-void closeLogForTest() {
+void closeLog() {
     if (logStream) std::fclose(logStream);
     logStream = nullptr;
 }
+
+void closeLogForTest() { closeLog(); }

@@ -11,6 +11,9 @@ void logMessage(const wchar_t* format, ...);
 // The entry writer shared with debugMessage.
 void writeLogEntry(const wchar_t* format, va_list args);
 
-// Closes the log stream so that the next entry opens it again (tests only;
-// the program keeps it open until it ends).
+// Closes the log stream so that the next entry opens it again: the key
+// drive tool, which goes from one drive's folder to the next, closes it
+// when it leaves a drive (the program keeps it open until it ends).
+void closeLog();
+// The same, for tests.
 void closeLogForTest();

@@ -40,6 +40,10 @@ uint32_t tickCount();                            // milliseconds, wraps
 int64_t unixSeconds();
 void sleepMs(uint32_t ms);
 void writeStdout(const std::wstring& text);      // text to standard output (UTF-8 on POSIX)
+void writeStderr(const std::wstring& text);      // text to standard error, as writeStdout
+// Whether standard error is a terminal (a console on Windows) rather than a
+// file or a pipe: only a terminal shows a line redrawn in place.
+bool stderrIsTerminal();
 
 // ---------------------------------------------------------------- the caller's paths
 // The dropped path as the caller meant it. The program works in its own

@@ -134,14 +134,20 @@ void writeStdout(const std::wstring& text) {
     std::fflush(stdout);
 }
 
+void writeStderr(const std::wstring& text) {
+    std::string bytes = utf8::fromWide(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool stderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
+
 void showCommandLineText(const std::wstring&, const std::wstring& text, const std::wstring&) {
     writeStdout(text);
 }
 
 void showCommandLineError(const std::wstring&, const std::wstring& text, const std::wstring&) {
-    std::string bytes = utf8::fromWide(text);
-    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-    std::fflush(stderr);
+    writeStderr(text);
 }
 
 uint32_t lastSystemError() { return static_cast<uint32_t>(errno); }

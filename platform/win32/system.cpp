@@ -84,8 +84,9 @@ namespace {
 
 // Text to one of the standard handles: wide text on a console, UTF-8 into a
 // pipe or a file, as on the other build.
-void writeStdHandle(DWORD which, const std::wstring& text) {
+void writeStdHandle(DWORD which, FILE* stream, const std::wstring& text) {
     if (text.empty()) return;
+    fflush(stream);
     HANDLE out = GetStdHandle(which);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
     DWORD mode = 0;
@@ -117,9 +118,13 @@ void showInBox(const std::wstring& caption, const std::wstring& text, UINT icon)
 
 }  // namespace
 
-void writeStdout(const std::wstring& text) {
-    fflush(stdout);
-    writeStdHandle(STD_OUTPUT_HANDLE, text);
+void writeStdout(const std::wstring& text) { writeStdHandle(STD_OUTPUT_HANDLE, stdout, text); }
+void writeStderr(const std::wstring& text) { writeStdHandle(STD_ERROR_HANDLE, stderr, text); }
+
+bool stderrIsTerminal() {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return err != nullptr && err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode);
 }
 
 void showCommandLineText(const std::wstring& caption, const std::wstring& text, const std::wstring& boxText) {
@@ -128,7 +133,7 @@ void showCommandLineText(const std::wstring& caption, const std::wstring& text, 
 }
 
 void showCommandLineError(const std::wstring& caption, const std::wstring& text, const std::wstring& boxText) {
-    if (hasStdHandle(STD_ERROR_HANDLE)) writeStdHandle(STD_ERROR_HANDLE, text);
+    if (hasStdHandle(STD_ERROR_HANDLE)) writeStderr(text);
     else showInBox(caption, boxText.empty() ? text : boxText, MB_ICONWARNING);
 }
 

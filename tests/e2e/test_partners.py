@@ -211,7 +211,7 @@ class SplitToolNative(unittest.TestCase):
                 again = split(self.source, self.target)
                 if step == steps:
                     self.assertEqual(again.returncode, 1)
-                    self.assertIn("holds a key already", again.stdout)
+                    self.assertIn("holds a key already", again.stderr)
                 else:
                     self.assertEqual(again.returncode, 0, again.stdout + again.stderr)
                 self.assertNoOverlap()
@@ -254,8 +254,8 @@ class SplitToolNative(unittest.TestCase):
             with self.subTest(what=what):
                 before = self.snapshot(target)
                 done = split(self.source, target, *extra)
-                self.assertEqual(done.returncode, 1, done.stdout)
-                self.assertIn(text, done.stdout)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                self.assertIn(text, done.stderr)
                 self.assertEqual(self.snapshot(target), before)
         done = split(self.source, self.target, "--share", "1.5")
         self.assertEqual(done.returncode, 2)
@@ -289,8 +289,8 @@ class SplitToolNative(unittest.TestCase):
             self.assertIsNone(process.poll(), "the program ended before it could be stopped")
             before = self.snapshot()
             done = split(self.source, self.target)
-            self.assertEqual(done.returncode, 1, done.stdout)
-            self.assertIn(IN_USE, done.stdout)
+            self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+            self.assertIn(IN_USE, done.stderr)
             self.assertEqual(self.snapshot(), before)
         finally:
             os.kill(process.pid, signal.SIGCONT)
@@ -309,9 +309,9 @@ class SplitToolNative(unittest.TestCase):
             resource.setrlimit(resource.RLIMIT_FSIZE, (600 * 1024, 600 * 1024))
 
         done = split(self.source, self.target, preexec_fn=limit_file_size)
-        self.assertEqual(done.returncode, 1, done.stdout)
-        self.assertIn("cannot write", done.stdout)
-        self.assertIn("is as it was; nothing was split", done.stdout)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertIn("cannot write", done.stderr)
+        self.assertIn("is as it was; nothing was split", done.stderr)
         self.assertEqual(tree_contents(self.source), before)
         settings = os.path.join(self.target, "SETTINGS")
         # No key file, whole or partial; the copies of the workspace programs may stay.
@@ -330,7 +330,9 @@ class SplitToolWine(DriveTestCase):
     def windows_tool(self, *args):
         done = subprocess.run([WINE, os.path.join(WIN_BUILD, "velkin-keydrive.exe")] + list(args),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.runner.env())
-        return done.returncode, done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        # The report on standard output, errors on standard error.
+        output = done.stdout + done.stderr
+        return done.returncode, output.decode("utf-8", "replace").replace("\r\n", "\n")
 
     def test_windows_tool_splits_a_drive(self):
         partner = os.path.join(self.tmp, "partner")

@@ -64,17 +64,25 @@ public:
         fs::remove_all(folder_, ec);
     }
 
-    int make(uint64_t size, keydrive::RandomSource random = nullptr, std::wstring program = L"") {
+    int make(uint64_t size, keydrive::RandomSource random = nullptr, std::wstring program = L"",
+             const keydrive::IndexBudget& budget = keydrive::IndexBudget()) {
         keydrive::MakeOptions options;
         options.folder = folder_.wstring();
         options.sizeBytes = size;
         options.random = random;
         options.programPath = program;
-        return keydrive::makeDrive(options, &error_);
+        options.budget = budget;
+        return keydrive::makeDrive(options, &error_, &made_);
     }
-    int check() {
+    int check(const keydrive::IndexBudget& budget = keydrive::IndexBudget()) {
         report_.clear();
-        return keydrive::checkDrive(folder_.wstring(), &report_);
+        closeKeyStoreForTest();
+        return keydrive::checkDrive(folder_.wstring(), &report_, false, budget);
+    }
+    void remake() {
+        closeKeyStoreForTest();
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
     }
     fs::path settings(const char* name) const { return folder_ / "SETTINGS" / name; }
     Bytes read(const char* name) const {
@@ -86,45 +94,191 @@ public:
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
     bool reportHas(const wchar_t* text) const { return report_.find(text) != std::wstring::npos; }
+    // Enters pad block `block` once more in an empty slot far from where it
+    // is, keeping (`keep`) or clearing its own entry.
+    void moveEntry(uint32_t block, uint32_t n, bool keep) {
+        Bytes index = read("INDEX.DAT");
+        uint32_t own = 0;
+        for (uint32_t s = 0; s < 10 * n; ++s)
+            if (getLe32(index.data() + 4 * s) == block) own = s;
+        for (uint32_t step = 10 * n / 2;; ++step) {
+            uint32_t s = (own + step) % (10 * n);
+            // An empty slot after an empty one: no search runs on into it.
+            uint32_t before = (s + 10 * n - 1) % (10 * n);
+            if (getLe32(index.data() + 4 * s) == 0 && getLe32(index.data() + 4 * before) == 0) {
+                putLe32(index.data() + 4 * s, block);
+                break;
+            }
+        }
+        if (!keep) putLe32(index.data() + 4 * own, 0);
+        write("INDEX.DAT", index);
+    }
 
     fs::path folder_;
     std::wstring error_;
     std::wstring report_;
+    keydrive::MakeResult made_;
 };
 
-TEST_F(KeyDriveTest, MakeLaysOutASoundDrive) {
-    const uint32_t n = 300;
-    ASSERT_EQ(make(uint64_t(n) * 1024), 0) << error_.c_str();
-    EXPECT_TRUE(fs::is_directory(folder_ / "LOG"));
-    EXPECT_TRUE(fs::is_directory(folder_ / "TEMP"));
-    Bytes key = read("KEY.DAT"), index = read("INDEX.DAT"), status = read("STATUS.DAT");
-    ASSERT_EQ(key.size(), size_t(n) * 1024);
-    ASSERT_EQ(index.size(), size_t(n) * 40);
-    ASSERT_EQ(status.size(), 12u);
-    EXPECT_EQ(getLe32(status.data()), 1u);
-    EXPECT_EQ(getLe32(status.data() + 4), 1u);
-    EXPECT_EQ(getLe32(status.data() + 8), n - 1);
-    EXPECT_FALSE(fs::exists(settings("KEY.DAT.tmp")));
+// The budgets the index is built and checked with: all in memory at once;
+// ranges of 64 slots with records spilled every 50; ranges of 7 slots (not
+// a divisor of the slot count) with a scratch run for every record.
+struct Budget {
+    const char* name;
+    keydrive::IndexBudget budget;
+};
+const Budget kBudgets[] = {
+    {"in memory", keydrive::IndexBudget()},
+    {"ranges of 64", keydrive::IndexBudget{64, 50}},
+    {"ranges of 7", keydrive::IndexBudget{7, 1}},
+};
 
-    // Each pad block once in the index, at or after its home slot with no
-    // empty slot between.
+// Each pad block once in the index, at or after its home slot with no
+// empty slot between.
+void expectSoundIndex(const Bytes& key, const Bytes& index, uint32_t n, const char* what) {
+    ASSERT_EQ(index.size(), size_t(n) * 40) << what;
     std::vector<int> entered(n, 0);
     for (uint32_t s = 0; s < 10 * n; ++s) {
         uint32_t v = getLe32(index.data() + 4 * s);
         if (v == 0) continue;
-        ASSERT_LT(v, n);
-        ASSERT_NE(v, 0u);
+        ASSERT_LT(v, n) << what;
         ++entered[v];
         uint32_t slot = getBe32(key.data() + size_t(v) * 1024 + 4) % (10 * n);
         for (; slot != s; slot = (slot + 1) % (10 * n))
-            ASSERT_NE(getLe32(index.data() + 4 * slot), 0u) << "block " << v;
+            ASSERT_NE(getLe32(index.data() + 4 * slot), 0u) << what << ": block " << v;
     }
-    EXPECT_EQ(entered[0], 0);
-    for (uint32_t b = 1; b < n; ++b) EXPECT_EQ(entered[b], 1) << "block " << b;
+    EXPECT_EQ(entered[0], 0) << what;
+    for (uint32_t b = 1; b < n; ++b) EXPECT_EQ(entered[b], 1) << what << ": block " << b;
+}
 
+TEST_F(KeyDriveTest, MakeLaysOutASoundDrive) {
+    const uint32_t n = 300;
+    for (const Budget& b : kBudgets) {
+        remake();
+        ASSERT_EQ(make(uint64_t(n) * 1024, nullptr, L"", b.budget), 0) << b.name << ": " << error_.c_str();
+        EXPECT_TRUE(fs::is_directory(folder_ / "LOG"));
+        EXPECT_TRUE(fs::is_directory(folder_ / "TEMP"));
+        Bytes key = read("KEY.DAT"), index = read("INDEX.DAT"), status = read("STATUS.DAT");
+        ASSERT_EQ(key.size(), size_t(n) * 1024);
+        ASSERT_EQ(status.size(), 12u);
+        EXPECT_EQ(getLe32(status.data()), 1u);
+        EXPECT_EQ(getLe32(status.data() + 4), 1u);
+        EXPECT_EQ(getLe32(status.data() + 8), n - 1);
+        EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(folder_ / "SETTINGS"), fs::directory_iterator()).size(),
+                  3u) << b.name << ": only the key files are left in SETTINGS";
+        expectSoundIndex(key, index, n, b.name);
+        // A drive made with one budget checks sound with every other.
+        for (const Budget& c : kBudgets) {
+            EXPECT_EQ(check(c.budget), 0) << b.name << " checked with " << c.name << "\n" << report_.c_str();
+        }
+        EXPECT_TRUE(reportHas(L"The key drive is sound.")) << report_.c_str();
+        EXPECT_TRUE(reportHas(L"Key usage: 0.0%")) << report_.c_str();
+    }
+}
+
+// A random source whose pad blocks all have their home slots among the last
+// five of a key of 64 blocks (640 slots), so that their run of taken slots
+// passes the ends of ranges and wraps to slot 0.
+bool crowdingRandom(void* buffer, size_t length) {
+    static std::mt19937 gen(7);
+    static uint32_t drawn = 0;
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (size_t i = 0; i < length; ++i) p[i] = uint8_t(gen());
+    for (size_t at = 0; at + 1024 <= length; at += 1024) {
+        uint32_t home = 635 + drawn++ % 5;
+        p[at + 4] = 0;
+        p[at + 5] = 0;
+        p[at + 6] = uint8_t(home >> 8);
+        p[at + 7] = uint8_t(home);
+    }
+    return true;
+}
+
+TEST_F(KeyDriveTest, BlocksCrowdedAtTheEndWrapToSlotZero) {
+    const uint32_t n = 64;
+    for (const Budget& b : kBudgets) {
+        remake();
+        ASSERT_EQ(make(uint64_t(n) * 1024, crowdingRandom, L"", b.budget), 0) << b.name << ": " << error_.c_str();
+        Bytes key = read("KEY.DAT"), index = read("INDEX.DAT");
+        expectSoundIndex(key, index, n, b.name);
+        EXPECT_NE(getLe32(index.data()), 0u) << b.name << ": slot 0 should hold a block that wrapped";
+        for (const Budget& c : kBudgets) {
+            EXPECT_EQ(check(c.budget), 0) << b.name << " checked with " << c.name << "\n" << report_.c_str();
+        }
+        // The program's own key store finds every one of them.
+        closeKeyStoreForTest();
+        fs::path saved = fs::current_path();
+        fs::current_path(folder_);
+        for (uint32_t block = 1; block < n; ++block) {
+            ASSERT_EQ(findKeyBlock(key.data() + size_t(block) * 1024), 0) << b.name << ": block " << block;
+            const uint8_t* served = nextKeyBlock();
+            ASSERT_NE(served, nullptr);
+            EXPECT_EQ(std::memcmp(served, key.data() + size_t(block) * 1024, 1024), 0) << block;
+        }
+        closeKeyStoreForTest();
+        fs::current_path(saved);
+    }
+}
+
+TEST_F(KeyDriveTest, MakeReplacesWhatAnUnfinishedMakeLeft) {
+    fs::create_directories(folder_ / "SETTINGS");
+    write("INDEX.DAT", Bytes(40, 7));
+    write("KEY.DAT.tmp", Bytes(3000, 1));
+    EXPECT_EQ(check(), 1);
+    EXPECT_TRUE(reportHas(L"without a key")) << report_.c_str();
+    ASSERT_EQ(make(64 * 1024), 0) << error_.c_str();
+    EXPECT_TRUE(made_.replacedLeftovers);
+    EXPECT_FALSE(fs::exists(settings("KEY.DAT.tmp")));
     EXPECT_EQ(check(), 0) << report_.c_str();
-    EXPECT_TRUE(reportHas(L"The key drive is sound.")) << report_.c_str();
-    EXPECT_TRUE(reportHas(L"Key usage: 0.0%")) << report_.c_str();
+}
+
+// Volumes of a given kind and free room, as make asks for them.
+uint64_t volumeFree = 0;
+bool volumeFat = false;
+bool fakeVolume(const std::wstring&, uint64_t* freeBytes, bool* isFat) {
+    *freeBytes = volumeFree;
+    *isFat = volumeFat;
+    return true;
+}
+
+TEST_F(KeyDriveTest, MakeRefusesAKeyTheVolumeCannotHoldBeforeWritingAnything) {
+    struct Case {
+        const char* what;
+        uint64_t freeBytes;
+        bool fat;
+        uint64_t size;
+        const wchar_t* texts[3];   // in the message; none: the key is made
+    } cases[] = {
+        {"4 GiB on FAT32", uint64_t(64) << 30, true, uint64_t(4) << 30,
+         {L"FAT32 volume, where no file can reach 4 GiB", L"4.0 GiB", L"at most 4095M"}},
+        {"too little room", uint64_t(40) << 20, false, uint64_t(64) << 20,
+         {L"not enough room on the volume", L"64.0 MiB", L"A key of at most 37M fits there."}},
+        {"too little room on FAT32", uint64_t(40) << 20, true, uint64_t(64) << 20,
+         {L"not enough room on the volume", L"(41943040 bytes) are free"}},
+        {"no room at all", 4096, false, 1 << 20, {L"Free some room or choose another volume."}},
+        {"room enough on FAT32", uint64_t(40) << 20, true, uint64_t(32) << 20, {}},
+    };
+    for (const Case& c : cases) {
+        remake();
+        volumeFree = c.freeBytes;
+        volumeFat = c.fat;
+        keydrive::MakeOptions options;
+        options.folder = folder_.wstring();
+        options.sizeBytes = c.size;
+        options.volume = fakeVolume;
+        int result = keydrive::makeDrive(options, &error_);
+        if (c.texts[0] == nullptr) {
+            EXPECT_EQ(result, 0) << c.what << ": " << error_.c_str();
+            continue;
+        }
+        EXPECT_EQ(result, 1) << c.what;
+        for (const wchar_t* text : c.texts) {
+            if (text != nullptr) {
+                EXPECT_NE(error_.find(text), std::wstring::npos) << c.what << ": " << error_.c_str();
+            }
+        }
+        EXPECT_FALSE(fs::exists(folder_)) << c.what << ": nothing may be written";
+    }
 }
 
 TEST_F(KeyDriveTest, MakeNeverOverwritesAKey) {
@@ -207,16 +361,22 @@ bool duplicatingRandom(void* buffer, size_t length) {
 }
 
 TEST_F(KeyDriveTest, PadBlockAlikeAnEarlierOneIsDrawnAgain) {
-    duplicateDraws = 0;
-    ASSERT_EQ(make(64 * 1024, duplicatingRandom), 0) << error_.c_str();
-    EXPECT_EQ(duplicateDraws, 2) << "block 2 should have been drawn once more";
-    Bytes key = read("KEY.DAT");
-    EXPECT_NE(0, std::memcmp(key.data() + 1024 + 4, key.data() + 2048 + 4, 256));
-    EXPECT_EQ(check(), 0) << report_.c_str();
+    for (const Budget& b : kBudgets) {
+        remake();
+        duplicateDraws = 0;
+        ASSERT_EQ(make(64 * 1024, duplicatingRandom, L"", b.budget), 0) << b.name << ": " << error_.c_str();
+        EXPECT_EQ(duplicateDraws, 2) << b.name << ": block 2 should have been drawn once more";
+        EXPECT_EQ(made_.redrawnBlocks, 1u) << b.name;
+        Bytes key = read("KEY.DAT");
+        EXPECT_NE(0, std::memcmp(key.data() + 1024 + 4, key.data() + 2048 + 4, 256)) << b.name;
+        expectSoundIndex(key, read("INDEX.DAT"), 64, b.name);
+        EXPECT_EQ(check(b.budget), 0) << b.name << "\n" << report_.c_str();
+    }
 }
 
 TEST_F(KeyDriveTest, CheckFindsDamage) {
     const uint32_t n = 64;
+    // The damage below is to be found whatever the budget of the check.
     struct Case {
         const char* what;
         void (*damage)(KeyDriveTest*, uint32_t n);
@@ -258,15 +418,21 @@ TEST_F(KeyDriveTest, CheckFindsDamage) {
         {"short usage record",
          [](KeyDriveTest* t, uint32_t) { t->write("STATUS.DAT", Bytes{1, 0, 0, 0}); },
          L"the usage record holds 4 bytes"},
+        {"block entered twice",
+         [](KeyDriveTest* t, uint32_t n) { t->moveEntry(5, n, true); },
+         L"block 5 is entered in the index more than once"},
+        {"block entered out of reach",
+         [](KeyDriveTest* t, uint32_t n) { t->moveEntry(5, n, false); },
+         L"names pad block 5, but the search from the block's home slot"},
     };
-    for (const Case& c : cases) {
-        closeKeyStoreForTest();
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
-        ASSERT_EQ(make(uint64_t(n) * 1024), 0) << error_.c_str();
-        c.damage(this, n);
-        EXPECT_EQ(check(), 1) << c.what << "\n" << report_.c_str();
-        EXPECT_TRUE(reportHas(c.text)) << c.what << "\n" << report_.c_str();
+    for (const Budget& b : kBudgets) {
+        for (const Case& c : cases) {
+            remake();
+            ASSERT_EQ(make(uint64_t(n) * 1024), 0) << b.name << ": " << c.what << ": " << error_.c_str();
+            c.damage(this, n);
+            EXPECT_EQ(check(b.budget), 1) << b.name << ": " << c.what << "\n" << report_.c_str();
+            EXPECT_TRUE(reportHas(c.text)) << b.name << ": " << c.what << "\n" << report_.c_str();
+        }
     }
 }
 

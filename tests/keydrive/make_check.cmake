@@ -4,6 +4,8 @@
 #
 # Variables: TOOL, PROGRAM, EMULATOR (may be empty), WORK, WINDOWS.
 
+# The report goes to standard output (in ${out}), errors and the usage after
+# a wrong command line to standard error (in ${out}_errors).
 function(run expected out)
   execute_process(COMMAND ${EMULATOR} ${TOOL} ${ARGN}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
@@ -11,6 +13,14 @@ function(run expected out)
     message(FATAL_ERROR "velkin-keydrive ${ARGN}: exit ${result}, expected ${expected}\n${output}\n${errors}")
   endif()
   set(${out} "${output}" PARENT_SCOPE)
+  set(${out}_errors "${errors}" PARENT_SCOPE)
+endfunction()
+
+function(expect_none text haystack what)
+  string(FIND "${haystack}" "${text}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "${what}: '${text}' should not be in:\n${haystack}")
+  endif()
 endfunction()
 
 function(expect text haystack what)
@@ -53,7 +63,9 @@ expect("The key drive is sound." "${checked}" "check")
 expect("Every one of the 2047 pad blocks can be found through the index." "${checked}" "check")
 
 run(1 again make ${drive} --size 1M --program ${PROGRAM})
-expect("exists already" "${again}" "second make")
+expect("velkin-keydrive: " "${again_errors}" "second make")
+expect("exists already" "${again_errors}" "second make")
+expect_none("exists already" "${again}" "the report of a second make")
 expect_key_size(2097152 "a second make")
 
 run(0 status status ${drive})
@@ -62,7 +74,12 @@ string(REGEX MATCH "Key number: ([0-9A-F-]+)" number "${status}")
 set(number ${CMAKE_MATCH_1})
 
 run(2 usage make ${drive})
+expect("usage:" "${usage_errors}" "make without a size")
+expect_none("usage:" "${usage}" "make without a size")
 run(2 usage make ${WORK}/other --size lots)
+expect("'lots' is not a size" "${usage_errors}" "make with a wrong size")
+# Progress is for a terminal: none of its redrawn lines in a pipe.
+expect_none("\r" "${made_errors}" "make's standard error in a pipe")
 
 # A damaged usage record is found.
 file(WRITE ${drive}/SETTINGS/STATUS.DAT "")

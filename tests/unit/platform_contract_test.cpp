@@ -12,8 +12,11 @@
 
 #include "platform/platform.h"
 
-#ifndef _WIN32
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -260,6 +263,41 @@ TEST_F(PlatformTest, ProcessFacts) {
     EXPECT_EQ(plat::lastSystemError(), 1234u);
     plat::setLastSystemError(0);
     EXPECT_GE(plat::maxPathLength(), 260u);
+}
+
+TEST_F(PlatformTest, StandardErrorRedirectedToAFileGetsUtf8AndIsNoTerminal) {
+    const std::wstring file = path(L"stderr.txt");
+    std::fflush(stderr);
+#ifdef _WIN32
+    int target = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+    int saved = _dup(2);
+    ASSERT_GE(target, 0);
+    ASSERT_EQ(_dup2(target, 2), 0);
+#else
+    int target = ::open(fs::path(file).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int saved = ::dup(2);
+    ASSERT_GE(target, 0);
+    ASSERT_EQ(::dup2(target, 2), 2);
+#endif
+    bool terminal = plat::stderrIsTerminal();
+    plat::writeStderr(L"progress: 42% \u00e9t\u00e9\n");
+    std::fflush(stderr);
+#ifdef _WIN32
+    _dup2(saved, 2);
+    _close(saved);
+    _close(target);
+#else
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(target);
+#endif
+    EXPECT_FALSE(terminal);
+    FILE* f = std::fopen(fs::path(file).string().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char bytes[64] = {};
+    size_t got = std::fread(bytes, 1, sizeof bytes, f);
+    std::fclose(f);
+    EXPECT_EQ(std::string(bytes, got), "progress: 42% \xc3\xa9t\xc3\xa9\n");
 }
 
 TEST(PlatformRandom, FillsTheWholeBuffer) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -25,71 +26,30 @@
 #include <vector>
 
 #include "diag/error.h"
+#include "diag/log.h"
 #include "drive/util.h"
 #include "key/key.h"
 #include "key/keybytes.h"
 #include "platform/platform.h"
+#include "tools/keydrive/indexbuild.h"
+#include "tools/keydrive/indexcheck.h"
+#include "tools/keydrive/progress.h"
 #include "tools/keydrive/range.h"
+#include "tools/keydrive/recordbuckets.h"
 #include "tools/keydrive/text.h"
 
 namespace keydrive {
 namespace {
-
-constexpr uint32_t kBlock = kKeyBlockSize;
-constexpr uint32_t kSlotsPerBlock = 10;
-constexpr uint32_t kChunkBlocks = 4096;          // 4 MiB of key per write
-constexpr size_t kMatchFirst = 4;                // bytes 4..259 identify a block
-constexpr size_t kMatchLength = 256;
-
-// A cheap stand-in for bytes 4..259 of a block: two blocks that agree there
-// agree in these eight bytes, so only equal fingerprints need a full compare.
-uint64_t fingerprint(const uint8_t* block) {
-    uint64_t v = 0;
-    std::memcpy(&v, block + kMatchFirst, sizeof v);
-    return v;
-}
-
-uint32_t homeSlot(const uint8_t* block, uint32_t slots) {
-    return readBe32(block + kMatchFirst) % slots;
-}
 
 bool exists(const std::wstring& path) {
     plat::FileInfo info;
     return plat::fileInfo(path, &info);
 }
 
-int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
-    if (plat::seekFile(f, int64_t(offset), SEEK_SET) != 0) return 1;
-    return std::fread(buffer, 1, length, f) == length ? 0 : 1;
+void stopsAfter(const MakeOptions& options, int step) {
+    if (options.stopAfterStep == step) std::_Exit(kMakeStopped);
 }
 
-int writeAll(FILE* f, const void* buffer, size_t length) {
-    return std::fwrite(buffer, 1, length, f) == length ? 0 : 1;
-}
-
-class Progress {
-public:
-    explicit Progress(bool on) : on_(on) {}
-    void show(uint64_t done, uint64_t total) {
-        if (!on_) return;
-        int percent = total == 0 ? 100 : int(done * 100 / total);
-        if (percent == last_) return;
-        last_ = percent;
-        std::fprintf(stderr, "\rmaking key drive: %3d%%", percent);
-        std::fflush(stderr);
-    }
-    void finish() {
-        if (on_ && last_ >= 0) std::fprintf(stderr, "\n");
-    }
-
-private:
-    bool on_;
-    int last_ = -1;
-};
-
-// Writes the key file and builds its index in memory. A pad block that
-// agrees in bytes 4..259 with an earlier one could not be told apart from it
-// by the index; it is drawn again.
 // Fills the first `count` blocks of *buffer. With `parallel` (the system's
 // source, which may be asked from several threads at once) in the background
 // and split over the processors; otherwise in order when the result is asked
@@ -115,15 +75,13 @@ std::future<bool> drawChunk(RandomSource random, bool parallel, std::vector<uint
     });
 }
 
-int writeKeyAndIndex(FILE* key, uint32_t blocks, RandomSource random, bool parallel,
-                     Progress* progress, std::vector<uint32_t>* index, std::wstring* error) {
-    const uint32_t slots = blocks * kSlotsPerBlock;
-    std::vector<uint64_t> prints(blocks, 0);
-    // The next chunk is drawn while this one is indexed and written.
+// Writes the key file a chunk at a time, the next chunk drawn while this one
+// is written, and hands every pad block's record to *records.
+int writeKey(FILE* key, uint32_t blocks, RandomSource random, bool parallel, ProgressLine* progress,
+             RecordBuckets* records, std::wstring* error) {
     std::vector<uint8_t> chunk(size_t(kChunkBlocks) * kBlock);
     std::vector<uint8_t> ahead(size_t(kChunkBlocks) * kBlock);
     std::future<bool> drawing = drawChunk(random, parallel, &ahead, std::min(kChunkBlocks, blocks));
-    uint8_t earlier[kMatchLength];
     for (uint32_t start = 0; start < blocks; start += kChunkBlocks) {
         uint32_t count = std::min(kChunkBlocks, blocks - start);
         bool drawn = drawing.get();
@@ -135,75 +93,19 @@ int writeKeyAndIndex(FILE* key, uint32_t blocks, RandomSource random, bool paral
         uint32_t nextStart = start + count;
         if (nextStart < blocks)
             drawing = drawChunk(random, parallel, &ahead, std::min(kChunkBlocks, blocks - nextStart));
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t b = start + i;
-            if (b == 0) continue;   // block 0 identifies the key and is never entered
-            uint8_t* block = chunk.data() + size_t(i) * kBlock;
-            for (;;) {
-                uint64_t print = fingerprint(block);
-                uint32_t slot = homeSlot(block, slots);
-                bool duplicate = false;
-                while ((*index)[slot] != 0) {
-                    uint32_t other = (*index)[slot];
-                    if (prints[other] == print) {
-                        const uint8_t* theirs;
-                        if (other >= start) {
-                            theirs = chunk.data() + size_t(other - start) * kBlock + kMatchFirst;
-                        } else {
-                            if (readAt(key, uint64_t(other) * kBlock + kMatchFirst, earlier,
-                                       kMatchLength) != 0) {
-                                *error = format(L"cannot read back the key file: %ls",
-                                                errnoText().c_str());
-                                                return 1;
-                            }
-                            theirs = earlier;
-                        }
-                        if (std::memcmp(theirs, block + kMatchFirst, kMatchLength) == 0) {
-                            duplicate = true;
-                            break;
-                        }
-                    }
-                    slot = slot + 1 == slots ? 0 : slot + 1;
-                }
-                if (!duplicate) {
-                    (*index)[slot] = b;
-                    prints[b] = print;
-                    break;
-                }
-                if (!random(block, kBlock)) {
-                    *error = L"cannot obtain random bytes from the system";
-                    return 1;
-                }
+        // Block 0 identifies the key and is never entered.
+        for (uint32_t i = start == 0 ? 1 : 0; i < count; ++i) {
+            if (!records->add(padRecord(chunk.data() + size_t(i) * kBlock, start + i))) {
+                *error = records->error();
+                return 1;
             }
         }
-        if (plat::seekFile(key, int64_t(start) * kBlock, SEEK_SET) != 0 ||
-            writeAll(key, chunk.data(), size_t(count) * kBlock) != 0) {
+        errno = 0;
+        if (std::fwrite(chunk.data(), kBlock, count, key) != count) {
             *error = format(L"cannot write the key file: %ls", errnoText().c_str());
             return 1;
         }
-        progress->show(uint64_t(start) + count, blocks);
-    }
-    if (plat::commitFile(key) != 0) {
-        *error = format(L"cannot write the key file: %ls", errnoText().c_str());
-        return 1;
-    }
-    return 0;
-}
-
-int writeIndex(FILE* f, const std::vector<uint32_t>& index, std::wstring* error) {
-    std::vector<uint8_t> bytes(size_t(1) << 20);
-    size_t per = bytes.size() / 4;
-    for (size_t start = 0; start < index.size(); start += per) {
-        size_t count = std::min(per, index.size() - start);
-        for (size_t i = 0; i < count; ++i) writeLe32(bytes.data() + 4 * i, index[start + i]);
-        if (writeAll(f, bytes.data(), 4 * count) != 0) {
-            *error = format(L"cannot write the index: %ls", errnoText().c_str());
-            return 1;
-        }
-    }
-    if (plat::commitFile(f) != 0) {
-        *error = format(L"cannot write the index: %ls", errnoText().c_str());
-        return 1;
+        progress->update(uint64_t(start) + count);
     }
     return 0;
 }
@@ -213,7 +115,8 @@ int writeStatus(FILE* f, uint32_t blocks, std::wstring* error) {
     writeLe32(record, 1);               // highWaterMark: the first pad block
     writeLe32(record + 4, 1);           // firstBlock
     writeLe32(record + 8, blocks - 1);  // lastBlock: the last pad block
-    if (writeAll(f, record, sizeof record) != 0 || plat::commitFile(f) != 0) {
+    errno = 0;
+    if (std::fwrite(record, 1, sizeof record, f) != sizeof record) {
         *error = format(L"cannot write the usage record: %ls", errnoText().c_str());
         return 1;
     }
@@ -281,69 +184,137 @@ int copySiblings(const std::wstring& program, const std::wstring& folder, std::w
     return 0;
 }
 
-// Creates `path`, has `fill` write it (0 on success, else *error set) and
-// closes it; `what` names the file in messages.
-template <typename Fill>
-int writeNewFile(const std::wstring& path, const wchar_t* mode, const wchar_t* what,
-                 std::wstring* error, Fill fill) {
-    FILE* f = plat::openFile(path, mode);
-    if (f == nullptr) {
-        *error = format(L"cannot create '%ls': %ls", path.c_str(), errnoText().c_str());
-        return 1;
+// A stream closed when it goes out of scope, unless closed before.
+struct OpenFile {
+    FILE* f = nullptr;
+    ~OpenFile() {
+        if (f != nullptr) std::fclose(f);
     }
-    int failed = fill(f);
-    if (std::fclose(f) != 0 && !failed) {
-        *error = format(L"cannot write %ls: %ls", what, errnoText().c_str());
-        failed = 1;
+    // Commits and closes; false (errno set) when either fails.
+    bool commitAndClose() {
+        bool ok = plat::commitFile(f) == 0;
+        ok = std::fclose(f) == 0 && ok;
+        f = nullptr;
+        return ok;
     }
-    return failed;
-}
+};
 
-// Makes the three key files under temporary names and gives them their
-// names only when all are complete and on the disk.
-int makeKeyFiles(const MakeOptions& options, uint32_t blocks, const std::wstring& settings,
-                 std::wstring* error) {
-    const std::wstring keyPath = join(settings, L"KEY.DAT");
-    const std::wstring indexPath = join(settings, L"INDEX.DAT");
-    const std::wstring statusPath = join(settings, L"STATUS.DAT");
-    const std::wstring keyTemp = keyPath + L".tmp";
-    const std::wstring indexTemp = indexPath + L".tmp";
-    const std::wstring statusTemp = statusPath + L".tmp";
-
-    std::vector<uint32_t> index;
-    try {
-        index.assign(size_t(blocks) * kSlotsPerBlock, 0);
-    } catch (const std::bad_alloc&) {
-        *error = L"not enough memory to build the index of a key of this size";
-        return 1;
+class KeyFileMaker {
+public:
+    KeyFileMaker(const MakeOptions& options, uint32_t blocks, const std::wstring& settings,
+                 MakeResult* result, std::wstring* error)
+        : options_(options), blocks_(blocks), settings_(settings), result_(result), error_(error) {
+        keyPath_ = join(settings, L"KEY.DAT");
+        indexPath_ = join(settings, L"INDEX.DAT");
+        statusPath_ = join(settings, L"STATUS.DAT");
     }
+    int run();
 
-    Progress progress(options.showProgress);
-    // A given source is asked in order, from one thread.
-    bool parallel = options.random == nullptr;
-    RandomSource random = parallel ? plat::cryptoRandom : options.random;
-    int failed = writeNewFile(keyTemp, L"wb+", L"the key file", error, [&](FILE* f) {
-        return writeKeyAndIndex(f, blocks, random, parallel, &progress, &index, error);
-    });
-    progress.finish();
-    if (failed ||
-        writeNewFile(indexTemp, L"wb", L"the index", error,
-                     [&](FILE* f) { return writeIndex(f, index, error); }) != 0 ||
-        writeNewFile(statusTemp, L"wb", L"the usage record", error,
-                     [&](FILE* f) { return writeStatus(f, blocks, error); }) != 0)
-        return 1;
-
-    // The key file comes last: a drive is only taken as made when it has one.
-    const std::pair<const std::wstring*, const std::wstring*> renames[] = {
-        {&indexTemp, &indexPath}, {&statusTemp, &statusPath}, {&keyTemp, &keyPath}};
-    for (const auto& r : renames) {
-        if (plat::renameNoReplace(*r.first, *r.second) != 0) {
-            *error = format(L"cannot rename '%ls' to '%ls': %ls", r.first->c_str(),
-                            r.second->c_str(), errnoText().c_str());
+private:
+    int write();
+    int create(OpenFile* file, const std::wstring& path) {
+        errno = 0;
+        file->f = plat::openFile(path, L"wb+");
+        if (file->f == nullptr) {
+            *error_ = format(L"cannot create '%ls': %ls", path.c_str(), errnoText().c_str());
             return 1;
         }
+        made_.push_back(path);
+        return 0;
     }
+    int failWriting(const wchar_t* what) {
+        *error_ = format(L"cannot write %ls: %ls", what, errnoText().c_str());
+        return 1;
+    }
+
+    const MakeOptions& options_;
+    uint32_t blocks_;
+    std::wstring settings_, keyPath_, indexPath_, statusPath_;
+    MakeResult* result_;
+    std::wstring* error_;
+    std::vector<std::wstring> made_;   // what a failure takes back
+};
+
+// The key file, the index and the usage record under temporary names.
+int KeyFileMaker::write() {
+    const SlotRanges ranges(blocks_ * kSlotsPerBlock, options_.budget.rangeSlots);
+    // The records go to a scratch file beside the key when they outgrow the
+    // memory set aside for them: its room is counted before anything is made.
+    RecordBuckets records(ranges, options_.budget.bufferedRecords, settings_);
+    const ProgressOutput output = consoleProgress(options_.showProgress);
+    // A given source is asked in order, from one thread.
+    const bool parallel = options_.random == nullptr;
+    const RandomSource random = parallel ? plat::cryptoRandom : options_.random;
+
+    OpenFile key, index, status;
+    if (create(&key, keyPath_ + L".tmp") != 0) return 1;
+    {
+        ProgressLine line(output, L"writing the key", blocks_);
+        if (writeKey(key.f, blocks_, random, parallel, &line, &records, error_) != 0) return 1;
+        line.finish();
+    }
+    stopsAfter(options_, kMakeStepKeyWritten);
+    if (create(&index, indexPath_ + L".tmp") != 0) return 1;
+    {
+        ProgressLine line(output, L"building the index", ranges.slots);
+        IndexBuild build;
+        build.key = key.f;
+        build.index = index.f;
+        build.blocks = blocks_;
+        build.ranges = ranges;
+        build.records = &records;
+        build.random = random;
+        build.progress = &line;
+        if (buildIndex(build, &result_->redrawnBlocks, error_) != 0) return 1;
+        line.finish();
+    }
+    if (!key.commitAndClose()) return failWriting(L"the key file");
+    if (!index.commitAndClose()) return failWriting(L"the index");
+    stopsAfter(options_, kMakeStepIndexWritten);
+    if (create(&status, statusPath_ + L".tmp") != 0) return 1;
+    if (writeStatus(status.f, blocks_, error_) != 0) return 1;
+    if (!status.commitAndClose()) return failWriting(L"the usage record");
+    stopsAfter(options_, kMakeStepRecordWritten);
     return 0;
+}
+
+// The key files get their names only when all three are complete and on
+// the disk, and the key file last: a folder counts as a drive only with it.
+// A failure takes back what was made and names what it could not remove.
+int KeyFileMaker::run() {
+    int failed = write();
+    if (!failed) {
+        const std::pair<const std::wstring*, MakeStep> names[] = {
+            {&indexPath_, kMakeStepIndexNamed}, {&statusPath_, kMakeStepRecordNamed}, {&keyPath_, kMakeStepKeyNamed}};
+        for (const auto& name : names) {
+            const std::wstring* path = name.first;
+            const std::wstring temp = *path + L".tmp";
+            if (plat::renameNoReplace(temp, *path) != 0) {
+                *error_ = format(L"cannot rename '%ls' to '%ls': %ls", temp.c_str(), path->c_str(),
+                                 errnoText().c_str());
+                failed = 1;
+                break;
+            }
+            made_.erase(std::find(made_.begin(), made_.end(), temp));
+            made_.push_back(*path);
+            stopsAfter(options_, name.second);
+        }
+    }
+    if (!failed) return 0;
+    std::vector<std::wstring> left;
+    for (const std::wstring& path : made_)
+        if (plat::removeFile(path) != 0 && exists(path)) left.push_back(path);
+    if (left.empty()) {
+        *error_ += format(L". '%ls' holds no key; nothing of the key was left behind.", options_.folder.c_str());
+    } else {
+        std::wstring names;
+        for (const std::wstring& path : left) names += (names.empty() ? L"'" : L", '") + path + L"'";
+        *error_ += format(L". '%ls' holds no key, but %ls could not be removed: remove %ls by hand, or run "
+                          L"make again, which replaces %ls.",
+                          options_.folder.c_str(), names.c_str(), left.size() == 1 ? L"it" : L"them",
+                          left.size() == 1 ? L"it" : L"them");
+    }
+    return 1;
 }
 
 // Runs fn with the key drive's folder as the current directory and the key
@@ -359,6 +330,9 @@ int withKeyStore(const std::wstring& folder, std::wstring* report, Fn fn) {
     closeKeyStoreForTest();
     int result = fn();
     closeKeyStoreForTest();
+    // What the key store logged went to this drive's log; the next drive's
+    // goes to its own.
+    closeLog();
     plat::setCurrentDir(saved);
     return result;
 }
@@ -388,7 +362,8 @@ int describeThroughStore(std::wstring* report) {
 
 class Checker {
 public:
-    Checker(const std::wstring& folder, std::wstring* report) : folder_(folder), report_(report) {}
+    Checker(const std::wstring& folder, std::wstring* report, bool showProgress, const IndexBudget& budget)
+        : folder_(folder), report_(report), showProgress_(showProgress), budget_(budget) {}
     int run();
 
 private:
@@ -398,20 +373,17 @@ private:
         *report_ += L"PROBLEM: " + line + L"\n";
     }
     bool checkKeyFile();
-    bool loadIndex();
-    void checkSlots();
-    void checkBlocks();
     void checkStatus();
     void checkThroughStore();
 
     std::wstring folder_;
     std::wstring* report_;
+    bool showProgress_;
+    IndexBudget budget_;
     int problems_ = 0;
     FILE* key_ = nullptr;
     uint32_t blocks_ = 0;
-    uint32_t slots_ = 0;
-    std::vector<uint32_t> index_;
-    uint32_t sample_[8] = {};   // pad blocks tried through the key store
+    uint32_t sample_[kSampleBlocks] = {};   // pad blocks tried through the key store
 };
 
 bool Checker::checkKeyFile() {
@@ -419,6 +391,15 @@ bool Checker::checkKeyFile() {
     key_ = plat::openFile(path, L"rb");
     if (key_ == nullptr) {
         problem(format(L"the key file '%ls' cannot be opened: %ls", path.c_str(), errnoText().c_str()));
+        std::vector<std::wstring> leftovers = unfinishedKeyFiles(folder_);
+        if (!leftovers.empty()) {
+            std::wstring names;
+            for (const std::wstring& p : leftovers) names += (names.empty() ? L"'" : L", '") + p + L"'";
+            say(format(L"The folder holds %ls without a key: what a make or split that did not finish leaves. "
+                       L"It is no key drive; run the make or split again, which replaces %ls, or remove %ls.",
+                       names.c_str(), leftovers.size() == 1 ? L"it" : L"them",
+                       leftovers.size() == 1 ? L"it" : L"them"));
+        }
         return false;
     }
     int64_t size = -1;
@@ -442,128 +423,7 @@ bool Checker::checkKeyFile() {
         return false;
     }
     blocks_ = uint32_t(blocks);
-    slots_ = blocks_ * kSlotsPerBlock;
     return true;
-}
-
-bool Checker::loadIndex() {
-    std::wstring path = join(join(folder_, L"SETTINGS"), L"INDEX.DAT");
-    FILE* f = plat::openFile(path, L"rb");
-    if (f == nullptr) {
-        problem(format(L"the index '%ls' cannot be opened: %ls", path.c_str(), errnoText().c_str()));
-        return false;
-    }
-    try {
-        index_.assign(slots_, 0);
-    } catch (const std::bad_alloc&) {
-        std::fclose(f);
-        problem(L"not enough memory to check an index of this size");
-        return false;
-    }
-    std::vector<uint8_t> bytes(size_t(1) << 20);
-    size_t per = bytes.size() / 4, have = 0;
-    while (have < slots_) {
-        size_t want = std::min(per, size_t(slots_) - have);
-        size_t got = std::fread(bytes.data(), 4, want, f) ;
-        for (size_t i = 0; i < got; ++i) index_[have + i] = readLe32(bytes.data() + 4 * i);
-        have += got;
-        if (got < want) break;
-    }
-    bool longer = have == slots_ && std::fgetc(f) != EOF;
-    std::fclose(f);
-    if (have < slots_) {
-        problem(format(L"the index holds %llu slots, but a key of %u blocks needs %u",
-                       (unsigned long long)have, blocks_, slots_));
-        index_.resize(have);
-    } else if (longer) {
-        say(L"The index is longer than the key needs; the bytes after its last slot are never read.");
-    }
-    return !index_.empty();
-}
-
-void Checker::checkSlots() {
-    uint64_t entries = 0, outside = 0, twice = 0;
-    std::vector<uint8_t> seen(blocks_, 0);
-    for (size_t s = 0; s < index_.size(); ++s) {
-        uint32_t v = index_[s];
-        if (v == 0) continue;
-        ++entries;
-        if (v >= blocks_) {
-            if (++outside <= 5)
-                problem(format(L"index slot %llu names block %u, outside the key (0 < block < %u)",
-                               (unsigned long long)s, v, blocks_));
-            continue;
-        }
-        if (seen[v]++ && ++twice <= 5) problem(format(L"block %u is entered in the index more than once", v));
-    }
-    if (outside > 5) problem(format(L"%llu index slots in all point outside the key", (unsigned long long)outside));
-    if (twice > 5) problem(format(L"%llu blocks in all are entered more than once", (unsigned long long)twice));
-    say(format(L"Index: %u slots, %llu of them in use.", slots_, (unsigned long long)entries));
-    if (outside == 0) say(L"No index slot points outside the key.");
-}
-
-// Every pad block must be reached from its home slot before an empty slot;
-// no two pad blocks may agree in bytes 4..259.
-void Checker::checkBlocks() {
-    std::vector<std::pair<uint64_t, uint32_t>> prints;
-    prints.reserve(blocks_ - 1);
-    std::vector<uint8_t> chunk(size_t(kChunkBlocks) * kBlock);
-    uint64_t lost = 0;
-    bool readFailed = false;
-    for (uint32_t start = 0; start < blocks_ && !readFailed; start += kChunkBlocks) {
-        uint32_t count = std::min(kChunkBlocks, blocks_ - start);
-        if (readAt(key_, uint64_t(start) * kBlock, chunk.data(), size_t(count) * kBlock) != 0) {
-            problem(format(L"the key file cannot be read: %ls", errnoText().c_str()));
-            readFailed = true;
-            break;
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t b = start + i;
-            if (b == 0) continue;
-            const uint8_t* block = chunk.data() + size_t(i) * kBlock;
-            prints.emplace_back(fingerprint(block), b);
-            uint32_t slot = homeSlot(block, slots_);
-            bool found = false;
-            for (uint32_t step = 0; step < slots_ && slot < index_.size(); ++step) {
-                uint32_t v = index_[slot];
-                if (v == 0 || v >= blocks_) break;   // the key store stops here too
-                if (v == b) {
-                    found = true;
-                    break;
-                }
-                slot = slot + 1 == slots_ ? 0 : slot + 1;
-            }
-            if (!found && ++lost <= 5) problem(format(L"pad block %u cannot be found through the index", b));
-            uint32_t pick = (b * 2654435761u) >> 29;   // a spread of blocks for the store to find
-            if (sample_[pick] == 0) sample_[pick] = b;
-        }
-    }
-    if (readFailed) return;
-    if (lost > 5) problem(format(L"%llu pad blocks in all cannot be found through the index", (unsigned long long)lost));
-    if (lost == 0) say(format(L"Every one of the %u pad blocks can be found through the index.", blocks_ - 1));
-
-    std::sort(prints.begin(), prints.end());
-    uint64_t alike = 0;
-    uint8_t a[kMatchLength], b[kMatchLength];
-    for (size_t runStart = 0, runEnd; runStart < prints.size(); runStart = runEnd) {
-        runEnd = runStart + 1;
-        while (runEnd < prints.size() && prints[runEnd].first == prints[runStart].first) ++runEnd;
-        // Equal fingerprints (almost never more than two): compare in full.
-        for (size_t i = runStart + 1; i < runEnd; ++i) {
-            for (size_t j = runStart; j < i; ++j) {
-                if (readAt(key_, uint64_t(prints[j].second) * kBlock + kMatchFirst, a, kMatchLength) != 0 ||
-                    readAt(key_, uint64_t(prints[i].second) * kBlock + kMatchFirst, b, kMatchLength) != 0) {
-                    problem(format(L"the key file cannot be read: %ls", errnoText().c_str()));
-                    return;
-                }
-                if (std::memcmp(a, b, kMatchLength) == 0 && ++alike <= 5)
-                    problem(format(L"pad blocks %u and %u agree in bytes 4 to 259, so the index cannot tell them apart",
-                                   prints[j].second, prints[i].second));
-            }
-        }
-    }
-    if (alike > 5) problem(format(L"%llu pad blocks in all agree with another in bytes 4 to 259", (unsigned long long)alike));
-    if (alike == 0) say(L"No two pad blocks agree in bytes 4 to 259.");
 }
 
 void Checker::checkStatus() {
@@ -626,9 +486,16 @@ void Checker::checkThroughStore() {
 
 int Checker::run() {
     say(format(L"Key drive '%ls':", folder_.c_str()));
-    if (checkKeyFile() && loadIndex()) {
-        checkSlots();
-        checkBlocks();
+    if (checkKeyFile()) {
+        IndexCheck check;
+        check.key = key_;
+        check.blocks = blocks_;
+        check.indexPath = join(join(folder_, L"SETTINGS"), L"INDEX.DAT");
+        check.budget = budget_;
+        check.progress = consoleProgress(showProgress_);
+        check.say = [this](const std::wstring& line) { say(line); };
+        check.problem = [this](const std::wstring& line) { problem(line); };
+        checkIndex(check, sample_);
     }
     checkStatus();
     if (blocks_ != 0) checkThroughStore();
@@ -667,7 +534,94 @@ bool parseSize(const std::wstring& text, uint64_t* bytes) {
     return true;
 }
 
-int makeDrive(const MakeOptions& options, std::wstring* error) {
+std::vector<std::wstring> unfinishedKeyFiles(const std::wstring& folder) {
+    const std::wstring settings = join(folder, L"SETTINGS");
+    std::vector<std::wstring> found;
+    if (exists(join(settings, L"KEY.DAT"))) return found;
+    for (const wchar_t* name : {L"INDEX.DAT", L"STATUS.DAT", L"KEY.DAT.tmp", L"INDEX.DAT.tmp", L"STATUS.DAT.tmp"}) {
+        std::wstring path = join(settings, name);
+        if (exists(path)) found.push_back(path);
+    }
+    return found;
+}
+
+uint64_t makeRoomNeeded(uint64_t keyBytes, const IndexBudget& budget, uint64_t programBytes) {
+    const uint64_t blocks = keyBytes / kBlock;
+    const uint64_t indexBytes = blocks * kSlotsPerBlock * 4;
+    // The pad blocks' records go to a scratch file while the index is built.
+    const uint64_t scratch = blocks - 1 >= budget.bufferedRecords ? RecordBuckets::scratchBytes(blocks - 1) : 0;
+    return keyBytes + indexBytes + 12 + scratch + programBytes + kRoomMargin;
+}
+
+namespace {
+
+// The folder itself or, when it is not made yet, the nearest one above it
+// that exists: the volume it will be made on.
+std::wstring existingFolderOf(const std::wstring& folder) {
+    std::filesystem::path path = std::filesystem::absolute(std::filesystem::path(folder));
+    std::error_code ec;
+    while (!std::filesystem::exists(path, ec) && path.has_parent_path() && path.parent_path() != path)
+        path = path.parent_path();
+    return path.wstring();
+}
+
+// The bytes the program copies take: the four copies, the launchers and the
+// Workspace programs, each in whole clusters of up to 64 KiB.
+uint64_t programRoom(const std::wstring& program) {
+    if (program.empty()) return 0;
+    auto rounded = [](uint64_t bytes) { return (bytes + 0xFFFF) & ~uint64_t(0xFFFF); };
+    plat::FileInfo info;
+    uint64_t room = plat::fileInfo(program, &info) ? 4 * rounded(info.size) : 0;
+    room += 4 * rounded(1);   // launchers
+    for (const SiblingCopy& sibling : workspaceSiblings(program))
+        if (plat::fileInfo(sibling.source, &info)) room += rounded(info.size);
+    return room;
+}
+
+// A key that the volume cannot hold is refused before anything is written.
+int checkRoomForMake(const MakeOptions& options, const std::vector<std::wstring>& leftovers, std::wstring* error) {
+    const std::wstring folder = existingFolderOf(options.folder);
+    uint64_t freeBytes = 0;
+    bool fat = false;
+    auto volume = options.volume != nullptr ? options.volume : plat::volumeSpace;
+    if (!volume(join(folder, L"x"), &freeBytes, &fat)) return 0;   // the writes will tell
+    if (fat && options.sizeBytes > kFatFileLimit) {
+        *error = format(L"'%ls' lies on a FAT32 volume, where no file can reach 4 GiB, so it cannot hold a "
+                        L"key file of %ls. Make a key of at most 4095M there, or use a stick formatted with "
+                        L"exFAT or NTFS.",
+                        options.folder.c_str(), sizeText(options.sizeBytes).c_str());
+        return 1;
+    }
+    for (const std::wstring& path : leftovers) {
+        plat::FileInfo info;
+        if (plat::fileInfo(path, &info)) freeBytes += info.size;
+    }
+    const uint64_t programs = programRoom(options.programPath);
+    const uint64_t needed = makeRoomNeeded(options.sizeBytes, options.budget, programs);
+    if (needed <= freeBytes) return 0;
+    // The largest key that fits, in whole MiB: each byte of key takes about
+    // 1 + 52/1024 bytes with its index and the scratch records.
+    uint64_t fits = 0;
+    const uint64_t fixed = 12 + programs + kRoomMargin;
+    if (freeBytes > fixed) fits = ((freeBytes - fixed) / 1076 * 1024) >> 20;
+    if (fat && fits > 4095) fits = 4095;
+    std::wstring advice = fits >= 1 ? format(L" A key of at most %lluM fits there.", (unsigned long long)fits)
+                                    : std::wstring(L" Free some room or choose another volume.");
+    *error = format(L"there is not enough room on the volume of '%ls' for a key of %ls: the key file, its "
+                    L"index, the work space for building it and the programs need %ls (%llu bytes), but "
+                    L"only %ls (%llu bytes) are free.%ls",
+                    options.folder.c_str(), sizeText(options.sizeBytes).c_str(), sizeText(needed).c_str(),
+                    (unsigned long long)needed, sizeText(freeBytes).c_str(), (unsigned long long)freeBytes,
+                    advice.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int makeDrive(const MakeOptions& options, std::wstring* error, MakeResult* result) {
+    MakeResult ignored;
+    if (result == nullptr) result = &ignored;
+    *result = MakeResult();
     const uint64_t size = options.sizeBytes;
     if (size % kBlock != 0) {
         *error = format(L"the key size %llu is not a multiple of 1024 bytes", (unsigned long long)size);
@@ -681,13 +635,10 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
     }
     const uint32_t blocks = uint32_t(size / kBlock);
     const std::wstring settings = join(options.folder, L"SETTINGS");
-    for (const wchar_t* name : {L"KEY.DAT", L"INDEX.DAT", L"STATUS.DAT"}) {
-        std::wstring path = join(settings, name);
-        if (exists(path)) {
-            *error = format(L"'%ls' exists already; a key drive is never made over an existing key",
-                            path.c_str());
-            return 1;
-        }
+    const std::wstring keyPath = join(settings, L"KEY.DAT");
+    if (exists(keyPath)) {
+        *error = format(L"'%ls' exists already; a key drive is never made over an existing key", keyPath.c_str());
+        return 1;
     }
     if (!options.programPath.empty()) {
         plat::FileInfo info;
@@ -697,6 +648,17 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
             return 1;
         }
     }
+    // Key files without a key are what a make or split cut short left.
+    const std::vector<std::wstring> leftovers = unfinishedKeyFiles(options.folder);
+    for (const std::wstring& path : leftovers) {
+        plat::FileInfo info;
+        if (plat::fileInfo(path, &info) && info.isDirectory) {
+            *error = format(L"'%ls' is a folder", path.c_str());
+            return 1;
+        }
+    }
+    if (checkRoomForMake(options, leftovers, error) != 0) return 1;
+
     for (const std::wstring& folder : {options.folder, settings, join(options.folder, L"LOG"),
                                        join(options.folder, L"TEMP")}) {
         if (!plat::createDirectory(folder)) {
@@ -704,16 +666,26 @@ int makeDrive(const MakeOptions& options, std::wstring* error) {
             return 1;
         }
     }
-    if (makeKeyFiles(options, blocks, settings, error) != 0) return 1;
-    if (!options.programPath.empty() && copyProgram(options.programPath, options.folder, error) != 0)
-        return 1;
+    for (const std::wstring& path : leftovers) {
+        if (plat::removeFile(path) != 0) {
+            *error = format(L"cannot remove '%ls', left by a make or split that did not finish: %ls",
+                            path.c_str(), errnoText().c_str());
+            return 1;
+        }
+    }
+    result->replacedLeftovers = !leftovers.empty();
+    // The programs first and the key last: a make cut short leaves no key.
+    if (!options.programPath.empty()) {
+        if (copyProgram(options.programPath, options.folder, error) != 0) return 1;
 #ifndef _WIN32
-    // Launchers for Linux file managers beside the copies.
-    if (!options.programPath.empty() && writeLaunchers(options.folder, error) != 0) return 1;
+        // Launchers for Linux file managers beside the copies.
+        if (writeLaunchers(options.folder, error) != 0) return 1;
 #endif
-    if (!options.programPath.empty() && copySiblings(options.programPath, options.folder, error) != 0)
-        return 1;
-    return 0;
+        if (copySiblings(options.programPath, options.folder, error) != 0) return 1;
+    }
+    stopsAfter(options, kMakeStepProgramsCopied);
+    KeyFileMaker maker(options, blocks, settings, result, error);
+    return maker.run();
 }
 
 std::vector<SiblingCopy> workspaceSiblings(const std::wstring& programPath) {
@@ -725,8 +697,8 @@ std::vector<SiblingCopy> workspaceSiblings(const std::wstring& programPath) {
     return siblings;
 }
 
-int checkDrive(const std::wstring& folder, std::wstring* report) {
-    Checker checker(folder, report);
+int checkDrive(const std::wstring& folder, std::wstring* report, bool showProgress, const IndexBudget& budget) {
+    Checker checker(folder, report, showProgress, budget);
     return checker.run();
 }
 

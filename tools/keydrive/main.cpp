@@ -45,8 +45,19 @@ const wchar_t* const kUsage =
     L"  velkin-keydrive -h | --help | --version\n"
     L"      shows this text or the version\n";
 
+// Reports on standard output; errors, notes and the usage after a wrong
+// command line on standard error.
 void say(const std::wstring& text) {
     plat::writeStdout(text);
+}
+
+void complain(const std::wstring& text) {
+    plat::writeStderr(text);
+}
+
+int usageError() {
+    complain(kUsage);
+    return 2;
 }
 
 // The velkin program in the tool's own folder.
@@ -67,7 +78,7 @@ int make(const std::vector<std::wstring>& args) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == L"--size" && i + 1 < args.size()) {
             if (!keydrive::parseSize(args[++i], &options.sizeBytes)) {
-                say(L"velkin-keydrive: '" + args[i] + L"' is not a size\n");
+                complain(L"velkin-keydrive: '" + args[i] + L"' is not a size\n");
                 return 2;
             }
             haveSize = true;
@@ -76,27 +87,31 @@ int make(const std::vector<std::wstring>& args) {
         } else if (options.folder.empty() && !args[i].empty() && args[i][0] != L'-') {
             options.folder = args[i];
         } else {
-            say(kUsage);
-            return 2;
+            return usageError();
         }
     }
     if (options.folder.empty() || !haveSize) {
-        say(kUsage);
-        return 2;
+        return usageError();
     }
     if (options.programPath.empty()) options.programPath = programBesideTool();
     for (const keydrive::SiblingCopy& sibling : keydrive::workspaceSiblings(options.programPath)) {
         if (!plat::fileInfo(sibling.source, nullptr))
-            say(L"note: '" + sibling.source + L"' is missing, so the drive cannot make or open Secure "
+            complain(L"note: '" + sibling.source + L"' is missing, so the drive cannot make or open Secure "
                 L"Workspaces\n");
     }
     options.showProgress = true;
+    // Tests stop the make dead after a given step, as a kill would.
+    std::wstring stop;
+    if (plat::getEnv(L"VKLIB_TEST_MAKE_STOP", &stop)) options.stopAfterStep = std::wcstol(stop.c_str(), nullptr, 10);
     uint32_t started = plat::tickCount();
     std::wstring error;
-    if (keydrive::makeDrive(options, &error) != 0) {
-        say(L"velkin-keydrive: " + error + L"\n");
+    keydrive::MakeResult made;
+    if (keydrive::makeDrive(options, &error, &made) != 0) {
+        complain(L"velkin-keydrive: " + error + L"\n");
         return 1;
     }
+    if (made.replacedLeftovers)
+        say(L"Replaced the key files that an unfinished make or split had left in '" + options.folder + L"'.\n");
     uint32_t ms = plat::tickCount() - started;
     say(L"Made a key drive in '" + options.folder + L"' with a key of " +
         std::to_wstring(options.sizeBytes) + L" bytes in " + std::to_wstring(ms / 1000) + L"." +
@@ -114,7 +129,7 @@ int check(const std::vector<std::wstring>& args) {
     int result = 0;
     for (const std::wstring& folder : folders) {
         std::wstring report;
-        if (keydrive::checkDrive(folder, &report) != 0) result = 1;
+        if (keydrive::checkDrive(folder, &report, true) != 0) result = 1;
         say(report);
     }
     if (folders.size() > 1) {
@@ -131,19 +146,17 @@ int split(const std::vector<std::wstring>& args) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == L"--share" && i + 1 < args.size()) {
             if (!keydrive::parseShare(args[++i], &options.share)) {
-                say(L"velkin-keydrive: '" + args[i] + L"' is not a fraction between 0 and 1\n");
+                complain(L"velkin-keydrive: '" + args[i] + L"' is not a fraction between 0 and 1\n");
                 return 2;
             }
         } else if (!args[i].empty() && args[i][0] != L'-') {
             folders.push_back(args[i]);
         } else {
-            say(kUsage);
-            return 2;
+            return usageError();
         }
     }
     if (folders.size() != 2) {
-        say(kUsage);
-        return 2;
+        return usageError();
     }
     options.source = folders[0];
     options.target = folders[1];
@@ -157,7 +170,7 @@ int split(const std::vector<std::wstring>& args) {
     keydrive::SplitResult result;
     std::wstring error;
     if (keydrive::splitDrive(options, &result, &error) != 0) {
-        say(L"velkin-keydrive: " + error + L"\n");
+        complain(L"velkin-keydrive: " + error + L"\n");
         return 1;
     }
     const keydrive::UsageRecord& kept = result.source;
@@ -184,8 +197,7 @@ int split(const std::vector<std::wstring>& args) {
 int run(const std::vector<std::wstring>& args) {
     setDebugEnableCheck(manufacturerCheck);
     if (args.empty()) {
-        say(kUsage);
-        return 2;
+        return usageError();
     }
     // --help and --version: on standard output, and a success.
     if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"--version")) {
@@ -201,8 +213,7 @@ int run(const std::vector<std::wstring>& args) {
         return result;
     }
     if (args[0] == L"split") return split(args);
-    say(kUsage);
-    return 2;
+    return usageError();
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "key/key.h"
 #include "platform/platform.h"
 #include "tools/keydrive/drive.h"
+#include "tools/keydrive/filecopy.h"
 #include "tools/keydrive/text.h"
 
 namespace keydrive {
@@ -41,8 +42,6 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kMaxTerm = 1000000000;   // numerator and denominator of "a/b"
 constexpr int kMaxDecimals = 6;
-constexpr size_t kCopyChunk = size_t(4) << 20;
-constexpr uint64_t kFatFileLimit = 0xFFFFFFFFull;
 
 // Digits from text[*at] on, as a number not above max; false when there are
 // none or too many.
@@ -85,27 +84,6 @@ std::vector<std::wstring> programFilesOn(const std::wstring& folder) {
     return present;
 }
 
-// The percentage of a long copy on standard error.
-class CopyProgress {
-public:
-    CopyProgress(bool on, const char* what) : on_(on && what != nullptr), what_(what) {}
-    ~CopyProgress() {
-        if (shown_ >= 0) std::fprintf(stderr, "\n");
-    }
-    void show(uint64_t done, uint64_t total) {
-        int percent = total == 0 ? 100 : int(done * 100 / total);
-        if (!on_ || percent == shown_) return;
-        shown_ = percent;
-        std::fprintf(stderr, "\rsplitting: copying %s %3d%%", what_, percent);
-        std::fflush(stderr);
-    }
-
-private:
-    bool on_;
-    const char* what_;
-    int shown_ = -1;
-};
-
 class Splitter {
 public:
     Splitter(const SplitOptions& options, SplitResult* result, std::wstring* error)
@@ -137,7 +115,7 @@ private:
     int planRanges();
     int checkRoom();
     int writeTarget();
-    int copyDurably(const std::wstring& from, const std::wstring& to, const char* what);
+    int copyDurably(const std::wstring& from, const std::wstring& to, const wchar_t* what);
     int writeTargetRecord();
     int lowerSource();
     int nameTargetFiles();
@@ -284,47 +262,14 @@ int Splitter::checkRoom() {
     return 0;
 }
 
-int Splitter::copyDurably(const std::wstring& from, const std::wstring& to, const char* what) {
-    errno = 0;
-    FILE* in = plat::openFile(from, L"rb");
-    if (in == nullptr) return fail(format(L"cannot open '%ls': %ls", from.c_str(), errnoText().c_str()));
+int Splitter::copyDurably(const std::wstring& from, const std::wstring& to, const wchar_t* what) {
     temporaries_.push_back(to);
-    errno = 0;
-    FILE* out = plat::openFile(to, L"wb");
-    if (out == nullptr) {
-        std::fclose(in);
-        return fail(format(L"cannot create '%ls': %ls", to.c_str(), errnoText().c_str()));
-    }
-    std::error_code ec;
-    const uint64_t total = fs::file_size(fs::path(from), ec);
-    CopyProgress progress(options_.showProgress, what);
-    std::vector<char> buffer(kCopyChunk);
-    uint64_t done = 0;
-    int failed = 0;
-    for (;;) {
-        errno = 0;
-        size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (got == 0) {
-            if (std::ferror(in)) failed = fail(format(L"cannot read '%ls': %ls", from.c_str(), errnoText().c_str()));
-            break;
-        }
-        errno = 0;
-        if (std::fwrite(buffer.data(), 1, got, out) != got) {
-            failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
-            break;
-        }
-        done += got;
-        progress.show(done, total);
-    }
-    std::fclose(in);
-    errno = 0;
-    if (!failed && plat::commitFile(out) != 0)
-        failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
-    if (std::fclose(out) != 0 && !failed)
-        failed = fail(format(L"cannot write '%ls': %ls", to.c_str(), errnoText().c_str()));
-    if (!failed && !ec && done != total)
-        failed = fail(format(L"'%ls' changed while it was copied", from.c_str()));
-    return failed;
+    FileCopy copy;
+    copy.from = from;
+    copy.to = to;
+    copy.progress = consoleProgress(options_.showProgress);
+    if (what != nullptr) copy.label = std::wstring(L"splitting: copying ") + what;
+    return copyFileCommitted(copy, error_);
 }
 
 int Splitter::writeTargetRecord() {
@@ -372,9 +317,9 @@ int Splitter::writeTarget() {
         temporaries_.pop_back();
     }
     if (stopsAfter(kStepProgramsCopied)) return kSplitStopped;
-    if (copyDurably(sourceKey_, targetKey_ + L".tmp", "the key") != 0) return 1;
+    if (copyDurably(sourceKey_, targetKey_ + L".tmp", L"the key") != 0) return 1;
     if (stopsAfter(kStepKeyCopied)) return kSplitStopped;
-    if (copyDurably(sourceIndex_, targetIndex_ + L".tmp", "the index") != 0) return 1;
+    if (copyDurably(sourceIndex_, targetIndex_ + L".tmp", L"the index") != 0) return 1;
     if (stopsAfter(kStepIndexCopied)) return kSplitStopped;
     if (writeTargetRecord() != 0) return 1;
     if (stopsAfter(kStepRecordWritten)) return kSplitStopped;

@@ -34,4 +34,16 @@ std::wstring blocksText(uint64_t blocks) {
                   (unsigned long long)(blocks * kKeyBlockSize));
 }
 
+std::wstring sizeText(uint64_t bytes) {
+    if (bytes < 1024) return format(L"%llu bytes", (unsigned long long)bytes);
+    const wchar_t* units[] = {L"KiB", L"MiB", L"GiB", L"TiB"};
+    double value = double(bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 3) {
+        value /= 1024;
+        ++unit;
+    }
+    return format(L"%.1f %ls", value, units[unit]);
+}
+
 }  // namespace keydrive

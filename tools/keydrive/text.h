@@ -14,5 +14,7 @@ std::wstring join(const std::wstring& folder, const wchar_t* name);
 std::wstring errnoText();
 // "1 block" / "3 blocks (3072 bytes)": a count of key blocks in plain words.
 std::wstring blocksText(uint64_t blocks);
+// "812 bytes", "64.0 KiB", "16.0 GiB": a size in the unit that suits it.
+std::wstring sizeText(uint64_t bytes);
 
 }  // namespace keydrive
