@@ -112,9 +112,12 @@ DialogAnswer desktopMessageBox(BoxKind kind, const std::wstring& caption, const 
     if (tool == DialogTool::None) return DialogAnswer::NotShown;
     SpawnOptions options;
     options.nullStdin = true;
-    options.nullStdout = true;
-    options.nullStderr = true;   // the toolkit's own chatter
-    int code = runChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options);
+    // The toolkit's own chatter is read, not shown: zenity that cannot
+    // reach its display ends with the code of a No and says so there.
+    options.stderrToStdout = true;
+    std::string said;
+    int code = runChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options, &said);
+    if (said.find("cannot open display") != std::string::npos) return DialogAnswer::NotShown;
     return answerFromExitCode(tool, kind, code);
 }
 
