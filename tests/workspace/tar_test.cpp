@@ -14,7 +14,7 @@
 #include "platform/platform.h"
 #include "tests/support/tempfolder.h"
 #include "tools/tar/tararchive.h"
-#include "tools/tar/tarformat.h"
+#include "workspace/tarformat.h"
 
 namespace fs = std::filesystem;
 
