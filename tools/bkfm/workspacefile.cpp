@@ -263,10 +263,13 @@ bool findTypedMember(const std::vector<Entry>& entries, const std::wstring& text
     }
     std::wstring typed = text;
     while (!typed.empty() && isSeparator(typed.back())) typed.pop_back();
-    if (plat::kSep == L'\\') std::replace(typed.begin(), typed.end(), L'\\', L'/');
     int found = 0;
     for (const Entry& e : entries) {
-        if (shownName(e.member.name) == typed) {
+        // As shown, with '/' between folders, or on Windows with '\'.
+        const std::wstring shownAs = shownName(e.member.name);
+        std::wstring withBackslashes = shownAs;
+        std::replace(withBackslashes.begin(), withBackslashes.end(), L'/', L'\\');
+        if (typed == shownAs || (plat::kSep == L'\\' && typed == withBackslashes)) {
             *name = e.member.name;
             ++found;
         }

@@ -345,7 +345,8 @@ std::string changedMeanwhile(const Snapshot& base, const Snapshot& now, const Ch
         // A folder a new member needs must not have become a file.
         for (std::size_t slash = top.find('/'); slash != std::string::npos; slash = top.find('/', slash + 1)) {
             const std::string folder = top.substr(0, slash);
-            if (versionsAt(base, folder, false) != versionsAt(now, folder, false)) return folder;
+            for (const Member& m : now.members)
+                if (m.name == folder && m.kind == Kind::File) return folder;
         }
     }
     return std::string();
