@@ -30,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TITLED_WINDOW = os.path.join(HERE, "titled_window.py")
 INFO_FIRST_LINE = "Drag and drop the file that you want to open onto this icon"
 UNCHANGED = "file %s was unchanged by editor, no need to re-encrypt"
+TITLE_NOTES = "notes.txt - Notepad"
 
 
 def plaintext_of(drive, path):
@@ -269,6 +270,37 @@ class OpenWine(OpenHelpers, DriveTestCase):
         self.assertEqual(read_bytes(encrypted), before)
         self.assertEqual(read_bytes(other), b"another file of that name")
         self.assertTempEmpty()
+
+    def test_a_killed_open_is_finished_by_the_next_run(self):
+        cases = [
+            # what notepad does after the program was killed, files in the work folder afterwards
+            (("close", "--caption", TITLE_NOTES), ["notes.txt" + SUFFIX]),
+            (("edit", "--caption", TITLE_NOTES, "--text", "saved after the kill"),
+             ["notes (recovered).txt" + SUFFIX, "notes.txt" + SUFFIX]),
+        ]
+        for action, files in cases:
+            with self.subTest(action=action[0]):
+                for old in os.listdir(self.work):
+                    os.remove(os.path.join(self.work, old))
+                encrypted = self.encrypted("notes.txt", b"as it was\r\n")
+                process = self.runner.start(self.drive, "Open", [self.p("notes.txt" + SUFFIX)])
+                self.assertEqual(self.helper("window", "--caption", self.TITLE), 0)
+                process.kill()
+                process.wait(60)
+                self.assertEqual(self.helper(*action), 0)
+                result = self.run_command("Status")
+                self.assertEqual(result.code, 0, result)
+                text = "\n".join(b.text for b in result.boxes)
+                if len(files) == 2:
+                    recovered = self.p(files[0])
+                    self.assertIn("Its changes are kept, encrypted, as '%s'" % recovered, text)
+                    self.assertEqual(plaintext_of(self.drive, os.path.join(self.work, files[0])),
+                                     b"saved after the kill")
+                else:
+                    self.assertIn("held no changes and was erased", text)
+                self.assertEqual(sorted(os.listdir(self.work)), files)
+                self.assertEqual(plaintext_of(self.drive, encrypted), b"as it was\r\n")
+                self.assertTempEmpty()
 
     def test_a_type_without_an_application_asks_what_to_do(self):
         for dropped, encrypted, answer in self.no_association_cases(

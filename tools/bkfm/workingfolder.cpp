@@ -357,7 +357,7 @@ void recoverWorkingFolders(std::wstring* message) {
         std::wstring said;
         collectWorkingFolder(&folder, origin, -1, &said);
         if (!said.empty())
-            append(message, formatWide(L"A file manager was stopped while '%ls' of the workspace '%ls' was open: %ls",
+            append(message, formatWide(L"An earlier open of '%ls' in the workspace '%ls' was not finished: %ls",
                                        shownName(origin.member).c_str(), origin.archive.c_str(), said.c_str()));
     }
 }
