@@ -2,6 +2,7 @@
 workspace at once, a file manager stopped during an open, a write-back that
 fails, names that are bytes on Linux, names that would act on a terminal,
 names Windows reserves, and archives reached through links."""
+import io
 import os
 import shutil
 import signal
@@ -259,25 +260,6 @@ class NamesOnLinux(WorkspaceMixin, DriveTestCase):
         for rel, data in files.items():
             self.assertEqual(read_bytes(os.path.join(out, rel)), data)
 
-    def test_names_that_would_act_on_a_terminal_are_shown_escaped(self):
-        source = os.path.join(self.work, "src")
-        names = ["evil\x1b]0;owned\x07.txt", "two\nlines.txt", "clear\x1b[2J.txt", "ok.txt"]
-        write_tree(source, {name: b"x" for name in names})
-        archive = os.path.join(self.work, "w" + SUFFIX)
-        self.assertEqual(run_sibling(self.runner, self.drive, "bkgui", ["u", "-ttar", archive, source + "/*"]).code, 0)
-        listed = self.fm(archive, "list")
-        self.assertEqual(listed.code, 0, listed)
-        self.assertNotIn("\x1b", listed.stdout)
-        self.assertNotIn("\x07", listed.stdout)
-        self.assertEqual(len(listed.stdout.splitlines()), len(names))
-        for escaped in ("evil\\x1B]0;owned\\x07.txt", "two\\x0Alines.txt", "clear\\x1B[2J.txt"):
-            self.assertIn(escaped, listed.stdout)
-        # Named as it is shown; refused with a message that is escaped too.
-        result = self.fm(archive, "extract", "clear\\x1B[2J.txt", self.work)
-        self.assertEqual(result.code, 1, result)
-        self.assertIn("'clear\\x1B[2J.txt' cannot be extracted here: it holds a control character", result.stderr)
-        self.assertNotIn("\x1b", result.stderr)
-
     def test_an_entry_with_a_nul_in_its_name_is_kept_and_the_rest_reachable(self):
         source = os.path.join(self.work, "src")
         write_tree(source, {"ok.txt": b"fine"})
@@ -324,10 +306,41 @@ class NamesOnLinux(WorkspaceMixin, DriveTestCase):
         self.assertEqual(result.code, 0, result)
         self.assertTrue(os.path.islink(link))
         self.assertIn("added.txt", [name for name, _ in archive_members(archive)])
+        # The archive tool too.
+        source = os.path.join(self.work, "more")
+        write_tree(source, {"more.txt": b"m"})
+        packed = run_sibling(self.runner, self.drive, "bkgui", ["u", "-ttar", link, source + "/*"])
+        self.assertEqual(packed.code, 0, packed)
+        self.assertTrue(os.path.islink(link))
+        self.assertIn("more.txt", [name for name, _ in archive_members(archive)])
 
 
 @both_builds
 class ConversionCases(WorkspaceMixin):
+    def test_names_that_would_act_on_a_terminal_are_shown_escaped(self):
+        archive = os.path.join(self.work, "w" + SUFFIX)
+        names = ["evil\x1b]0;owned\x07.txt", "two\nlines.txt", "clear\x1b[2J.txt", "ok.txt"]
+        with tarfile.open(archive, "w", format=tarfile.PAX_FORMAT) as t:
+            for name in [MARKER] + names:
+                info = tarfile.TarInfo(name)
+                info.size = 1
+                t.addfile(info, io.BytesIO(b"x"))
+        listed = self.fm(archive, "list")
+        self.assertEqual(listed.code, 0, listed)
+        self.assertNotIn("\x1b", listed.stdout)
+        self.assertNotIn("\x07", listed.stdout)
+        self.assertEqual(len(listed.stdout.splitlines()), len(names))
+        for escaped in ("evil\\x1B]0;owned\\x07.txt", "two\\x0Alines.txt", "clear\\x1B[2J.txt"):
+            self.assertIn(escaped, listed.stdout)
+        # Named as it is shown; refused with a message that is escaped too.
+        out = os.path.join(self.work, "out")
+        os.makedirs(out)
+        result = self.fm(archive, "extract", "clear\\x1B[2J.txt", self.runner.path(out))
+        self.assertEqual(result.code, 1, result)
+        self.assertIn("'clear\\x1B[2J.txt' cannot be extracted here: it holds a control character", result.stderr)
+        self.assertNotIn("\x1b", result.stderr + "".join(b.text for b in result.boxes))
+        self.assertEqual(os.listdir(out), [])
+
     def test_an_existing_workspace_is_never_merged_into(self):
         folder = self.make_work()
         self.assertEqual(self.convert(folder)[0].code, 0)

@@ -87,6 +87,9 @@ int run(const std::vector<std::wstring>& args) {
 #endif
 
     plat::FileInfo info;
+    // An archive reached through a link is updated where the link leads.
+    std::wstring target;
+    if (plat::fileInfo(archive, &info) && info.isLink && plat::finalPath(archive, &target)) archive = target;
     if (!plat::fileInfo(folder, &info) || !info.isDirectory)
         return fail(formatWide(L"'%ls' is not a folder that can be read", folder.c_str()));
 
