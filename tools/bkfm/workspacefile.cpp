@@ -98,36 +98,48 @@ int runOpenerOrSay(const std::wstring& opener, const wchar_t* option, const std:
     return 1;
 }
 
-// Copies members' data into new files, under the workspace's shared lock
-// and only while the archive still holds them where the snapshot found them.
+// The archive read under the workspace's shared lock, which stays held
+// while members' data is read from it (Windows cannot replace a file that
+// is open), until let go; never while the program runs or a change is made.
+struct Reading {
+    tar::WorkspaceLock lock;
+    tar::Snapshot snapshot;
+    FILE* archive = nullptr;
+    ~Reading() { letGo(); }
+    void letGo() {
+        if (archive) std::fclose(archive);
+        archive = nullptr;
+        tar::unlockWorkspace(&lock);
+    }
+};
+int startReading(const std::wstring& archive, Reading* reading, std::wstring* message) {
+    if (tar::lockWorkspace(archive, false, &reading->lock, message) != 0) return 1;
+    if (tar::readSnapshot(archive, &reading->snapshot, message) != 0) return 1;
+    reading->archive = plat::openFile(archive, L"rb");
+    if (!reading->archive) {
+        *message = formatWide(L"cannot open the workspace '%ls': %ls", archive.c_str(), errnoText().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Copies members' data into new files; *written gets the files made.
 struct Copy {
     tar::Member member;
     std::wstring target;
 };
-int copyMembers(const std::wstring& archive, const tar::Snapshot& snapshot, const std::vector<Copy>& copies,
-                std::vector<std::wstring>* written, std::wstring* message) {
-    tar::WorkspaceLock lock;
-    if (tar::lockWorkspace(archive, false, &lock, message) != 0) return 1;
-    FILE* in = plat::openFile(archive, L"rb");
-    plat::FileId id;
-    int failed = 0;
-    if (!in || !plat::streamIdentity(in, &id) || !plat::sameFileId(id, snapshot.id) || id.size != snapshot.id.size ||
-        id.modified != snapshot.id.modified) {
-        *message = in ? formatWide(L"the workspace '%ls' was changed meanwhile; try again", archive.c_str())
-                      : formatWide(L"cannot open the workspace '%ls': %ls", archive.c_str(), errnoText().c_str());
-        failed = 1;
-    }
+int copyMembers(const Reading& reading, const std::vector<Copy>& copies, std::vector<std::wstring>* written,
+                std::wstring* message) {
+    FILE* in = reading.archive;
     std::vector<char> buffer(kChunk);
     for (const Copy& c : copies) {
-        if (failed) break;
         FILE* out = plat::createNewFile(c.target);
         if (!out) {
             *message = formatWide(L"cannot create '%ls': %ls", shown(c.target).c_str(), errnoText().c_str());
-            failed = 1;
-            break;
+            return 1;
         }
         written->push_back(c.target);
-        failed = plat::seekFile(in, static_cast<int64_t>(c.member.dataOffset), SEEK_SET) != 0;
+        int failed = plat::seekFile(in, static_cast<int64_t>(c.member.dataOffset), SEEK_SET) != 0;
         for (uint64_t left = c.member.size; !failed && left > 0;) {
             std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(left, kChunk));
             if (std::fread(buffer.data(), 1, want, in) != want || std::fwrite(buffer.data(), 1, want, out) != want)
@@ -136,13 +148,13 @@ int copyMembers(const std::wstring& archive, const tar::Snapshot& snapshot, cons
         }
         if (plat::commitFile(out) != 0) failed = 1;
         if (std::fclose(out) != 0) failed = 1;
-        if (failed)
+        if (failed) {
             *message = formatWide(L"cannot copy member '%ls' of the workspace to '%ls': %ls",
                                   shownName(c.member.name).c_str(), shown(c.target).c_str(), errnoText().c_str());
+            return 1;
+        }
     }
-    if (in) std::fclose(in);
-    tar::unlockWorkspace(&lock);
-    return failed;
+    return 0;
 }
 
 // Removes files and folders that this file manager wrote or added, deepest
@@ -197,24 +209,23 @@ std::wstring archivePath(const std::wstring& given) {
 std::wstring shownName(const std::string& name) { return tar::shownName(name); }
 
 int listMembers(const std::wstring& archive, std::vector<Entry>* entries, std::wstring* message) {
-    tar::Snapshot snapshot;
+    Reading reading;
     message->clear();
-    if (tar::readWorkspace(archive, &snapshot, message) != 0) return 1;
+    if (startReading(archive, &reading, message) != 0) return 1;
     entries->clear();
-    FILE* f = plat::openFile(archive, L"rb");
-    for (const tar::Member& m : snapshot.members) {
+    for (const tar::Member& m : reading.snapshot.members) {
         if (m.name == tar::kMarkerName) continue;
         Entry e;
         e.member = m;
         uint64_t length = 0;
-        e.thisKey = thisKeyMember(f, m, &length);
+        e.thisKey = thisKeyMember(reading.archive, m, &length);
         e.shownSize = e.thisKey ? length : m.size;
         entries->push_back(e);
     }
-    if (f) std::fclose(f);
-    if (!snapshot.refused.empty()) {
+    if (!reading.snapshot.refused.empty()) {
         std::wstring names;
-        for (const tar::Refused& r : snapshot.refused) names += (names.empty() ? L"'" : L", '") + shownName(r.name) + L"...'";
+        for (const tar::Refused& r : reading.snapshot.refused)
+            names += (names.empty() ? L"'" : L", '") + shownName(r.name) + L"...'";
         *message = formatWide(L"the workspace holds entries whose names hold a NUL byte and cannot be used; they "
                               L"are kept as they are but not listed: %ls",
                               names.c_str());
@@ -280,8 +291,9 @@ bool findTypedMember(const std::vector<Entry>& entries, const std::wstring& text
 int openMember(const std::wstring& archive, const std::string& name, std::wstring* message) {
     std::wstring opener;
     if (openerPath(&opener, message) != 0) return 1;
-    tar::Snapshot snapshot;
-    if (tar::readWorkspace(archive, &snapshot, message) != 0) return 1;
+    Reading reading;
+    if (startReading(archive, &reading, message) != 0) return 1;
+    const tar::Snapshot& snapshot = reading.snapshot;
     const tar::Member* found = userMember(snapshot.members, name, message);
     if (!found) return 1;
     const tar::Member member = *found;
@@ -301,18 +313,18 @@ int openMember(const std::wstring& archive, const std::string& name, std::wstrin
     origin.size = member.size;
     for (std::size_t i = 0; i < snapshot.members.size(); ++i)
         if (&snapshot.members[i] == found) origin.mark = snapshot.marks[i];
-    FILE* f = plat::openFile(archive, L"rb");
     uint64_t length = 0;
-    origin.thisKey = thisKeyMember(f, member, &length);
-    if (f) std::fclose(f);
+    origin.thisKey = thisKeyMember(reading.archive, member, &length);
 
     WorkingFolder folder;
     if (makeWorkingFolder(opener, origin, &folder, message) != 0) return 1;
     std::vector<std::wstring> written;
-    if (copyMembers(archive, snapshot, {Copy{member, folder.file}}, &written, message) != 0) {
+    if (copyMembers(reading, {Copy{member, folder.file}}, &written, message) != 0) {
         discardWorkingFolder(&folder);
         return 1;
     }
+    // The program may take long: nothing is held while it runs.
+    reading.letGo();
     const int code = runOpener(opener, L"-o", folder.file);
     const int failed = collectWorkingFolder(&folder, origin, code, message);
     if (message->empty()) *message = formatWide(L"'%ls' is unchanged", shownName(name).c_str());
@@ -442,8 +454,9 @@ int extractMember(const std::wstring& archive, const std::string& name, const st
                   std::wstring* message) {
     std::wstring opener;
     if (openerPath(&opener, message) != 0) return 1;
-    tar::Snapshot snapshot;
-    if (tar::readWorkspace(archive, &snapshot, message) != 0) return 1;
+    Reading reading;
+    if (startReading(archive, &reading, message) != 0) return 1;
+    const tar::Snapshot& snapshot = reading.snapshot;
     const tar::Member* found = userMember(snapshot.members, name, message);
     if (!found) return 1;
 
@@ -489,11 +502,12 @@ int extractMember(const std::wstring& archive, const std::string& name, const st
         folders.push_back(path);
     }
     std::vector<std::wstring> files;
-    if (copyMembers(archive, snapshot, copies, &files, message) != 0) {
+    if (copyMembers(reading, copies, &files, message) != 0) {
         removeWritten(files, folders, nullptr);
         *message += L"; nothing was extracted";
         return 1;
     }
+    reading.letGo();
 
     if (runOpenerOrSay(opener, L"-d", target, L"decrypt", L"what was extracted stays there", message) != 0)
         return 1;
