@@ -399,6 +399,33 @@ class WindowAgainstAnAdd(WorkspaceMixin, DriveTestCase):
         self.assertFalse(os.path.exists(other))
 
 
+class ConversionDuringWhichFilesAreSavedOnWindows(WorkspaceMixin, DriveTestCase):
+    """Windows: a file saved into the folder, and one added, while the
+    archive tool works stay in the folder and are named."""
+    runner_name = "wine"
+
+    def test_what_changed_or_appeared_stays(self):
+        folder = os.path.join(self.work, "busy")
+        write_tree(folder, {"a.txt": b"a", "b.txt": b"b"})
+        self.probe("bkgui")
+        tool = os.path.join(self.drive, "SETTINGS", "bkgui.exe")
+        from velkin_e2e import WIN_BUILD
+        shutil.copy(os.path.join(WIN_BUILD, "bkgui.exe"), tool + ".real.exe")
+        with open(tool + ".run", "w") as f:
+            f.write(self.runner.path(tool + ".real.exe") + "\n")
+        with open(tool + ".after", "w") as f:
+            f.write("%s|saved during the conversion\n%s|late\n"
+                    % (self.runner.path(os.path.join(folder, "a.txt")), self.runner.path(os.path.join(folder, "late.txt"))))
+        result, _ = self.convert(folder)
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual([b.kind for b in result.boxes], ["information", "warning"], result)
+        self.assertIn("\n    a.txt", result.boxes[-1].text)
+        self.assertIn("\n    late.txt", result.boxes[-1].text)
+        self.assertEqual(sorted(os.listdir(folder)), ["a.txt", "late.txt"])
+        self.assertEqual(read_bytes(os.path.join(folder, "a.txt")), b"saved during the conversion")
+        self.assertEqual([name for name, _ in archive_members(folder + SUFFIX)], [MARKER, "a.txt", "b.txt"])
+
+
 class ReservedNamesOnWindows(WorkspaceMixin, DriveTestCase):
     """Windows: a member named after a device, or ending in a period, is
     refused instead of written to the device."""
