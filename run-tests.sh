@@ -62,7 +62,7 @@ echo "== Windows tests under Wine"
 ctest --test-dir "$build/windows" --output-on-failure -j "$jobs" || status=1
 
 if [ -x "$root/tests/fuzz/run-fuzz.sh" ]; then
-    echo "== fuzzing the decoder"
+    echo "== fuzzing the decoder and the workspace's tar reader"
     "$root/tests/fuzz/run-fuzz.sh" "${VELKIN_FUZZ_SECONDS:-60}" "$build/fuzz" || status=1
 fi
 

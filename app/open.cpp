@@ -13,6 +13,7 @@
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
 #include "codec/format.h"
+#include "codec/workingcopy.h"
 #include "diag/error.h"
 #include "diag/format.h"
 #include "diag/log.h"
@@ -53,19 +54,20 @@ int showKeyInformation() {
 // A working copy of the same name in TEMP may hold the only copy of edits
 // that could not be encrypted again, or be another instance's working copy:
 // it is never overwritten (nor, when it is the dropped file, erased).
-int checkWorkingCopyFree(const wchar_t* path, int32_t isEncrypted) {
+// *workingCopy receives the path the copy is to have.
+int checkWorkingCopyFree(const wchar_t* path, int32_t isEncrypted, std::wstring* workingCopy) {
     std::wstring storedName;
     if (isEncrypted) {
         if (readStoredName(path, &storedName) != 0) return 1;
     } else {
         storedName = codec::baseNameOf(path);
     }
-    const std::wstring workingCopy = tempFolder() + storedName;
-    if (!plat::fileInfo(workingCopy, nullptr)) return 0;
+    *workingCopy = tempFolder() + storedName;
+    if (!plat::fileInfo(*workingCopy, nullptr)) return 0;
     reportError(L"a working copy '%ls' is already in the folder TEMP: it may hold changes that "
                 L"were not encrypted again, or another instance may be editing it. Move it away "
                 L"or delete it, then open '%ls' again",
-                shownPath(workingCopy).c_str(), path);
+                shownPath(*workingCopy).c_str(), path);
     return 1;
 }
 
@@ -104,29 +106,147 @@ int decryptBeside(const wchar_t* path, const std::wstring& encrypted) {
     return 0;
 }
 
-// openAndWait failed: no application received the working copy (it failed
-// before or at the launch), so the copy is deleted, as after an editing
-// without changes. Left in TEMP it would keep a plaintext there and stop
-// every later open of the file.
-int handleOpenFailure(const wchar_t* path, int32_t isEncrypted, const std::wstring& encrypted,
-                      const std::wstring& workingCopy) {
+// One open of an encrypted file: the dropped path, the encrypted copy, the
+// working copy in TEMP and its record in the journal.
+struct Session {
+    const wchar_t* path;
+    int32_t isEncrypted;
+    std::wstring encrypted;
+    std::wstring workingCopy;
+    uint32_t ticket;
+};
+
+// Puts a failure's text back after later steps reported their own.
+void restoreError(const std::wstring& text) {
+    std::wcsncpy(lastErrorText, text.c_str(), kLastErrorTextSize - 1);
+    lastErrorText[kLastErrorTextSize - 1] = L'\0';
+}
+
+// openAndWait failed before any application received the working copy, so
+// the copy is erased, as after an editing without changes. Left in TEMP it
+// would keep a plaintext there and stop every later open of the file.
+int handleOpenFailure(const Session& s) {
     const uint32_t code = plat::lastSystemError();
-    logMessage(L"openAndWait: %ls", lastErrorText);
-    plat::deleteFile(workingCopy);
-    if (environmentHas(L"VKLIB_OPENER")) return 0;
+    const std::wstring cause = lastErrorText;
+    logMessage(L"openAndWait: %ls", cause.c_str());
+    if (eraseWorkingCopy(s.workingCopy, s.ticket) != 0) return 1;
+    restoreError(cause);
+    // Under the file manager no question is asked, but the failure is one:
+    // the file manager must not take it for an editing without changes.
+    if (environmentHas(L"VKLIB_OPENER")) return 1;
     if (code != plat::kNoAssociationError) return 1;
     const wchar_t* question =
-        isEncrypted ? formatText(L"There is no application to open\n%ls.\n\nDo you want to "
-                                 L"decrypt it?\n\n",
-                                 path)
-                    : formatText(L"There is no application to open\n%ls.\n\nDo you want to "
-                                 L"encrypt it?\n\nAfter encryption, you can drop\n%ls "
-                                 L"(encrypted)\nonto the icon to decrypt it again.\n",
-                                 path, path);
+        s.isEncrypted ? formatText(L"There is no application to open\n%ls.\n\nDo you want to "
+                                   L"decrypt it?\n\n",
+                                   s.path)
+                      : formatText(L"There is no application to open\n%ls.\n\nDo you want to "
+                                   L"encrypt it?\n\nAfter encryption, you can drop\n%ls "
+                                   L"(encrypted)\nonto the icon to decrypt it again.\n",
+                                   s.path, s.path);
     bool yes = plat::messageBox(plat::BoxKind::Question, caption, question);
     // Yes decrypts an encrypted file; for a plaintext, Yes keeps it encrypted.
-    bool decrypt = isEncrypted ? yes : !yes;
-    return decrypt ? decryptBeside(path, encrypted) : 0;
+    bool decrypt = s.isEncrypted ? yes : !yes;
+    return decrypt ? decryptBeside(s.path, s.encrypted) : 0;
+}
+
+// The changes are encrypted again over the encrypted copy, under its own
+// name: the dropped name, or the name that step 3 gave it (the same as the
+// default).
+int encryptChanges(const Session& s) {
+    const wchar_t* target = nullptr;
+    const wchar_t* prefix = directoryOf(s.path);
+    if (!prefix || encryptFile(prefix, s.workingCopy.c_str(), s.encrypted.c_str(), &target) != 0) {
+        std::wstring cause = lastErrorText;
+        reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'. The "
+                    L"program's next run encrypts it beside '%ls' unless you move it away first.",
+                    cause.c_str(), shownPath(s.workingCopy).c_str(), s.encrypted.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// The edited working copy stays in TEMP, in the journal, with the reason in
+// front of what the user is told.
+int leaveWorkingCopy(const Session& s, const std::wstring& reason) {
+    reportError(L"%ls.\n\nThe working copy '%ls' is left as it is, with its changes; '%ls' was not "
+                L"changed. The program's next run keeps those changes, encrypted, beside it, unless you "
+                L"move the working copy away first.",
+                reason.c_str(), shownPath(s.workingCopy).c_str(), s.encrypted.c_str());
+    return 1;
+}
+
+// The editor ended badly: its changes may be partial. A copy it did not
+// change is erased; a changed one is encrypted only when the user says so,
+// and is otherwise left where it is.
+int handleEditorFailure(const Session& s, const uint8_t* before, bool* encrypt) {
+    *encrypt = false;
+    const std::wstring reason = lastErrorText;
+    uint8_t after[kDigestBytes];
+    if (digestFile(s.workingCopy.c_str(), nullptr, after) != 0) return leaveWorkingCopy(s, reason);
+    if (std::memcmp(before, after, kDigestBytes) == 0) {
+        if (eraseWorkingCopy(s.workingCopy, s.ticket) != 0) return 1;
+        reportError(L"%ls; nothing was changed", reason.c_str());
+        return 1;
+    }
+    if (environmentHas(L"VKLIB_OPENER") || !plat::canAskQuestions()) return leaveWorkingCopy(s, reason);
+    const wchar_t* question = formatText(
+        L"%ls, so the changes in the working copy may be incomplete.\n\nDo you want to encrypt the "
+        L"working copy as it is now over\n%ls?\n\nNo leaves both as they are: the working copy "
+        L"stays in TEMP.\n",
+        reason.c_str(), s.encrypted.c_str());
+    if (plat::askQuestion(caption, question) != plat::Answer::Yes) return leaveWorkingCopy(s, reason);
+    *encrypt = true;
+    return 0;
+}
+
+// The end of the editing could not be told: what the copy holds now is
+// kept, encrypted under a name of its own, and the copy is erased.
+int handleUnknownEnd(const Session& s) {
+    const std::wstring reason = lastErrorText;
+    std::wstring kept;
+    if (keepWorkingCopy(s.workingCopy, s.encrypted, &kept) != 0) return 1;
+    endPending(s.ticket);
+    if (kept.empty())
+        reportError(L"%ls. The working copy held no changes and was erased.", reason.c_str());
+    else
+        reportError(L"%ls. What the working copy holds now is kept, encrypted, as '%ls'; '%ls' was not "
+                    L"changed. Do not save the file again in its application.",
+                    reason.c_str(), kept.c_str(), s.encrypted.c_str());
+    return 1;
+}
+
+int editWorkingCopy(Session& s) {
+    uint8_t before[kDigestBytes];
+    if (digestFile(s.workingCopy.c_str(), nullptr, before) != 0) {
+        std::wstring cause = lastErrorText;
+        eraseWorkingCopy(s.workingCopy, s.ticket);
+        restoreError(cause);
+        return 1;
+    }
+    const int waited = openAndWait(s.workingCopy.c_str());
+    if (waited == kEndUnknown) return handleUnknownEnd(s);
+    bool encrypt = true;
+    if (waited == kEditorFailed) {
+        if (handleEditorFailure(s, before, &encrypt) != 0) return 1;
+    } else if (waited != 0) {
+        return handleOpenFailure(s);
+    } else {
+        uint8_t after[kDigestBytes];
+        if (digestFile(s.workingCopy.c_str(), nullptr, after) != 0) return 1;
+        if (std::memcmp(before, after, kDigestBytes) == 0) {
+            logMessage(L"file %ls was unchanged by editor, no need to re-encrypt", s.workingCopy.c_str());
+            encrypt = false;
+        }
+    }
+    if (encrypt && encryptChanges(s) != 0) return 1;
+    // The plaintext copy is erased like any plaintext the program leaves.
+    if (eraseWorkingCopy(s.workingCopy, s.ticket) != 0) {
+        std::wstring cause = lastErrorText;
+        reportError(L"%ls\n\nThe working copy '%ls' could not be erased; the program's next run erases it.",
+                    cause.c_str(), shownPath(s.workingCopy).c_str());
+        return 1;
+    }
+    return 0;
 }
 
 int openFile(const wchar_t* path, std::wstring* unerased) {
@@ -137,42 +257,24 @@ int openFile(const wchar_t* path, std::wstring* unerased) {
         if (exportWorkspacePassword() != 0) return 1;
         return openWorkspaceArchive(path) != 0 ? 1 : 0;
     }
-    if (checkWorkingCopyFree(path, isEncrypted) != 0) return 1;
+    Session s{path, isEncrypted, path, std::wstring(), 0};
+    if (checkWorkingCopyFree(path, isEncrypted, &s.workingCopy) != 0) return 1;
+    if (!isEncrypted && encryptDropped(path, &s.encrypted, unerased) != 0) return 1;
 
-    std::wstring encrypted = path;
-    if (!isEncrypted && encryptDropped(path, &encrypted, unerased) != 0) return 1;
-
+    // The copy is in the journal before it exists: a run stopped while it
+    // exists leaves it to the next run, never behind unnamed.
+    if (recordWorkingCopy(s.workingCopy, s.encrypted, &s.ticket) != 0) return 1;
     const std::wstring folder = tempFolder();
     const wchar_t* written = nullptr;
     plat::ownerOnlyFiles(true);
-    int decrypted = decryptFile(encrypted.c_str(), folder.c_str(), &written);
+    int decrypted = decryptFile(s.encrypted.c_str(), folder.c_str(), &written);
     plat::ownerOnlyFiles(false);
-    if (decrypted != 0) return 1;
-    const std::wstring workingCopy = written;
-
-    uint8_t before[kDigestBytes];
-    if (digestFile(workingCopy.c_str(), nullptr, before) != 0) return 1;
-    if (openAndWait(workingCopy.c_str()) != 0)
-        return handleOpenFailure(path, isEncrypted, encrypted, workingCopy);
-
-    uint8_t after[kDigestBytes];
-    if (digestFile(workingCopy.c_str(), nullptr, after) != 0) return 1;
-    if (std::memcmp(before, after, kDigestBytes) == 0) {
-        logMessage(L"file %ls was unchanged by editor, no need to re-encrypt", workingCopy.c_str());
-    } else {
-        const wchar_t* target = nullptr;
-        const wchar_t* prefix = directoryOf(path);
-        // The encrypted copy is replaced under its own name: the dropped
-        // name, or the name that step 3 gave it (the same as the default).
-        if (!prefix || encryptFile(prefix, workingCopy.c_str(), encrypted.c_str(), &target) != 0) {
-            std::wstring cause = lastErrorText;
-            reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'.",
-                        cause.c_str(), shownPath(workingCopy).c_str());
-            return 1;
-        }
+    if (decrypted != 0) {
+        endPending(s.ticket);
+        return 1;
     }
-    plat::deleteFile(workingCopy);
-    return 0;
+    s.workingCopy = written;
+    return editWorkingCopy(s);
 }
 
 }  // namespace

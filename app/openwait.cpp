@@ -53,8 +53,9 @@ void waitWhileHeld(const wchar_t* path, uint32_t* waits) {
     }
 }
 
-// Asks until the user says that the application is done with the file.
-void confirmClosed(const wchar_t* path, uint32_t* waits) {
+// Asks until the user says that the application is done with the file;
+// false, after reporting, when the question could not be shown at all.
+bool confirmClosed(const wchar_t* path, uint32_t* waits) {
     for (;;) {
         waitWhileHeld(path, waits);
         const wchar_t* question = formatText(
@@ -62,7 +63,16 @@ void confirmClosed(const wchar_t* path, uint32_t* waits) {
             L"program cannot see when the file is closed. Save your changes and close the file "
             L"in its application, then choose Yes. No waits and asks again.\n",
             path);
-        if (plat::messageBox(plat::BoxKind::Question, caption, question)) return;
+        const plat::Answer answer = plat::askQuestion(caption, question);
+        if (answer == plat::Answer::Yes) return true;
+        if (answer == plat::Answer::NotAsked) {
+            // A dialog tool that cannot show its dialog is no No: asking
+            // again would never end.
+            reportError(L"the question whether you are done with %ls could not be shown, so the "
+                        L"end of the editing cannot be told",
+                        path);
+            return false;
+        }
         ++*waits;
         // Not yet: the application has the file, so there is no giving up,
         // only asking again a little later.
@@ -101,6 +111,11 @@ int openAndWait(const wchar_t* path) {
     if (plat::launchEditor(path, route, &process) != 0) return launchFailed(path);
     plat::waitForProcess(process);
     logMessage(L"started editor for %ls", path);
+    const std::wstring editorFailure = plat::terminalEditorFailure();
+    if (route == plat::EditorRoute::Terminal && !editorFailure.empty()) {
+        reportError(L"the editor of %ls did not end normally: %ls", path, editorFailure.c_str());
+        return kEditorFailed;
+    }
 
     if (desktop) {
         uint32_t elapsed = plat::tickCount() - launchTick;
@@ -113,8 +128,8 @@ int openAndWait(const wchar_t* path) {
                 ++waits;
             }
             waitWhileHeld(path, &waits);
-        } else {
-            confirmClosed(path, &waits);
+        } else if (!confirmClosed(path, &waits)) {
+            return kEndUnknown;
         }
     }
 

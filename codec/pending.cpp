@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "codec/expunge.h"
+#include "codec/workingcopy.h"
 #include "diag/error.h"
 #include "diag/format.h"
 #include "diag/log.h"
@@ -134,7 +135,7 @@ bool decode(const std::vector<uint8_t>& data, PendingRecord* record) {
     Reader in{data, sizeof kMagic};
     if (in.get32() != kBuildCode) return false;
     uint32_t kind = in.get32();
-    if (kind < 1 || kind > 3) return false;
+    if (kind < 1 || kind > 4) return false;
     record->kind = static_cast<PendingKind>(kind);
     record->id.volume = in.get64();
     record->id.index = in.get64();
@@ -279,6 +280,8 @@ std::wstring leftBehind(const PendingRecord& record) {
             if (isRecordedFile(record.paths[k], record.id, false)) return record.paths[k];
         return isRecordedFile(record.paths[0], record.id, true) ? record.paths[0] : std::wstring();
     }
+    if (record.kind == PendingKind::WorkingCopy)
+        return plat::fileInfo(record.paths[0], nullptr) ? record.paths[0] : std::wstring();
     return record.kind == PendingKind::PlainOutput && isRecordedOutput(record.paths[0], record.id)
                ? record.paths[0]
                : std::wstring();
@@ -335,6 +338,8 @@ int finishRecord(const PendingRecord& record) {
         plat::commitFolderOf(first);
         logMessage(L"removed '%ls', the partial output of an interrupted encryption", first.c_str());
         return 0;
+    case PendingKind::WorkingCopy:
+        return finishWorkingCopy(record);
     }
     return 0;
 }
@@ -362,8 +367,11 @@ void tellUnfinished(const std::wstring& folder, const std::wstring& lock,
                             L"erased while '%ls' cannot be written",
                             record.paths[0].c_str(), left.c_str(), kPendingFolder));
         } else {
-            warn(formatText(L"A decryption was interrupted. Its partial plaintext '%ls' cannot be "
-                            L"erased while '%ls' cannot be written",
+            warn(formatText(record.kind == PendingKind::WorkingCopy
+                                ? L"An Open was interrupted. Its working copy '%ls' cannot be erased "
+                                  L"while '%ls' cannot be written"
+                                : L"A decryption was interrupted. Its partial plaintext '%ls' cannot be "
+                                  L"erased while '%ls' cannot be written",
                             left.c_str(), kPendingFolder));
         }
     }

@@ -24,6 +24,9 @@ enum class PendingKind : uint32_t {
     PlainOutput = 2,
     // An encryption writing its encrypted file: as PlainOutput.
     EncryptedOutput = 3,
+    // The open command's working copy: paths are the copy and the
+    // encrypted file it comes from (see workingcopy.h).
+    WorkingCopy = 4,
 };
 
 struct PendingRecord {

@@ -181,6 +181,10 @@ std::wstring childArgument(const std::wstring& text);
 // Time of the last change of a file or folder, in seconds since 1970-01-01
 // UTC; false when it cannot be read (last system error set).
 bool modifiedTime(const std::wstring& path, int64_t* seconds);
+// The absolute path of the file a path reaches once every link in it is
+// followed (an archive reached through a symbolic link is changed where it
+// really is); false when it cannot be found (last system error set).
+bool finalPath(const std::wstring& path, std::wstring* target);
 
 // ---------------------------------------------------------------- single instance
 // Create the named mutex (held until the process ends). Returns 0 when this
@@ -194,6 +198,11 @@ enum class BoxKind { Information, Warning, Question };
 // Shows a box without owner window. Question boxes have Yes/No with No as
 // default; returns true when Yes (or OK) was chosen.
 bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& text);
+// A question box that tells a No from a question nobody could be asked:
+// NotAsked when no box could be shown and there is no terminal to ask on
+// (POSIX: a dialog tool that cannot reach its display). Windows always asks.
+enum class Answer { Yes, No, NotAsked };
+Answer askQuestion(const std::wstring& caption, const std::wstring& text);
 // Tell the shell that anything may have changed (SHChangeNotify).
 void shellNotifyAll();
 
@@ -235,6 +244,10 @@ int launchEditor(const std::wstring& path, EditorRoute route, ProcessHandle* pro
 // Waits without a time limit for a process that launchEditor started, then
 // lets go of it; returns at once for nullptr.
 void waitForProcess(ProcessHandle process);
+// How the terminal editor that launchEditor ran last ended: empty when it
+// exited with status 0; otherwise what happened, for the user ("it exited
+// with status 3", "it was ended by signal 9 (Killed)"). Windows: always empty.
+std::wstring terminalEditorFailure();
 
 // The desktop's windows: top-level windows and their descendants, as
 // Windows or an X11 display shows them.

@@ -3,25 +3,38 @@
 //
 // The conversion encrypts every file of the folder in place (each keeps its
 // name), adds the marker file, has the archive tool pack the folder into
-// "<folder> (Secure Workspace)" beside it, and removes the folder only once
-// the archive is complete and recognised as a workspace of this key.
+// "<folder> (Secure Workspace)" beside it, and, once the archive is complete
+// and every member in it is an encrypted file of this key, removes the
+// files that were archived, each only while it is still the very file that
+// was archived. Whatever changed or appeared meanwhile stays and is named;
+// the folder goes only when it is then empty.
 #include "workspace/workspace.h"
 
 #include <cwctype>
+#include <set>
 #include <vector>
 
 #include "codec/decrypt.h"
+#include "codec/expunge.h"
 #include "codec/format.h"
 #include "diag/error.h"
 #include "diag/format.h"
+#include "diag/log.h"
 #include "drive/layout.h"
 #include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
 #include "walk/dirtree.h"
 #include "walk/foldercheck.h"
+#include "workspace/folderscan.h"
+#include "workspace/memberheader.h"
+#include "workspace/tarformat.h"
 
 namespace {
+
+std::wstring quoted(const std::wstring& text) {
+    return L"\"" + text + L"\"";
+}
 
 const wchar_t kMarkerName[] = L"!          !           !";
 const wchar_t kArchiveSuffix[] = L" (Secure Workspace)";
@@ -102,8 +115,9 @@ int refuseFolder(const WorkspaceNames& names) {
 }
 
 // Everything else that can be known before a file changes: the siblings
-// are there, and the archive's name is free or holds a workspace of this
-// key already (which the archive tool then updates).
+// are there, and the archive's name is free. An existing workspace of that
+// name is not merged into: its members of the same names would be replaced
+// without the user being asked.
 int checkBeforeConverting(const WorkspaceNames& names) {
     for (const wchar_t* sibling : {L"bkgui", L"bkfm"}) {
         std::wstring path = siblingPath(sibling);
@@ -117,30 +131,141 @@ int checkBeforeConverting(const WorkspaceNames& names) {
     if (plat::fileInfo(names.archiveOnDisk, &info)) {
         int32_t isEncrypted = 0;
         int32_t isArchive = 0;
-        if (info.isDirectory || info.isLink || info.isSpecial ||
+        if (info.isDirectory || info.isSpecial ||
             probeFile(names.archiveOnDisk.c_str(), &isEncrypted, &isArchive) != 0 || !isArchive) {
             reportError(L"'%ls' exists already and is not a Secure Workspace of this key; "
                         L"folder '%ls' was not changed",
                         names.archiveOnDisk.c_str(), names.folder.c_str());
             return 1;
         }
+        reportError(L"the Secure Workspace '%ls' exists already; folder '%ls' was not changed. Give the "
+                    L"folder another name, or add its files to the workspace with the workspace's file manager",
+                    names.archiveOnDisk.c_str(), names.folder.c_str());
+        return 1;
     }
     return 0;
 }
 
-// The marker file is created when missing; an existing file of that name is
-// kept as it is (appending creates, and never empties). True when a file was
-// added to the folder.
-bool createMarkerFile(const std::wstring& markerPath) {
-    if (plat::fileInfo(markerPath, nullptr)) return false;
-    FILE* f = plat::openFile(markerPath, L"a");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
+// The archive's largest size: every file encrypted with the longest tail,
+// each member's headers (a pax header and a ustar header) and padding, the
+// marker file and the end of the archive.
+uint64_t largestArchive(const FolderScan& scan) {
+    const uint64_t perMember = 3 * tar::kBlockSize + (tar::kBlockSize - 1);
+    uint64_t size = 2 * tar::kBlockSize + codec::largestEncryptedSize(0) + perMember;
+    for (const ScannedFile& f : scan.files) size += codec::largestEncryptedSize(f.id.size) + perMember;
+    return size + scan.folders.size() * perMember;
 }
 
-std::wstring quoted(const std::wstring& text) {
-    return L"\"" + text + L"\"";
+// The files grow in place when they are encrypted, and the archive is
+// written beside the folder: both must fit on the volume first.
+int checkRoom(const WorkspaceNames& names, const FolderScan& scan) {
+    uint64_t growth = 0;
+    for (const ScannedFile& f : scan.files) growth += codec::largestEncryptedSize(f.id.size) - f.id.size;
+    const uint64_t archive = largestArchive(scan);
+    uint64_t freeBytes = 0;
+    bool isFat = false;
+    if (!plat::volumeSpace(names.archiveOnDisk, &freeBytes, &isFat)) return 0;   // cannot be known
+    if (isFat && archive > 0xFFFFFFFFull) {
+        reportError(L"the workspace of '%ls' would be about %llu bytes, more than one file can hold on this "
+                    L"drive (FAT: 4 GiB); folder '%ls' was not changed",
+                    names.displayName.c_str(), static_cast<unsigned long long>(archive), names.folder.c_str());
+        return 1;
+    }
+    if (growth + archive > freeBytes) {
+        reportError(L"there is not enough room on the drive for the workspace of '%ls': up to %llu bytes are "
+                    L"needed and %llu are free; folder '%ls' was not changed",
+                    names.displayName.c_str(), static_cast<unsigned long long>(growth + archive),
+                    static_cast<unsigned long long>(freeBytes), names.folder.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Paths below the folder, one per line, for a box; a long list ends in a count.
+std::wstring listed(const std::vector<std::wstring>& relative) {
+    constexpr std::size_t kShown = 12;
+    std::wstring text;
+    for (std::size_t i = 0; i < relative.size() && i < kShown; ++i) text += L"\n    " + relative[i];
+    if (relative.size() > kShown)
+        text += formatWide(L"\n    and %llu more", static_cast<unsigned long long>(relative.size() - kShown));
+    return text;
+}
+
+// Every member of the archive must be an encrypted file of this key before
+// anything is removed: a plaintext saved into the folder after the
+// encryption walk would otherwise rest in the workspace unencrypted. Such an
+// archive, made by this conversion, is erased.
+int checkArchiveMembers(const WorkspaceNames& names, std::vector<tar::Member>* members) {
+    FILE* f = plat::openFile(names.archiveOnDisk, L"rb");
+    std::wstring why;
+    if (!f || tar::readMembers(f, members, &why) != 0) {
+        if (f) std::fclose(f);
+        reportError(L"could not read the archive \"%ls\" that was just made: %ls; folder '%ls' was not removed",
+                    names.archiveName.c_str(), f ? why.c_str() : stdErrorText(), names.folder.c_str());
+        return 1;
+    }
+    std::vector<std::wstring> plain;
+    bool unknown = false;
+    for (const tar::Member& m : *members) {
+        uint64_t length = 0;
+        if (m.kind != tar::Kind::File) continue;
+        const HeaderFinding finding = readStoredLength(f, m.dataOffset, m.size, &length);
+        if (finding == HeaderFinding::NotThisKey) plain.push_back(tar::relativeDiskPath(m.name));
+        unknown = unknown || finding == HeaderFinding::Unknown;
+    }
+    std::fclose(f);
+    if (unknown) {
+        const std::wstring cause = lastErrorText;
+        reportError(L"could not check the archive \"%ls\" that was just made: %ls; folder '%ls' was not removed",
+                    names.archiveName.c_str(), cause.c_str(), names.folder.c_str());
+        return 1;
+    }
+    if (plain.empty()) return 0;
+    const bool erased = wipeAndRemove(names.archiveOnDisk, nullptr) == 0;
+    reportError(L"files were saved into folder '%ls' while it was converted, and reached the archive "
+                L"unencrypted:%ls\n\nThe archive %ls. The folder is left as it is (its other files encrypted "
+                L"in place); drop it on the icon again to convert it.",
+                names.folder.c_str(), listed(plain).c_str(),
+                erased ? L"was erased" : formatWide(L"\"%ls\" could not be erased and holds them", names.archiveName.c_str()).c_str());
+    return 1;
+}
+
+// Removes what was archived: each file only while it is the very file that
+// was archived, then every folder that is empty. What is left is named.
+void removeArchived(const WorkspaceNames& names, const FolderScan& archived, const std::vector<tar::Member>& members) {
+    std::set<std::pair<std::string, uint64_t>> inArchive;
+    for (const tar::Member& m : members)
+        if (m.kind == tar::Kind::File) inArchive.insert({m.name, m.size});
+    for (const ScannedFile& f : archived.files) {
+        const std::wstring path = names.folder + plat::kSep + f.relative;
+        if (inArchive.count({tar::memberName(f.relative), f.id.size}) != 0 && isScannedFile(path, f))
+            plat::deleteFile(path);
+    }
+    for (auto d = archived.folders.rbegin(); d != archived.folders.rend(); ++d)
+        plat::removeDirectory(names.folder + plat::kSep + *d);
+    if (plat::removeDirectory(names.folder)) return;
+
+    FolderScan left;
+    std::vector<std::wstring> paths;
+    if (scanFolderTree(names.folder, &left) == 0) {
+        for (const ScannedFile& f : left.files) paths.push_back(f.relative);
+        paths.insert(paths.end(), left.skipped.begin(), left.skipped.end());
+    }
+    const std::wstring text = formatWide(
+        L"The workspace %ls holds the files of folder '%ls', but the folder was not removed: it still holds "
+        L"what is not in the workspace as it is now (links and special files, and files saved or added "
+        L"during the conversion):%ls\n\nAdd what you want to keep to the workspace with its file manager.",
+        quoted(names.archiveName).c_str(), names.folder.c_str(), listed(paths).c_str());
+    logMessage(L"%ls", text.c_str());
+    plat::messageBox(plat::BoxKind::Warning, caption, text);
+}
+
+// The marker file is created when missing; an existing file of that name is
+// kept as it is (appending creates, and never empties).
+void createMarkerFile(const std::wstring& markerPath) {
+    if (plat::fileInfo(markerPath, nullptr)) return;
+    FILE* f = plat::openFile(markerPath, L"a");
+    if (f) std::fclose(f);
 }
 
 }  // namespace
@@ -202,6 +327,8 @@ int convertFolderToWorkspace(const wchar_t* path) {
         return 1;
     }
     if (checkBeforeConverting(names) != 0) return 1;
+    FolderScan before;
+    if (scanFolderTree(names.folder, &before) != 0 || checkRoom(names, before) != 0) return 1;
     // Each file costs key beyond its bytes (its header, digest and tail
     // blocks, and the rounding to whole blocks), and each must be
     // encryptable and erasable: the folder is checked as a whole, the marker
@@ -211,16 +338,21 @@ int convertFolderToWorkspace(const wchar_t* path) {
     const uint64_t markerBlocks = plat::fileInfo(names.markerPath, nullptr) ? 0 : codec::reservationFor(0);
     if (checkFolderForEncrypt(path, &keepNames, markerBlocks) != 0) return 1;
 
-    const wchar_t* question = formatText(
+    std::wstring question = formatText(
         L"'%ls' is a folder containing %lld bytes in %lld files.\n\n"
         L"Do you want to convert '%ls' into a Brannock Secure Workspace?\n\n"
         L"After conversion, folder '%ls' and all its contents will be securely erased.",
         display, bytes, files, display, display);
+    if (!before.skipped.empty())
+        question += L"\n\nLinks and special files are not archived and stay in the folder:" + listed(before.skipped);
     if (!plat::messageBox(plat::BoxKind::Question, caption, question)) return 0;
 
-    const uint64_t filesToArchive = fileCount + (createMarkerFile(names.markerPath) ? 1 : 0);
+    createMarkerFile(names.markerPath);
 
     if (walkTree(path, encryptAction, &keepNames, nullptr, nullptr) != 0) return 1;
+    // What is archived: the files as they are now, encrypted in place.
+    FolderScan archived;
+    if (scanFolderTree(names.folder, &archived) != 0) return 1;
 
     const std::wstring archiveTool = siblingPath(L"bkgui");
     const std::wstring source = names.folder + plat::kSep + L"*";
@@ -234,7 +366,7 @@ int convertFolderToWorkspace(const wchar_t* path) {
 
     // The folder goes only when the archive holds it: the archive tool has
     // compared every member with its source, and the archive must now be
-    // recognised as a workspace of this key.
+    // recognised as a workspace of this key, every member encrypted.
     int32_t isEncrypted = 0;
     int32_t isArchive = 0;
     if (probeFile(names.archiveOnDisk.c_str(), &isEncrypted, &isArchive) != 0 || !isArchive) {
@@ -243,20 +375,9 @@ int convertFolderToWorkspace(const wchar_t* path) {
                     quoted(names.archiveName).c_str(), names.folder.c_str());
         return 1;
     }
-
-    // A file saved into the folder meanwhile may have come too late for the
-    // archive: the folder is removed only while it holds what was counted.
-    uint64_t filesNow = 0;
-    if (walkTree(path, nullptr, nullptr, &filesNow, nullptr) != 0) return 1;
-    if (filesNow != filesToArchive) {
-        reportError(L"folder '%ls' changed while it was archived: it holds %llu files instead of %llu. "
-                    L"Nothing was removed; the archive %ls may lack the changes",
-                    names.folder.c_str(), static_cast<unsigned long long>(filesNow),
-                    static_cast<unsigned long long>(filesToArchive), quoted(names.archiveName).c_str());
-        return 1;
-    }
-
-    if (walkTree(path, removeAction, nullptr, nullptr, nullptr) != 0) return 1;
+    std::vector<tar::Member> members;
+    if (checkArchiveMembers(names, &members) != 0) return 1;
+    removeArchived(names, archived, members);
 
     if (exportWorkspacePassword() != 0) return 1;
     return openWorkspaceArchive(names.archiveName.c_str()) != 0 ? 1 : 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <thread>
@@ -112,9 +113,38 @@ DialogAnswer desktopMessageBox(BoxKind kind, const std::wstring& caption, const 
     if (tool == DialogTool::None) return DialogAnswer::NotShown;
     SpawnOptions options;
     options.nullStdin = true;
-    options.nullStdout = true;
-    options.nullStderr = true;   // the toolkit's own chatter
-    int code = runChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options);
+    // The toolkit's own chatter is read, not shown: zenity that cannot
+    // reach its display ends with the code of a No and says so there.
+    options.pipeStdout = true;
+    options.stderrToStdout = true;
+    Child child;
+    if (!startChild(boxCommand(tool, kind, utf8::fromWide(caption), utf8::fromWide(text)), options, &child))
+        return DialogAnswer::NotShown;
+    // Read until the tool has ended; a helper it left running may hold the
+    // pipe open, so the end of the tool, not of the pipe, ends the reading.
+    std::string said;
+    int status = 0;
+    bool ended = false;
+    for (;;) {
+        struct pollfd ready = {child.stdoutFd, POLLIN, 0};
+        if (::poll(&ready, 1, ended ? 0 : 100) > 0 && (ready.revents & (POLLIN | POLLHUP))) {
+            char buffer[4096];
+            ssize_t n = ::read(child.stdoutFd, buffer, sizeof buffer);
+            if (n > 0) {
+                if (said.size() < 65536) said.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (!ended) ended = ::waitpid(child.pid, &status, 0) == child.pid;
+            break;
+        }
+        if (ended) break;
+        pid_t got = ::waitpid(child.pid, &status, WNOHANG);
+        ended = got == child.pid || (got < 0 && errno != EINTR);
+    }
+    ::close(child.stdoutFd);
+    if (said.find("cannot open display") != std::string::npos) return DialogAnswer::NotShown;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return answerFromExitCode(tool, kind, code);
 }
 

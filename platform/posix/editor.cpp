@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -80,6 +82,20 @@ bool typeHasApplication(const std::string& path) {
     return !firstLine(output).empty();
 }
 
+// How the last terminal editor ended, for terminalEditorFailure.
+std::wstring editorFailure;
+
+void noteHowItEnded(int status) {
+    editorFailure.clear();
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        editorFailure = L"it exited with status " + std::to_wstring(WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        const char* name = ::strsignal(WTERMSIG(status));
+        editorFailure = L"it was ended by signal " + std::to_wstring(WTERMSIG(status)) +
+                        (name ? L" (" + utf8::toWide(name) + L")" : std::wstring());
+    }
+}
+
 int runTerminalEditor(const std::string& path) {
     std::vector<std::string> argv = words(terminalEditor());
     argv.push_back(path);
@@ -95,7 +111,17 @@ int runTerminalEditor(const std::string& path) {
     posix::Child child;
     bool started = posix::startChild(argv, options, &child);
     int saved = errno;
-    if (started) posix::waitChild(child.pid);
+    editorFailure.clear();
+    if (started) {
+        int status = 0;
+        while (::waitpid(child.pid, &status, 0) != child.pid) {
+            if (errno != EINTR) {
+                status = 0;
+                break;
+            }
+        }
+        noteHowItEnded(status);
+    }
     ::sigaction(SIGINT, &oldInterrupt, nullptr);
     ::sigaction(SIGQUIT, &oldQuit, nullptr);
     errno = saved;
@@ -163,6 +189,8 @@ int launchEditor(const std::wstring& path, EditorRoute route, ProcessHandle* pro
     return 1;
 }
 
+std::wstring terminalEditorFailure() { return editorFailure; }
+
 void waitForProcess(ProcessHandle process) {
     if (process == nullptr) return;
     posix::waitChild(static_cast<pid_t>(reinterpret_cast<intptr_t>(process)));   // its code is not used
@@ -198,9 +226,13 @@ void ownerOnlyFiles(bool on) {
     }
 }
 
-// A question is a desktop dialog, or asked on the terminal (see messageBox).
+// A question is asked on the terminal, or is a desktop dialog, which needs
+// a display it can reach: an X11 display that cannot be opened (the one the
+// windows are watched on) leaves only a Wayland session.
 bool canAskQuestions() {
-    return posix::dialogTool() != posix::DialogTool::None || ::isatty(STDIN_FILENO);
+    if (::isatty(STDIN_FILENO)) return true;
+    if (posix::dialogTool() == posix::DialogTool::None) return false;
+    return canWatchWindows() || !environment("WAYLAND_DISPLAY").empty();
 }
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 // POSIX backend: streams on wide paths, file system calls, listings.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -192,6 +193,14 @@ bool modifiedTime(const std::wstring& path, int64_t* seconds) {
     struct stat st;
     if (::lstat(narrow(path).c_str(), &st) != 0) return false;
     *seconds = static_cast<int64_t>(st.st_mtime);
+    return true;
+}
+
+bool finalPath(const std::wstring& path, std::wstring* target) {
+    char* resolved = ::realpath(narrow(path).c_str(), nullptr);
+    if (!resolved) return false;
+    *target = utf8::pathToWide(resolved);
+    std::free(resolved);
     return true;
 }
 

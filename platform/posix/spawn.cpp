@@ -91,7 +91,8 @@ bool startChild(const std::vector<std::string>& argv, const SpawnOptions& option
     else if (options.nullStdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (options.pipeStdout) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     else if (options.nullStdout) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (options.nullStderr) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (options.pipeStdout && options.stderrToStdout) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    else if (options.nullStderr) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

@@ -17,6 +17,7 @@ struct SpawnOptions {
     bool nullStdin = false;    // otherwise the child shares this process's input
     bool nullStdout = false;
     bool nullStderr = false;
+    bool stderrToStdout = false;   // with pipeStdout: the child's errors come with its output
     // SIGINT and SIGQUIT take their default action in the child even while
     // this process ignores them (an editor in the foreground of a terminal).
     bool defaultSignals = false;

@@ -132,4 +132,8 @@ void ownerOnlyFiles(bool) {}
 
 bool canAskQuestions() { return true; }
 
+// The desktop route alone: the associated application is no editor of this
+// program's terminal.
+std::wstring terminalEditorFailure() { return std::wstring(); }
+
 }  // namespace plat

@@ -11,6 +11,7 @@
 #include <share.h>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace plat {
 
@@ -216,6 +217,27 @@ bool modifiedTime(const std::wstring& path, int64_t* seconds) {
     uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                      data.ftLastWriteTime.dwLowDateTime;
     *seconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+    return true;
+}
+
+bool finalPath(const std::wstring& path, std::wstring* target) {
+    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::vector<wchar_t> buffer(32768);
+    DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD error = GetLastError();
+    CloseHandle(h);
+    if (n == 0 || n >= 32768) {
+        SetLastError(n == 0 ? error : ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::wstring full(buffer.data(), n);
+    // The system's own forms \\?\C:\... and \\?\UNC\server\share\... become the
+    // forms every program reads.
+    if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0) full = L"\\" + full.substr(7);
+    else if (full.compare(0, 4, L"\\\\?\\") == 0) full = full.substr(4);
+    *target = full;
     return true;
 }
 

@@ -235,6 +235,10 @@ bool messageBox(BoxKind kind, const std::wstring& caption, const std::wstring& t
     return answer == IDYES || answer == IDOK;
 }
 
+Answer askQuestion(const std::wstring& caption, const std::wstring& text) {
+    return messageBox(BoxKind::Question, caption, text) ? Answer::Yes : Answer::No;
+}
+
 void shellNotifyAll() {
     SHChangeNotify(SHCNE_ALLEVENTS, SHCNF_IDLIST, nullptr, nullptr);
 }

@@ -30,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TITLED_WINDOW = os.path.join(HERE, "titled_window.py")
 INFO_FIRST_LINE = "Drag and drop the file that you want to open onto this icon"
 UNCHANGED = "file %s was unchanged by editor, no need to re-encrypt"
+TITLE_NOTES = "notes.txt - Notepad"
 
 
 def plaintext_of(drive, path):
@@ -269,6 +270,37 @@ class OpenWine(OpenHelpers, DriveTestCase):
         self.assertEqual(read_bytes(encrypted), before)
         self.assertEqual(read_bytes(other), b"another file of that name")
         self.assertTempEmpty()
+
+    def test_a_killed_open_is_finished_by_the_next_run(self):
+        cases = [
+            # what notepad does after the program was killed, files in the work folder afterwards
+            (("close", "--caption", TITLE_NOTES), ["notes.txt" + SUFFIX]),
+            (("edit", "--caption", TITLE_NOTES, "--text", "saved after the kill"),
+             ["notes (recovered).txt" + SUFFIX, "notes.txt" + SUFFIX]),
+        ]
+        for action, files in cases:
+            with self.subTest(action=action[0]):
+                for old in os.listdir(self.work):
+                    os.remove(os.path.join(self.work, old))
+                encrypted = self.encrypted("notes.txt", b"as it was\r\n")
+                process = self.runner.start(self.drive, "Open", [self.p("notes.txt" + SUFFIX)])
+                self.assertEqual(self.helper("window", "--caption", self.TITLE), 0)
+                process.kill()
+                process.wait(60)
+                self.assertEqual(self.helper(*action), 0)
+                result = self.run_command("Status")
+                self.assertEqual(result.code, 0, result)
+                text = "\n".join(b.text for b in result.boxes)
+                if len(files) == 2:
+                    recovered = self.p(files[0])
+                    self.assertIn("Its changes are kept, encrypted, as '%s'" % recovered, text)
+                    self.assertEqual(plaintext_of(self.drive, os.path.join(self.work, files[0])),
+                                     b"saved after the kill")
+                else:
+                    self.assertIn("held no changes and was erased", text)
+                self.assertEqual(sorted(os.listdir(self.work)), files)
+                self.assertEqual(plaintext_of(self.drive, encrypted), b"as it was\r\n")
+                self.assertTempEmpty()
 
     def test_a_type_without_an_application_asks_what_to_do(self):
         for dropped, encrypted, answer in self.no_association_cases(
@@ -551,9 +583,118 @@ class OpenNative(OpenHelpers, DriveTestCase):
         working = os.path.join(self.drive, "TEMP", "notes.txt")
         self.assertTrue(boxes[-1].text.startswith("Error: key exhausted"), boxes)
         self.assertTrue(boxes[-1].text.endswith(
-            "\n\nYour changes were not encrypted; the edited file is kept as '%s'." % working), boxes)
+            "\n\nYour changes were not encrypted; the edited file is kept as '%s'. The program's next run "
+            "encrypts it beside '%s' unless you move it away first." % (working, encrypted)), boxes)
         self.assertEqual(os.path.getsize(working), 400004)
         self.assertEqual(read_bytes(encrypted), before)
+
+    def test_an_editor_that_does_not_end_normally_is_no_finished_edit(self):
+        fragment = self.script("fragment.sh", 'printf "frag" > "$1"\nkill -9 $$\n')
+        failing = self.script("fail.sh", 'exit 3\n')
+        working = self.temp("notes.txt")
+        cases = [
+            # editor, answer, exit code, the encrypted file afterwards, working copy left
+            (fragment, "n", 1, b"the whole text", b"frag"),
+            (fragment, "y", 0, b"frag", None),
+            (failing, None, 1, b"the whole text", None),
+        ]
+        for editor, answer, code, kept, left in cases:
+            with self.subTest(editor=editor, answer=answer):
+                for old in os.listdir(self.work):
+                    os.remove(os.path.join(self.work, old))
+                encrypted = self.encrypted("notes.txt", b"the whole text")
+                got, boxes, _, output = self.open(encrypted, self.base_env(EDITOR=editor),
+                                                  typed=[answer] if answer else [])
+                self.assertEqual(got, code, output)
+                self.assertEqual(plaintext_of(self.drive, encrypted), kept)
+                how = ("it was ended by signal 9 (Killed)" if editor == fragment
+                       else "it exited with status 3")
+                reason = "the editor of TEMP/notes.txt did not end normally: %s" % how
+                if answer:
+                    self.assertTrue(boxes[0].text.startswith(reason + ", so the changes in the working copy "
+                                                             "may be incomplete."), boxes)
+                if left:
+                    self.assertEqual(read_bytes(working), left)
+                    self.assertEqual(boxes[-1].text,
+                                     "Error: %s.\n\nThe working copy '%s' is left as it is, with its changes; "
+                                     "'%s' was not changed. The program's next run keeps those changes, "
+                                     "encrypted, beside it, unless you move the working copy away first."
+                                     % (reason, working, encrypted))
+                    # The next run of any command keeps them beside the encrypted file.
+                    result = self.run_command("Status")
+                    recovered = os.path.join(self.work, "notes (recovered).txt" + SUFFIX)
+                    self.assertIn("Its changes are kept, encrypted, as '%s'" % recovered,
+                                  "\n".join(b.text for b in result.boxes))
+                    self.assertEqual(plaintext_of(self.drive, recovered), left)
+                    self.assertEqual(plaintext_of(self.drive, encrypted), kept)
+                elif code == 1:
+                    self.assertEqual(boxes[-1].text, "Error: %s; nothing was changed" % reason)
+                self.assertTempEmpty()
+
+    def test_a_killed_open_is_finished_by_the_next_run(self):
+        cases = [
+            # what the editor adds before the kill, files in the work folder afterwards
+            ("", ["notes.txt" + SUFFIX]),
+            (" and edits", ["notes (recovered).txt" + SUFFIX, "notes.txt" + SUFFIX]),
+        ]
+        for added, files in cases:
+            with self.subTest(added=added):
+                for old in os.listdir(self.work):
+                    os.remove(os.path.join(self.work, old))
+                encrypted = self.encrypted("notes.txt", b"text")
+                editor = self.script("edit.sh", 'printf "%s" >> "$1"\nsleep 60\n' % added)
+                terminal = Terminal([os.path.join(self.drive, "Open"), encrypted],
+                                    self.base_env(EDITOR=editor))
+                deadline = time.monotonic() + 60
+                while not os.path.exists(self.temp("notes.txt")) and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                time.sleep(0.5)
+                terminal.process.kill()
+                terminal.finish()
+                self.assertTrue(os.path.exists(self.temp("notes.txt")))
+                result = self.run_command("Status")
+                text = "\n".join(b.text for b in result.boxes)
+                if added:
+                    recovered = os.path.join(self.work, files[0])
+                    self.assertIn("Its changes are kept, encrypted, as '%s'" % recovered, text)
+                    self.assertEqual(plaintext_of(self.drive, recovered), b"text" + added.encode())
+                else:
+                    self.assertIn("Its working copy '%s' held no changes and was erased."
+                                  % self.temp("notes.txt"), text)
+                self.assertEqual(sorted(os.listdir(self.work)), files)
+                self.assertEqual(plaintext_of(self.drive, encrypted), b"text")
+                self.assertTempEmpty()
+                # Nothing is left for a later run.
+                self.assertEqual(self.run_command("Status").boxes, [])
+
+    def test_a_question_that_cannot_be_shown_ends_the_wait(self):
+        self.needs_desktop()
+        encrypted = self.encrypted("notes.txt", b"text")
+        # No X11 display to watch: a Wayland session whose dialogs cannot
+        # reach it (the stand-in says so as zenity does, with a No's code).
+        tools = os.path.join(self.tmp, "tools")
+        os.makedirs(tools)
+        with open(os.path.join(tools, "zenity"), "w") as f:
+            f.write("#!/bin/sh\necho 'Gtk-WARNING **: cannot open display: ' >&2\nexit 1\n")
+        os.chmod(os.path.join(tools, "zenity"), 0o755)
+        env = self.desktop_env('printf " changed" >> "$1"\n')
+        env.update(DISPLAY="", WAYLAND_DISPLAY="velkin-test-none",
+                   PATH=tools + os.pathsep + os.environ["PATH"])
+        process = subprocess.Popen([os.path.join(self.drive, "Open"), encrypted], env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        _, err = process.communicate(timeout=120)
+        boxes = parse_native_boxes(err.decode())
+        self.assertEqual(process.returncode, 1, err)
+        recovered = os.path.join(self.work, "notes (recovered).txt" + SUFFIX)
+        self.assertEqual(boxes[-1].text,
+                         "Error: the question whether you are done with TEMP/notes.txt could not be shown, "
+                         "so the end of the editing cannot be told. What the working copy holds now is kept, "
+                         "encrypted, as '%s'; '%s' was not changed. Do not save the file again in its "
+                         "application." % (recovered, encrypted))
+        self.assertEqual(plaintext_of(self.drive, recovered), b"text changed")
+        self.assertEqual(plaintext_of(self.drive, encrypted), b"text")
+        self.assertTempEmpty()
 
     def test_a_plaintext_that_could_not_be_erased_is_named_at_the_end(self):
         path = self.write("notes.txt", b"plain")

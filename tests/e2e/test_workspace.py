@@ -474,27 +474,88 @@ class WorkspaceCases(WorkspaceMixin):
 
 
 class FolderChangedWhileArchived(WorkspaceMixin, DriveTestCase):
-    """Linux: a file saved into the folder while the archive tool works may
-    miss the archive, so the folder stays."""
+    """Linux: files saved into the folder while the archive tool works. Only
+    the files that were archived, each still the very file archived, are
+    removed; what changed or appeared stays and is named, and a plaintext
+    that reached the archive unencrypted fails the conversion."""
     runner_name = "native"
 
-    def test_a_file_saved_meanwhile_keeps_the_folder(self):
+    def wrap_archive_tool(self, before="", after=""):
+        """The archive tool runs between two shell snippets; "$4" is the
+        source pattern, so "${4%/*}" the folder."""
         from velkin_e2e import NATIVE_BUILD
         tool = os.path.join(self.drive, "SETTINGS", "bkgui")
         with open(tool, "w") as f:
-            f.write("#!/bin/sh\n'%s' \"$@\" || exit $?\nprintf late > \"${4%%/*}/late.txt\"\n"
-                    % os.path.join(NATIVE_BUILD, "bkgui"))
+            f.write("#!/bin/sh\nd=\"${4%%/*}\"\n%s\n'%s' \"$@\" || exit $?\n%s\n"
+                    % (before, os.path.join(NATIVE_BUILD, "bkgui"), after))
+        os.chmod(tool, 0o755)
+
+    def test_what_changed_or_appeared_stays_and_is_named(self):
+        cases = [
+            # what happens after the archive is written, what stays in the folder
+            ("printf late > \"$d/late.txt\"", {"late.txt": b"late"}),
+            ("printf saved > \"$d/s\" && mv \"$d/s\" \"$d/a.txt\"", {"a.txt": b"saved"}),
+            ("printf x > \"$d/b.txt\" && rm \"$d/a.txt\" && mv \"$d/b.txt\" \"$d/a.txt\"", {"a.txt": b"x"}),
+        ]
+        for number, (after, stays) in enumerate(cases):
+            with self.subTest(after=after):
+                self.wrap_archive_tool(after=after)
+                folder = os.path.join(self.work, "busy%d" % number)
+                write_tree(folder, {"a.txt": b"a", os.path.join("sub", "c.txt"): b"c"})
+                result, _ = self.convert(folder)
+                self.assertEqual(result.code, 0, result)
+                self.assertEqual([b.kind for b in result.boxes], ["question", "warning"], result)
+                warning = result.boxes[-1].text
+                self.assertIn("holds the files of folder '%s', but the folder was not removed" % folder, warning)
+                for name in stays:
+                    self.assertIn("\n    " + name, warning)
+                self.assertEqual(tree_contents(folder), stays)
+                names = [name for name, _ in archive_members(folder + SUFFIX)]
+                self.assertEqual(names, [MARKER, "a.txt", "sub", "sub/c.txt"])
+
+    def test_a_plaintext_that_reached_the_archive_fails_the_conversion(self):
+        self.wrap_archive_tool(before="printf secret > \"$d/sneaked in.txt\"")
         folder = os.path.join(self.work, "busy")
         write_tree(folder, {"a.txt": b"a"})
         result, _ = self.convert(folder)
         self.assertEqual(result.code, 1, result)
-        self.assertEqual(result.boxes[-1].text,
-                         "%sfolder '%s' changed while it was archived: it holds 3 files instead of 2. "
-                         "Nothing was removed; the archive \"%s\" may lack the changes"
-                         % (ERROR, folder, folder + SUFFIX))
-        self.assertEqual(sorted(os.listdir(folder)), sorted([MARKER, "a.txt", "late.txt"]))
-        with open(os.path.join(folder, "late.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"late")
+        text = result.boxes[-1].text
+        self.assertTrue(text.startswith("%sfiles were saved into folder '%s' while it was converted, and "
+                                        "reached the archive unencrypted:\n    sneaked in.txt" % (ERROR, folder)), text)
+        self.assertIn("The archive was erased.", text)
+        self.assertFalse(os.path.exists(folder + SUFFIX))
+        contents = tree_contents(folder)
+        self.assertEqual(sorted(contents), sorted([MARKER, "a.txt", "sneaked in.txt"]))
+        self.assertEqual(contents["sneaked in.txt"], b"secret")
+        self.assertGreaterEqual(len(contents["a.txt"]), 1024)     # encrypted in place
+        # Dropped again, it converts.
+        self.wrap_archive_tool()
+        result, _ = self.convert(folder)
+        self.assertEqual(result.code, 0, result)
+        self.assertFalse(os.path.exists(folder))
+
+
+class FolderWithLinks(WorkspaceMixin, DriveTestCase):
+    """Linux: links and pipes are no files of a workspace. The question
+    names them, the conversion leaves them in the folder and says so, and
+    everything else is archived and removed."""
+    runner_name = "native"
+
+    def test_links_and_pipes_are_named_and_left(self):
+        folder = os.path.join(self.work, "linked")
+        write_tree(folder, {"a.txt": b"a"})
+        os.symlink(os.path.join(self.work, "elsewhere"), os.path.join(folder, "link"))
+        os.mkfifo(os.path.join(folder, "pipe"))
+        result, _ = self.convert(folder)
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual([b.kind for b in result.boxes], ["question", "warning"], result)
+        self.assertTrue(result.boxes[0].text.endswith(
+            "\n\nLinks and special files are not archived and stay in the folder:\n    link\n    pipe")
+            or result.boxes[0].text.endswith(
+            "\n\nLinks and special files are not archived and stay in the folder:\n    pipe\n    link"),
+            result.boxes[0].text)
+        self.assertIn("\n    link", result.boxes[1].text)
+        self.assertEqual(sorted(os.listdir(folder)), ["link", "pipe"])
         self.assertEqual([name for name, _ in archive_members(folder + SUFFIX)], [MARKER, "a.txt"])
 
 
@@ -528,11 +589,13 @@ class FileManagerFromTheDesktop(WorkspaceMixin, DriveTestCase):
         self.assertEqual(lines[:3], ["-e", os.path.join(NATIVE_BUILD, "bkfm"), archive])
         self.assertIn("inside.txt", "\n".join(lines[3:]))
 
-        # Without a terminal program it says so and reads its input.
+        # Without a terminal program it says so, in a dialog where there is
+        # one, and ends.
         env["PATH"] = self.tmp
         result = run_sibling(self.runner, self.drive, "bkfm", [archive], env=env)
-        self.assertEqual(result.code, 0, result)
-        self.assertIn("no terminal program", result.stderr)
+        self.assertEqual(result.code, 1, result)
+        self.assertIn("[warning] bkfm: The Secure Workspace '%s' cannot be shown: no terminal program" % archive,
+                      result.stderr)
 
 
 class WorkspaceAcrossBuilds(WorkspaceMixin, DriveTestCase):

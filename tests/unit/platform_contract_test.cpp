@@ -222,6 +222,22 @@ TEST_F(PlatformTest, VolumeSpaceAsksTheFolderOfAFileNotYetWritten) {
     EXPECT_FALSE(plat::volumeSpace(path(L"nothing") + plat::kSep + L"x.bin", &freeBytes, &isFat));
 }
 
+TEST_F(PlatformTest, FinalPathFollowsLinksToTheFileItself) {
+    writeFile(L"target.bin", "data");
+    std::wstring final;
+    ASSERT_TRUE(plat::finalPath(path(L"target.bin"), &final));
+    EXPECT_TRUE(plat::sameFile(final, path(L"target.bin")));
+    EXPECT_EQ(final.substr(final.size() - 10), L"target.bin");
+    std::error_code ec;
+    fs::create_symlink(root_ / "target.bin", root_ / "link", ec);
+    if (!ec) {   // where the system lets this user make links
+        std::wstring throughLink;
+        ASSERT_TRUE(plat::finalPath(path(L"link"), &throughLink));
+        EXPECT_EQ(throughLink, final);
+    }
+    EXPECT_FALSE(plat::finalPath(path(L"nothing"), &final));
+}
+
 TEST_F(PlatformTest, EnvironmentRoundTrip) {
     std::wstring value;
     ASSERT_EQ(plat::putEnv(L"VKLIB_PLATFORM_TEST=some value"), 0);

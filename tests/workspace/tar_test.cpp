@@ -14,7 +14,7 @@
 #include "platform/platform.h"
 #include "tests/support/tempfolder.h"
 #include "tools/tar/tararchive.h"
-#include "tools/tar/tarformat.h"
+#include "workspace/tarformat.h"
 
 namespace fs = std::filesystem;
 
@@ -332,6 +332,94 @@ TEST_F(TarTest, KeptMembersMustStillBeWhereTheyWere) {
     EXPECT_EQ(tar::commitArchive(archive.wstring(), {stale}, &error_), 1);
     EXPECT_NE(error_.find(L"changed by someone else"), std::wstring::npos);
     EXPECT_EQ(load(archive), before);
+}
+
+// Names are bytes: a name that is no UTF-8 (a Linux file name in Latin-1)
+// goes into the pax header marked as binary and reads back byte for byte;
+// its twin differing in one byte stays a member of its own.
+TEST_F(TarTest, NamesThatAreNoUtf8ReadBackByteForByte) {
+    const std::vector<tar::Member> members = {
+        {"caf\xe9.txt", tar::Kind::File, 3, 1, 0},
+        {"caf\xe8.txt", tar::Kind::File, 3, 1, 0},
+        {"d\xe9p/inner", tar::Kind::File, 3, 1, 0},
+    };
+    const Bytes headers = tar::encodeHeaders(members[0]);
+    const std::string records(headers.begin() + 512, headers.begin() + 1024);
+    EXPECT_NE(records.find("hdrcharset=BINARY\n"), std::string::npos);
+    EXPECT_EQ(tar::encodeHeaders({"caf\xc3\xa9", tar::Kind::File, 1, 0, 0}).size(), 1536u);
+    save(folder_ / "a.tar", archiveOf(members));
+    EXPECT_EQ(namesIn(folder_ / "a.tar"), (std::vector<std::string>{"caf\xe9.txt", "caf\xe8.txt", "d\xe9p/inner"}));
+    // Shown to a person, an undecodable byte is U+FFFD.
+    EXPECT_EQ(tar::shownName("caf\xe9.txt"), L"caf\uFFFD.txt");
+#ifndef _WIN32
+    // On Linux a file name's bytes become the member's name and back.
+    const std::wstring onDisk = tar::relativeDiskPath("d\xe9p/inner");
+    EXPECT_EQ(tar::memberName(onDisk), "d\xe9p/inner");
+#endif
+}
+
+// An entry whose name holds a NUL byte is no member: without a list for it
+// the archive is refused; with one, the other members stay reachable, and a
+// rewritten archive carries the entry over byte for byte.
+TEST_F(TarTest, EntryWithNulInItsNameIsCarriedOverUnread) {
+    // Long enough for a pax path, which can hold the NUL byte.
+    const std::string nul = std::string("bad\0", 4) + std::string(120, 'n');
+    const std::vector<tar::Member> members = {
+        {"a.txt", tar::Kind::File, 3, 1, 0},
+        {nul, tar::Kind::File, 700, 2, 0},
+        {"b.txt", tar::Kind::File, 5, 3, 0},
+    };
+    const Bytes original = archiveOf(members);
+    save(folder_ / "n.tar", original);
+    std::vector<tar::Member> found;
+    EXPECT_EQ(read(folder_ / "n.tar", &found), 1);
+    EXPECT_NE(error_.find(L"NUL byte"), std::wstring::npos);
+
+    FILE* f = plat::openFile((folder_ / "n.tar").wstring(), L"rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<tar::Refused> refused;
+    ASSERT_EQ(tar::readMembers(f, &found, &error_, &refused), 0) << error_.c_str();
+    std::fclose(f);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[1].name, "b.txt");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].name, "bad");
+    const Bytes entry(original.begin() + static_cast<std::ptrdiff_t>(refused[0].offset),
+                      original.begin() + static_cast<std::ptrdiff_t>(refused[0].offset + refused[0].length));
+
+    save(folder_ / "c.txt", "new");
+    std::vector<tar::Planned> plan =
+        tar::mergeMembers(found, {planned("c.txt", tar::Kind::File, 3, (folder_ / "c.txt").wstring())}, refused);
+    tar::orderMembers(&plan);
+    ASSERT_EQ(tar::commitArchive((folder_ / "n.tar").wstring(), plan, &error_), 0) << error_.c_str();
+    const Bytes rewritten = load(folder_ / "n.tar");
+    f = plat::openFile((folder_ / "n.tar").wstring(), L"rb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(tar::readMembers(f, &found, &error_, &refused), 0) << error_.c_str();
+    std::fclose(f);
+    EXPECT_EQ(found.size(), 3u);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(Bytes(rewritten.begin() + static_cast<std::ptrdiff_t>(refused[0].offset),
+                    rewritten.begin() + static_cast<std::ptrdiff_t>(refused[0].offset + refused[0].length)),
+              entry);
+}
+
+TEST(EscapedText, ControlCharactersAndReorderingMarksAreShownEscaped) {
+    const struct {
+        std::wstring text;
+        std::wstring shown;
+    } cases[] = {
+        {L"plain name.txt", L"plain name.txt"},
+        {L"clear\x1b[2Jscreen", L"clear\\x1B[2Jscreen"},
+        {L"forged\nrow", L"forged\\x0Arow"},
+        {L"title\x1b]0;owned\x07", L"title\\x1B]0;owned\\x07"},
+        {L"tab\tand\rreturn", L"tab\\x09and\\x0Dreturn"},
+        {L"del\x7f", L"del\\x7F"},
+        {L"c1\u009bcsi", L"c1\\u009Bcsi"},
+        {L"txt.\u202eexe", L"txt.\\u202Eexe"},
+        {L"caf\u00e9 \u65e5\u672c", L"caf\u00e9 \u65e5\u672c"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tar::escapedText(c.text), c.shown);
 }
 
 }  // namespace

@@ -58,39 +58,55 @@ int report(int failed, const std::wstring& message) {
     return 0;
 }
 
+// What a file manager stopped during an open left is finished first; the
+// user learns what became of it.
+void recoverFirst() {
+    std::wstring recovered;
+    bkfm::recoverWorkingFolders(&recovered);
+    if (!recovered.empty()) sibling::reportNotice(kName, recovered);
+}
+
 int run(const std::vector<std::wstring>& args) {
     if (sibling::answeredHelpOrVersion(args, kName, kUsage)) return 0;
     if (args.empty() || args[0].empty()) return usageError();
+    bkfm::prepareProcess();
     const std::wstring archive = bkfm::archivePath(args[0]);
     std::wstring message;
 
     if (args.size() == 1) {
-        std::vector<tar::Member> members;
-        if (bkfm::listMembers(archive, &members, &message) != 0) {
+        std::vector<bkfm::Entry> entries;
+        if (bkfm::listMembers(archive, &entries, &message) != 0) {
             sibling::reportFailure(kName, message);
             return kFailed;
         }
+        recoverFirst();
         return bkfm::runInteractive(archive);
     }
 
     const std::wstring& action = args[1];
-    if (action == L"list" && args.size() == 2) {
-        std::vector<tar::Member> members;
-        if (bkfm::listMembers(archive, &members, &message) != 0) return report(1, message);
+    const bool known = (action == L"list" && args.size() == 2) ||
+                       ((action == L"open" || action == L"add" || action == L"remove") && args.size() == 3) ||
+                       (action == L"extract" && args.size() == 4);
+    if (!known) return usageError();
+    recoverFirst();
+    if (action == L"list") {
+        std::vector<bkfm::Entry> entries;
+        if (bkfm::listMembers(archive, &entries, &message) != 0) return report(1, message);
         std::wstring lines;
-        for (const tar::Member& m : members) lines += bkfm::describeMember(m) + L"\n";
+        for (const bkfm::Entry& e : entries) lines += bkfm::describeMember(e) + L"\n";
         sibling::writeOut(lines);
+        if (!message.empty()) sibling::writeErr(std::wstring(kName) + L": " + message + L"\n");
         return 0;
     }
-    if (action == L"open" && args.size() == 3)
-        return report(bkfm::openMember(archive, bkfm::memberNameFrom(args[2]), &message), message);
-    if (action == L"add" && args.size() == 3)
-        return report(bkfm::addPath(archive, args[2], &message), message);
-    if (action == L"extract" && args.size() == 4)
-        return report(bkfm::extractMember(archive, bkfm::memberNameFrom(args[2]), args[3], &message), message);
-    if (action == L"remove" && args.size() == 3)
-        return report(bkfm::removeMember(archive, bkfm::memberNameFrom(args[2]), &message), message);
-    return usageError();
+    if (action == L"add") return report(bkfm::addPath(archive, args[2], &message), message);
+    // A member is named as it is, or as the list shows it.
+    std::vector<bkfm::Entry> entries;
+    if (bkfm::listMembers(archive, &entries, &message) != 0) return report(1, message);
+    std::string name;
+    if (!bkfm::findTypedMember(entries, args[2], &name)) name = bkfm::memberNameFrom(args[2]);
+    if (action == L"open") return report(bkfm::openMember(archive, name, &message), message);
+    if (action == L"extract") return report(bkfm::extractMember(archive, name, args[3], &message), message);
+    return report(bkfm::removeMember(archive, name, &message), message);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
 #include "tools/tar/siblingio.h"
+#include "workspace/tarformat.h"
 
 namespace bkfm {
 
@@ -29,11 +30,12 @@ const wchar_t kCommands[] =
     L"  l             list again      q  quit\n"
     L"N is the number in the list or the name.\n";
 
+// A line as typed: paths and names keep their bytes.
 bool readLine(std::wstring* line) {
     std::string bytes;
     if (!std::getline(std::cin, bytes)) return false;
     if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
-    *line = utf8::toWide(bytes);
+    *line = utf8::pathToWide(bytes);
     return true;
 }
 
@@ -57,27 +59,29 @@ std::wstring firstWord(const std::wstring& text, std::wstring* rest) {
     return t.substr(0, blank);
 }
 
-// A member named by its number in the list or by its name.
-bool memberFrom(const std::wstring& text, const std::vector<tar::Member>& members, std::string* name) {
+// A member named by its number in the list, by its name, or by its name
+// as the list shows it.
+bool memberFrom(const std::wstring& text, const std::vector<Entry>& entries, std::string* name) {
     if (text.empty()) return false;
     bool number = true;
     for (wchar_t c : text) number = number && c >= L'0' && c <= L'9';
     if (number && text.size() < 9) {
         std::size_t index = std::stoul(text);
-        if (index >= 1 && index <= members.size()) {
-            *name = members[index - 1].name;
+        if (index >= 1 && index <= entries.size()) {
+            *name = entries[index - 1].member.name;
             return true;
         }
     }
-    *name = memberNameFrom(text);
+    if (!findTypedMember(entries, text, name)) *name = memberNameFrom(text);
     return true;
 }
 
-void show(const std::wstring& archive, const std::vector<tar::Member>& members) {
-    std::wstring text = formatWide(L"\nSecure Workspace '%ls'\n", archive.c_str());
-    if (members.empty()) text += L"  (no files yet: add some with a PATH)\n";
-    for (std::size_t i = 0; i < members.size(); ++i)
-        text += formatWide(L"%4u %ls\n", static_cast<unsigned>(i + 1), describeMember(members[i]).c_str());
+void show(const std::wstring& archive, const std::vector<Entry>& entries, const std::wstring& note) {
+    std::wstring text = formatWide(L"\nSecure Workspace '%ls'\n", tar::escapedText(archive).c_str());
+    if (entries.empty()) text += L"  (no files yet: add some with a PATH)\n";
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        text += formatWide(L"%4u %ls\n", static_cast<unsigned>(i + 1), describeMember(entries[i]).c_str());
+    if (!note.empty()) text += L"  (" + note + L")\n";
     sibling::writeOut(text);
 }
 
@@ -105,7 +109,7 @@ int runInTerminalWindow(const std::wstring& archive) {
         plat::posix::SpawnOptions options;
         options.environment.push_back(std::string(kInTerminalWindow) + "=1");
         options.nullStdin = true;
-        return plat::posix::runChild({terminal, "-e", utf8::fromWide(plat::modulePath()), utf8::fromWide(archive)},
+        return plat::posix::runChild({terminal, "-e", utf8::pathFromWide(plat::modulePath()), utf8::pathFromWide(archive)},
                                      options);
     }
     return -1;
@@ -121,16 +125,26 @@ int runInteractive(const std::wstring& archive) {
             sibling::writeErr(formatWide(L"bkfm: the terminal window ended with code %d\n", code));
             return 1;
         }
-        sibling::writeErr(L"bkfm: no terminal program (x-terminal-emulator or xterm) to show the "
-                          L"workspace in; use the subcommands, see bkfm --help\n");
+        // Started from the desktop, nobody reads standard error: the user
+        // sees a dialog that says what is missing.
+        plat::messageBox(plat::BoxKind::Warning, L"bkfm",
+                         formatWide(L"The Secure Workspace '%ls' cannot be shown: no terminal program "
+                                    L"(x-terminal-emulator or xterm) is installed to show it in.\n\nInstall "
+                                    L"one (the package xterm, for example), or work with the file manager's "
+                                    L"commands in a terminal (bkfm --help).",
+                                    tar::escapedText(archive).c_str()));
+        return 1;
     }
-    std::vector<tar::Member> members;
+    std::vector<Entry> entries;
     bool listAgain = true;
     for (;;) {
         std::wstring message;
         if (listAgain) {
-            if (listMembers(archive, &members, &message) != 0) say(1, message);
-            else show(archive, members);
+            std::wstring recovered;
+            recoverWorkingFolders(&recovered);
+            if (!recovered.empty()) say(1, recovered);
+            if (listMembers(archive, &entries, &message) != 0) say(1, message);
+            else show(archive, entries, message);
             sibling::writeOut(L"Commands: o N (open), a PATH (add), x N FOLDER (extract), r N (remove), "
                               L"l (list), q (quit), ? (help)\n");
         }
@@ -149,19 +163,19 @@ int runInteractive(const std::wstring& archive) {
         if (command == L"?" || command == L"h" || command == L"help") {
             sibling::writeOut(kCommands);
             listAgain = false;
-        } else if ((command == L"o" || command == L"open") && memberFrom(rest, members, &name)) {
+        } else if ((command == L"o" || command == L"open") && memberFrom(rest, entries, &name)) {
             say(openMember(archive, name, &message), message);
         } else if ((command == L"a" || command == L"add") && !rest.empty()) {
             say(addPath(archive, rest, &message), message);
         } else if (command == L"x" || command == L"extract") {
             std::wstring folder;
             std::wstring which = firstWord(rest, &folder);
-            if (memberFrom(which, members, &name) && !folder.empty())
+            if (memberFrom(which, entries, &name) && !folder.empty())
                 say(extractMember(archive, name, folder, &message), message);
             else
                 say(1, L"extract needs a file and a folder: x N FOLDER");
-        } else if ((command == L"r" || command == L"remove") && memberFrom(rest, members, &name)) {
-            sibling::writeOut(formatWide(L"Remove '%ls' from the workspace? [y/N] ", utf8::toWide(name).c_str()));
+        } else if ((command == L"r" || command == L"remove") && memberFrom(rest, entries, &name)) {
+            sibling::writeOut(formatWide(L"Remove '%ls' from the workspace? [y/N] ", shownName(name).c_str()));
             std::wstring answer;
             if (readLine(&answer) && !trimmed(answer).empty() &&
                 (trimmed(answer)[0] == L'y' || trimmed(answer)[0] == L'Y'))
@@ -169,7 +183,7 @@ int runInteractive(const std::wstring& archive) {
             else
                 say(0, L"nothing removed");
         } else {
-            say(1, L"unknown command '" + trimmed(line) + L"'; ? lists the commands");
+            say(1, L"unknown command '" + tar::escapedText(trimmed(line)) + L"'; ? lists the commands");
             listAgain = false;
         }
     }

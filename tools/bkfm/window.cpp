@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "diag/format.h"
-#include "platform/utf8.h"
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
 
@@ -49,7 +48,7 @@ struct State {
     HWND list = nullptr;
     HWND status = nullptr;
     std::vector<HWND> buttons;
-    std::vector<tar::Member> members;
+    std::vector<Entry> entries;
     bool busy = false;
 };
 
@@ -84,20 +83,22 @@ void setCell(int row, int column, const std::wstring& text) {
 void refresh() {
     std::string selected;
     int current = static_cast<int>(SendMessageW(state.list, LVM_GETNEXTITEM, -1, LVNI_SELECTED));
-    if (current >= 0 && current < static_cast<int>(state.members.size())) selected = state.members[current].name;
+    if (current >= 0 && current < static_cast<int>(state.entries.size()))
+        selected = state.entries[current].member.name;
 
     std::wstring message;
-    std::vector<tar::Member> members;
-    if (listMembers(state.archive, &members, &message) != 0) {
+    std::vector<Entry> entries;
+    if (listMembers(state.archive, &entries, &message) != 0) {
         setStatus(message);
         return;
     }
-    state.members = members;
+    if (!message.empty()) setStatus(message);
+    state.entries = entries;
     SendMessageW(state.list, LVM_DELETEALLITEMS, 0, 0);
     int select = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        const tar::Member& m = members[i];
-        std::wstring name = utf8::toWide(m.name) + (m.kind == tar::Kind::Folder ? L"\\" : L"");
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const tar::Member& m = entries[i].member;
+        std::wstring name = shownName(m.name) + (m.kind == tar::Kind::Folder ? L"\\" : L"");
         for (wchar_t& c : name)
             if (c == L'/') c = L'\\';
         LVITEMW item = {};
@@ -105,12 +106,11 @@ void refresh() {
         item.iItem = static_cast<int>(i);
         item.pszText = const_cast<wchar_t*>(name.c_str());
         SendMessageW(state.list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
-        setCell(static_cast<int>(i), 1,
-                m.kind == tar::Kind::Folder ? std::wstring() : std::to_wstring(static_cast<unsigned long long>(m.size)));
+        setCell(static_cast<int>(i), 1, m.kind == tar::Kind::Folder ? std::wstring() : sizeText(entries[i]));
         setCell(static_cast<int>(i), 2, memberDate(m.modified));
         if (m.name == selected) select = static_cast<int>(i);
     }
-    if (!members.empty()) {
+    if (!entries.empty()) {
         LVITEMW item = {};
         item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
         item.state = LVIS_SELECTED | LVIS_FOCUSED;
@@ -133,25 +133,32 @@ void startAction(const std::wstring& what, std::function<int(std::wstring*)> act
     HWND window = state.window;
     std::thread([window, action]() {
         auto* result = new ActionResult;
+        // What a file manager stopped during an open left is finished first.
+        std::wstring recovered;
+        recoverWorkingFolders(&recovered);
         result->failed = action(&result->message);
+        if (!recovered.empty()) {
+            result->message = recovered + L"\n" + result->message;
+            result->failed = 1;
+        }
         PostMessageW(window, kActionDone, 0, reinterpret_cast<LPARAM>(result));
     }).detach();
 }
 
 bool selectedMember(std::string* name) {
     int index = static_cast<int>(SendMessageW(state.list, LVM_GETNEXTITEM, -1, LVNI_SELECTED));
-    if (index < 0 || index >= static_cast<int>(state.members.size())) {
+    if (index < 0 || index >= static_cast<int>(state.entries.size())) {
         MessageBoxW(state.window, L"Choose a file of the workspace first.", kBoxCaption, MB_ICONINFORMATION);
         return false;
     }
-    *name = state.members[index].name;
+    *name = state.entries[index].member.name;
     return true;
 }
 
 void openSelected() {
     std::string name;
     if (!selectedMember(&name)) return;
-    startAction(L"Opening '" + utf8::toWide(name) + L"'...", [name](std::wstring* message) {
+    startAction(L"Opening '" + shownName(name) + L"'...", [name](std::wstring* message) {
         return openMember(state.archive, name, message);
     });
 }
@@ -195,7 +202,7 @@ void chooseAndExtract() {
     if (!selectedMember(&name)) return;
     BROWSEINFOW browse = {};
     browse.hwndOwner = state.window;
-    std::wstring title = L"Extract '" + utf8::toWide(name) + L"' into which folder? It is decrypted there.";
+    std::wstring title = L"Extract '" + shownName(name) + L"' into which folder? It is decrypted there.";
     browse.lpszTitle = title.c_str();
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&browse);
@@ -205,7 +212,7 @@ void chooseAndExtract() {
     CoTaskMemFree(chosen);
     if (!ok) return;
     std::wstring target = folder;
-    startAction(L"Extracting '" + utf8::toWide(name) + L"'...", [name, target](std::wstring* message) {
+    startAction(L"Extracting '" + shownName(name) + L"'...", [name, target](std::wstring* message) {
         return extractMember(state.archive, name, target, message);
     });
 }
@@ -213,11 +220,11 @@ void chooseAndExtract() {
 void removeSelected() {
     std::string name;
     if (!selectedMember(&name)) return;
-    std::wstring question = formatWide(L"Remove '%ls' from the workspace?", utf8::toWide(name).c_str());
+    std::wstring question = formatWide(L"Remove '%ls' from the workspace?", shownName(name).c_str());
     if (MessageBoxW(state.window, question.c_str(), kBoxCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) !=
         IDYES)
         return;
-    startAction(L"Removing '" + utf8::toWide(name) + L"'...", [name](std::wstring* message) {
+    startAction(L"Removing '" + shownName(name) + L"'...", [name](std::wstring* message) {
         return removeMember(state.archive, name, message);
     });
 }

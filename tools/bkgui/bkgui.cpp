@@ -87,6 +87,9 @@ int run(const std::vector<std::wstring>& args) {
 #endif
 
     plat::FileInfo info;
+    // An archive reached through a link is updated where the link leads.
+    std::wstring target;
+    if (plat::fileInfo(archive, &info) && info.isLink && plat::finalPath(archive, &target)) archive = target;
     if (!plat::fileInfo(folder, &info) || !info.isDirectory)
         return fail(formatWide(L"'%ls' is not a folder that can be read", folder.c_str()));
 
@@ -96,7 +99,7 @@ int run(const std::vector<std::wstring>& args) {
     if (tar::scanFolder(folder, "", &added, &skipped, &error) != 0) return fail(error);
     for (const std::wstring& path : skipped)
         sibling::writeErr(formatWide(L"bkgui: '%ls' is a link or special file and was left out\n",
-                                     path.c_str()));
+                                     tar::escapedText(path).c_str()));
     // An archive inside the folder is not packed into itself.
     for (std::size_t i = 0; i < added.size(); ++i) {
         if (!added[i].sourcePath.empty() && added[i].sourcePath == archive) {
@@ -105,25 +108,38 @@ int run(const std::vector<std::wstring>& args) {
         }
     }
 
+    // The update reads and replaces the archive under the workspace's lock,
+    // so that no change another program makes meanwhile is lost.
+    tar::WorkspaceLock lock;
+    if (tar::lockWorkspace(archive, true, &lock, &error) != 0) return fail(error);
     std::vector<tar::Member> old;
+    std::vector<tar::Refused> refused;
+    int failed = 0;
     if (plat::fileInfo(archive, &info)) {
-        if (info.isDirectory || info.isLink || info.isSpecial)
-            return fail(formatWide(L"'%ls' exists and is not an archive file", archive.c_str()));
-        FILE* f = plat::openFile(archive, L"rb");
-        if (!f)
-            return fail(formatWide(L"cannot read '%ls': %ls", archive.c_str(),
-                                   plat::stdErrorMessage(errno).c_str()));
-        int read = tar::readMembers(f, &old, &error);
-        std::fclose(f);
-        if (read != 0)
-            return fail(formatWide(L"'%ls' cannot be updated and is left as it is: %ls", archive.c_str(),
-                                   error.c_str()));
+        FILE* f = info.isDirectory || info.isLink || info.isSpecial ? nullptr : plat::openFile(archive, L"rb");
+        if (!f) {
+            error = info.isDirectory || info.isLink || info.isSpecial
+                        ? formatWide(L"'%ls' exists and is not an archive file", archive.c_str())
+                        : formatWide(L"cannot read '%ls': %ls", archive.c_str(),
+                                     plat::stdErrorMessage(errno).c_str());
+            failed = 1;
+        } else {
+            failed = tar::readMembers(f, &old, &error, &refused);
+            std::fclose(f);
+            if (failed)
+                error = formatWide(L"'%ls' cannot be updated and is left as it is: %ls", archive.c_str(),
+                                   error.c_str());
+        }
     }
-
-    std::vector<tar::Planned> plan = tar::mergeMembers(old, added);
-    tar::orderMembers(&plan);
-    if (tar::commitArchive(archive, plan, &error) != 0)
-        return fail(formatWide(L"the archive '%ls' was not written: %ls", archive.c_str(), error.c_str()));
+    if (!failed) {
+        std::vector<tar::Planned> plan = tar::mergeMembers(old, added, refused);
+        tar::orderMembers(&plan);
+        failed = tar::commitArchive(archive, plan, &error);
+        if (failed)
+            error = formatWide(L"the archive '%ls' was not written: %ls", archive.c_str(), error.c_str());
+    }
+    tar::unlockWorkspace(&lock);
+    if (failed) return fail(error);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "drive/util.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
+#include "workspace/tarformat.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,6 +13,24 @@
 #endif
 
 namespace sibling {
+
+namespace {
+
+// The text with every control character but line breaks and tabs escaped:
+// the last guard, for text that names were put into unescaped.
+std::wstring harmless(const std::wstring& text) {
+    std::wstring out;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != L'\n' && text[i] != L'\t') continue;
+        out += tar::escapedText(text.substr(start, i - start));
+        if (i < text.size()) out += text[i];
+        start = i + 1;
+    }
+    return out;
+}
+
+}  // namespace
 
 #ifdef _WIN32
 
@@ -62,30 +81,39 @@ std::vector<std::wstring> arguments(int, char**) {
     return args;
 }
 
-void writeOut(const std::wstring& text) { writeTo(STD_OUTPUT_HANDLE, text); }
-void writeErr(const std::wstring& text) { writeTo(STD_ERROR_HANDLE, text); }
+void writeOut(const std::wstring& text) { writeTo(STD_OUTPUT_HANDLE, harmless(text)); }
+void writeErr(const std::wstring& text) { writeTo(STD_ERROR_HANDLE, harmless(text)); }
 
 #else
 
+// Arguments are paths and names: their bytes are kept, also where they are
+// no UTF-8.
 std::vector<std::wstring> arguments(int argc, char** argv) {
     std::vector<std::wstring> args;
-    for (int i = 1; i < argc; ++i) args.push_back(utf8::toWide(argv[i]));
+    for (int i = 1; i < argc; ++i) args.push_back(utf8::pathToWide(argv[i]));
     return args;
 }
 
 void writeOut(const std::wstring& text) {
-    std::string bytes = utf8::fromWide(text);
+    std::string bytes = utf8::fromWide(harmless(text));
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
 void writeErr(const std::wstring& text) {
-    std::string bytes = utf8::fromWide(text);
+    std::string bytes = utf8::fromWide(harmless(text));
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
 }
 
 #endif
+
+void reportNotice(const std::wstring& caption, const std::wstring& text) {
+    writeErr(caption + L": " + text + L"\n");
+#ifdef _WIN32
+    plat::messageBox(plat::BoxKind::Information, caption, text);
+#endif
+}
 
 void reportFailure(const std::wstring& caption, const std::wstring& text) {
     writeErr(caption + L": " + text + L"\n");

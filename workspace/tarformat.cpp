@@ -1,4 +1,4 @@
-#include "tools/tar/tarformat.h"
+#include "workspace/tarformat.h"
 
 #include <algorithm>
 #include <cstring>
@@ -177,6 +177,8 @@ bool parseDecimal(const std::string& text, uint64_t* value) {
 
 // What an extended header says about the member that follows it.
 struct Pending {
+    bool started = false;    // an extended header was read: the entry began at `start`
+    uint64_t start = 0;
     bool hasName = false;
     std::string name;
     bool hasSize = false;
@@ -199,6 +201,8 @@ bool applyPaxRecords(const std::string& records, Pending* pending) {
         std::size_t equals = record.find('=');
         if (equals == std::string::npos) return false;
         std::string key = record.substr(0, equals), value = record.substr(equals + 1);
+        // "hdrcharset" says whether names are UTF-8 or raw bytes: names are
+        // kept as bytes either way.
         if (key == "path") {
             pending->hasName = true;
             pending->name = value;
@@ -242,6 +246,7 @@ std::vector<uint8_t> encodeHeaders(const Member& member) {
     Block h;
     if (longName || bigSize) {
         std::string records;
+        if (longName && !isUtf8(fullName)) records += paxRecord("hdrcharset", "BINARY");
         if (longName) records += paxRecord("path", fullName);
         if (bigSize) records += paxRecord("size", std::to_string(size));
         std::string last = member.name.substr(member.name.rfind('/') + 1);
@@ -258,7 +263,36 @@ std::vector<uint8_t> encodeHeaders(const Member& member) {
     return out;
 }
 
-int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error) {
+namespace {
+
+bool acts(uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x200E && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+std::wstring escapedText(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        const uint32_t code = static_cast<uint32_t>(c);
+        if (!acts(code)) out += c;
+        else if (code < 0x80) out += formatWide(L"\\x%02X", static_cast<unsigned>(code));
+        else out += formatWide(L"\\u%04X", static_cast<unsigned>(code));
+    }
+    return out;
+}
+
+std::wstring shownName(const std::string& name) { return escapedText(utf8::toWide(name)); }
+
+bool isUtf8(const std::string& text) {
+    // Undecodable bytes come back as U+FFFD, valid text as itself.
+    return utf8::fromWide(utf8::pathToWide(text)) == text;
+}
+
+int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error,
+                std::vector<Refused>* refused) {
     if (plat::seekFile(archive, 0, SEEK_END) != 0) {
         *error = formatWide(L"cannot read the archive: %ls", plat::stdErrorMessage(errno).c_str());
         return 1;
@@ -271,6 +305,7 @@ int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error
     const uint64_t total = static_cast<uint64_t>(end);
 
     std::vector<Member> found;
+    std::vector<Refused> refusedFound;
     Pending pending;
     uint64_t offset = 0;
     for (;;) {
@@ -323,6 +358,10 @@ int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error
         const uint64_t next = dataOffset + size + paddingAfter(size);
 
         if (type == 'x' || type == 'g' || type == 'L') {
+            if (!pending.started) {
+                pending.started = true;
+                pending.start = offset;
+            }
             if (size > kLargestExtension) {
                 *error = formatWide(L"the archive is damaged: an extended header at byte %llu is too long",
                                     static_cast<unsigned long long>(offset));
@@ -363,7 +402,7 @@ int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error
             m.kind = Kind::Folder;
         } else {
             *error = formatWide(L"the archive holds '%ls', a link or special file, which a workspace never holds",
-                                utf8::toWide(m.name).c_str());
+                                shownName(m.name).c_str());
             return 1;
         }
         while (!m.name.empty() && m.name.back() == '/') m.name.pop_back();
@@ -372,15 +411,47 @@ int readMembers(FILE* archive, std::vector<Member>* members, std::wstring* error
                                 static_cast<unsigned long long>(offset));
             return 1;
         }
-        m.size = m.kind == Kind::Folder ? 0 : size;
-        m.modified = pending.hasTime ? pending.modified : static_cast<int64_t>(time);
-        m.dataOffset = dataOffset;
-        found.push_back(m);
+        const std::size_t nul = m.name.find('\0');
+        if (nul != std::string::npos) {
+            Refused r;
+            r.name = m.name.substr(0, nul);
+            r.offset = pending.started ? pending.start : offset;
+            r.length = next - r.offset;
+            if (!refused) {
+                *error = formatWide(L"the archive holds an entry whose name ('%ls...') holds a NUL byte",
+                                    shownName(r.name).c_str());
+                return 1;
+            }
+            refusedFound.push_back(r);
+        } else {
+            m.size = m.kind == Kind::Folder ? 0 : size;
+            m.modified = pending.hasTime ? pending.modified : static_cast<int64_t>(time);
+            m.dataOffset = dataOffset;
+            found.push_back(m);
+        }
         pending = Pending();
         offset = next;
     }
     *members = std::move(found);
+    if (refused) *refused = std::move(refusedFound);
     return 0;
+}
+
+// Linux keeps a name's bytes, whatever they are; Windows names are UTF-16,
+// stored as UTF-8, and a name of other bytes (from Linux) shows its
+// undecodable bytes as U+FFFD.
+std::string memberName(const std::wstring& relativePath) {
+    std::wstring name = relativePath;
+    for (wchar_t& c : name)
+        if (c == plat::kSep) c = L'/';
+    return plat::kSep == L'/' ? utf8::pathFromWide(name) : utf8::fromWide(name);
+}
+
+std::wstring relativeDiskPath(const std::string& memberName) {
+    std::wstring path = plat::kSep == L'/' ? utf8::pathToWide(memberName) : utf8::toWide(memberName);
+    for (wchar_t& c : path)
+        if (c == L'/') c = plat::kSep;
+    return path;
 }
 
 }  // namespace tar
