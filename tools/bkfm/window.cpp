@@ -17,6 +17,7 @@
 
 #include "diag/format.h"
 #include "platform/utf8.h"
+#include "tools/bkfm/addpaths.h"
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
 
@@ -156,19 +157,10 @@ void openSelected() {
     });
 }
 
-void addPaths(const std::vector<std::wstring>& paths) {
+void addFiles(const std::vector<std::wstring>& paths) {
     if (paths.empty()) return;
-    startAction(L"Adding...", [paths](std::wstring* message) {
-        int failed = 0;
-        std::wstring all;
-        for (const std::wstring& path : paths) {
-            std::wstring one;
-            failed |= addPath(state.archive, path, &one);
-            all += (all.empty() ? L"" : L"\n") + one;
-        }
-        *message = all;
-        return failed;
-    });
+    startAction(L"Adding...",
+                [paths](std::wstring* message) { return addPaths(state.archive, paths, message); });
 }
 
 void chooseAndAdd() {
@@ -187,7 +179,7 @@ void chooseAndAdd() {
     std::vector<std::wstring> paths;
     if (parts.size() == 1) paths = parts;
     for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(parts[0] + L"\\" + parts[i]);
-    addPaths(paths);
+    addFiles(paths);
 }
 
 void chooseAndExtract() {
@@ -233,7 +225,7 @@ void dropped(HDROP drop) {
         paths.push_back(path);
     }
     DragFinish(drop);
-    addPaths(paths);
+    addFiles(paths);
 }
 
 void layout(int width, int height) {
