@@ -356,7 +356,7 @@ class WorkspaceWindowTest(DriveTestCase):
         """Open has the program open the file with the desktop's application
         for its type; while it is open the window takes no action."""
         archive = self.make_workspace({"notes.txt": b"text"})
-        application = self.tool("application.sh", 'sleep 2\nprintf " changed" >> "$1"\n')
+        application = self.tool("application.sh", 'sleep 4\nprintf " changed" >> "$1"\n')
         data = os.path.join(self.home, "data")
         os.makedirs(os.path.join(data, "applications"))
         with open(os.path.join(data, "applications", "velkin-test.desktop"), "w") as f:
