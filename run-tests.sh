@@ -17,6 +17,9 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           zenity xdotool desktop-file-utils python3-gi gir1.2-glib-2.0
           # the open command's desktop path on Linux: opener, type database, X11
           xdg-utils shared-mime-info file libx11-6
+          # the workspace window on Linux (GTK 3), and what its tests drive and read
+          # it with: the accessibility bus and client, a GTK drag source, screenshots
+          libgtk-3-0 dbus-daemon at-spi2-core gir1.2-atspi-2.0 gir1.2-gtk-3.0 imagemagick
           # the Debian package's dependencies and its check
           dpkg-dev lintian
           # readers of the workspace archives in tests

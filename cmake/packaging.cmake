@@ -102,8 +102,9 @@ if(NOT WIN32)
       "program; velkin-keydrive makes, checks and splits key drives.")
   # Started from a file manager the program shows its boxes and progress
   # with the desktop's dialog tool, opens files for editing with xdg-open,
-  # and the workspace file manager runs in a terminal window.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog, xdg-utils, xterm | x-terminal-emulator")
+  # and the workspace file manager shows its window with GTK 3 (loaded when
+  # it starts), else runs in a terminal window.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog, xdg-utils, libgtk-3-0, xterm | x-terminal-emulator")
   find_program(VELKIN_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(VELKIN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -2,7 +2,7 @@
 // workspace archive, with VKLIB_OPENER naming the program itself, and waits
 // until the user closes it:
 //
-//   bkfm ARCHIVE                      the window (Windows) or the terminal (Linux)
+//   bkfm ARCHIVE                      the window, or on Linux the terminal
 //   bkfm ARCHIVE list | open NAME | add PATH | extract NAME FOLDER | remove NAME
 #include <string>
 #include <vector>
@@ -20,8 +20,9 @@ namespace {
 const wchar_t kName[] = L"bkfm";
 
 const wchar_t kUsage[] =
-    L"usage: bkfm ARCHIVE                      work in the workspace (a window on Windows,\n"
-    L"                                         the terminal on Linux)\n"
+    L"usage: bkfm ARCHIVE                      work in the workspace: a window (on Linux the\n"
+    L"                                         terminal when started from one, or without\n"
+    L"                                         GTK 3 or a display)\n"
     L"       bkfm ARCHIVE list                 its files: size, last change, name\n"
     L"       bkfm ARCHIVE open NAME            open a file with the program; changes are\n"
     L"                                         saved back into the workspace\n"

@@ -1,7 +1,8 @@
 // The file manager on the terminal: the members in a numbered list, and one
 // command per line. Reads standard input until the user quits or the input
-// ends. Started from the desktop, without a terminal, it opens a terminal
-// window and runs there.
+// ends. Started from the desktop, without a terminal, it shows the window
+// (gtkwindow.h), or where there can be none, opens a terminal window and
+// runs there.
 #include <cstdlib>
 #include <cwctype>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/posix/spawn.h"
 #include "platform/utf8.h"
+#include "tools/bkfm/gtkwindow.h"
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
 #include "tools/tar/siblingio.h"
@@ -119,7 +121,9 @@ int runInTerminalWindow(const std::wstring& archive) {
 
 int runInteractive(const std::wstring& archive) {
     if (fromTheDesktop()) {
-        int code = runInTerminalWindow(archive);
+        int code = 0;
+        if (runWindow(archive, &code)) return code;
+        code = runInTerminalWindow(archive);
         if (code == 0) return 0;
         if (code > 0) {
             sibling::writeErr(formatWide(L"bkfm: the terminal window ended with code %d\n", code));

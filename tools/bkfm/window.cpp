@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "diag/format.h"
+#include "tools/bkfm/addpaths.h"
 #include "tools/bkfm/interactive.h"
 #include "tools/bkfm/workspacefile.h"
 
@@ -163,19 +164,10 @@ void openSelected() {
     });
 }
 
-void addPaths(const std::vector<std::wstring>& paths) {
+void addFiles(const std::vector<std::wstring>& paths) {
     if (paths.empty()) return;
-    startAction(L"Adding...", [paths](std::wstring* message) {
-        int failed = 0;
-        std::wstring all;
-        for (const std::wstring& path : paths) {
-            std::wstring one;
-            failed |= addPath(state.archive, path, &one);
-            all += (all.empty() ? L"" : L"\n") + one;
-        }
-        *message = all;
-        return failed;
-    });
+    startAction(L"Adding...",
+                [paths](std::wstring* message) { return addPaths(state.archive, paths, message); });
 }
 
 void chooseAndAdd() {
@@ -194,7 +186,7 @@ void chooseAndAdd() {
     std::vector<std::wstring> paths;
     if (parts.size() == 1) paths = parts;
     for (std::size_t i = 1; i < parts.size(); ++i) paths.push_back(parts[0] + L"\\" + parts[i]);
-    addPaths(paths);
+    addFiles(paths);
 }
 
 void chooseAndExtract() {
@@ -240,7 +232,7 @@ void dropped(HDROP drop) {
         paths.push_back(path);
     }
     DragFinish(drop);
-    addPaths(paths);
+    addFiles(paths);
 }
 
 void layout(int width, int height) {
