@@ -41,6 +41,13 @@ def has_key(drive):
     return os.path.exists(os.path.join(drive, "SETTINGS", "KEY.DAT"))
 
 
+def assert_refused(test, result):
+    """The program ended with the backup drive's refusal."""
+    test.assertEqual(result.code, 1, result)
+    test.assertTrue(result.boxes, result)
+    test.assertIn(REFUSAL, result.boxes[-1].text)
+
+
 @both_builds
 class BackupCases:
     drive_size = "1M"
@@ -68,11 +75,6 @@ class BackupCases:
     def records(self):
         return {drive: read_status(drive) for drive in (self.drive, self.partner, self.backup)}
 
-    def assertRefused(self, result):
-        self.assertEqual(result.code, 1, result)
-        self.assertTrue(result.boxes, result)
-        self.assertIn(REFUSAL, result.boxes[-1].text)
-
     def test_backup_decrypts_every_file_of_the_key_and_moves_no_mark(self):
         self.encrypt_on(self.drive, "source after.txt", b"made by the source after the backup\n")
         self.encrypt_on(self.partner, "partner after.bin", os.urandom(70000))
@@ -94,7 +96,7 @@ class BackupCases:
         files = tree_contents(self.work)
         for command, name in (("Encrypt", "letter.txt"), ("Encrypt", "folder"), ("Open", "letter.txt")):
             with self.subTest(command=command, name=name):
-                self.assertRefused(self.runner.run(self.backup, command, [self.p(name)]))
+                assert_refused(self, self.runner.run(self.backup, command, [self.p(name)]))
                 self.assertEqual(tree_contents(self.work), files)
         self.assertEqual(self.records(), before)
 
@@ -274,6 +276,41 @@ class BackupOpenWine(DriveTestCase):
         self.assertTrue(any(REFUSAL in box.text for box in result.boxes), result)
         self.assertEqual(read_bytes(archive), before)
         self.assertEqual(read_status(self.backup), BACKUP_RECORD)
+
+
+class BackupToolWine(DriveTestCase):
+    """The Windows key drive tool under Wine makes a backup that the Windows
+    program decrypts with and refuses to encrypt with, and refuses a backup
+    inside its source."""
+    runner_name = "wine"
+    drive_size = "1M"
+
+    def windows_tool(self, *args):
+        done = subprocess.run([WINE, os.path.join(WIN_BUILD, "velkin-keydrive.exe")] + list(args),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.runner.env())
+        output = (done.stdout + done.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
+        return done.returncode, output
+
+    def test_windows_tool_makes_a_backup(self):
+        write_bytes(os.path.join(self.work, "note.txt"), b"read me on the backup")
+        self.assertEqual(self.runner.run(self.drive, "Encrypt", [self.p("note.txt")]).code, 0)
+        backup = os.path.join(self.tmp, "backup")
+        inside = os.path.join(self.drive, "TEMP", "backup")
+        code, output = self.windows_tool("backup", self.runner.path(self.drive), self.runner.path(inside))
+        self.assertEqual(code, 1, output)
+        self.assertIn("lies inside", output)
+        self.assertFalse(os.path.exists(inside))
+        code, output = self.windows_tool("backup", self.runner.path(self.drive), self.runner.path(backup))
+        self.assertEqual(code, 0, output)
+        self.assertIn("backup drive (decrypts only)", output)
+        self.assertEqual(read_status(backup), BACKUP_RECORD)
+        code, output = run_tool("check", backup)
+        self.assertEqual(code, 0, output)
+        result = self.runner.run(backup, "Decrypt", [self.p("note.txt" + SUFFIX)])
+        self.assertEqual((result.code, result.boxes), (0, []), result)
+        self.assertEqual(read_bytes(os.path.join(self.work, "note.txt")), b"read me on the backup")
+        assert_refused(self, self.runner.run(backup, "Encrypt", [self.p("note.txt")]))
+        self.assertEqual(read_status(backup), BACKUP_RECORD)
 
 
 def native_available():

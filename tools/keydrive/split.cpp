@@ -142,6 +142,9 @@ private:
     int writeTargetRecord();
     int writeTargetDigest();
     bool cutShortRange(UsageRecord* range);
+    bool isTargetRecord(const std::wstring& path) const {
+        return path == targetStatus_ || path == targetStatus_ + L".tmp";
+    }
     int commitTargetFolders();
     int lowerSource();
     int nameTargetFiles();
@@ -342,6 +345,15 @@ int Splitter::copyDurably(const std::wstring& from, const std::wstring& to, cons
 
 int Splitter::writeTargetRecord() {
     const std::wstring temp = targetStatus_ + L".tmp";
+    if (finishing_) {
+        // The record of the split cut short is TARGET's proof of its range:
+        // it is never rewritten or removed, only brought back under its
+        // temporary name for the renames that finish the split.
+        if (!plat::fileInfo(temp, nullptr) && !plat::moveReplace(targetStatus_, temp))
+            return fail(format(L"cannot rename '%ls' to '%ls': %ls", targetStatus_.c_str(), temp.c_str(),
+                               plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+        return 0;
+    }
     temporaries_.push_back(temp);
     errno = 0;
     FILE* f = plat::openFile(temp, L"wb");
@@ -358,6 +370,7 @@ int Splitter::writeTargetRecord() {
 // TARGET's folders, programs and key files under temporary names.
 int Splitter::writeTarget() {
     for (const std::wstring& path : leftovers_) {
+        if (finishing_ && isTargetRecord(path)) continue;
         if (plat::removeFile(path) != 0)
             return fail(format(L"cannot remove '%ls', left by a split or make that did not finish: %ls",
                                path.c_str(), errnoText().c_str()));
@@ -476,23 +489,34 @@ void Splitter::removeTemporaries() {
 // back what was made on TARGET and, when TARGET can no longer become usable,
 // give SOURCE its range back.
 int Splitter::failAfterLowering(const std::wstring& message) {
+    // TARGET's usage record stays until SOURCE has its range back: with it,
+    // the next split onto TARGET finishes this one.
     bool targetGone = true;
-    for (const std::wstring& path : temporaries_)
-        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
+    std::vector<std::wstring> records;
+    for (const std::vector<std::wstring>* paths : {&temporaries_, &named_}) {
+        for (const std::wstring& path : *paths) {
+            if (isTargetRecord(path)) {
+                records.push_back(path);
+            } else if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) {
+                targetGone = false;
+            }
+        }
+    }
     temporaries_.clear();
-    for (const std::wstring& path : named_)
-        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
+    named_.clear();
+    const bool giveBack = options_.backup || (!finishing_ && targetGone && writeUsageRecord(status_, before_));
+    if (giveBack)
+        for (const std::wstring& path : records) plat::removeFile(path);
     if (options_.backup)
         return fail(message + format(L". '%ls' is as it was; %ls", options_.source.c_str(),
                                      targetGone ? L"no backup was made." : L"remove what was made and try again."));
-    const UsageRecord& lowered = result_->source;
-    if (targetGone && !finishing_ && writeUsageRecord(status_, before_))
+    if (giveBack)
         return fail(message + format(L". '%ls' has its range back; nothing was split.", options_.source.c_str()));
-    return fail(message + format(L". '%ls' keeps its lowered range, key blocks %u to %u; blocks %u to %u "
-                                 L"are used by neither drive. Remove '%ls' and split again.",
+    const UsageRecord& lowered = result_->source;
+    return fail(message + format(L". '%ls' keeps its lowered range, key blocks %u to %u; '%ls' is to get key "
+                                 L"blocks %u to %u: split onto it again to finish the split.",
                                  options_.source.c_str(), lowered.firstBlock, lowered.lastBlock,
-                                 result_->target.firstBlock, result_->target.lastBlock,
-                                 targetSettings_.c_str()));
+                                 options_.target.c_str(), result_->target.firstBlock, result_->target.lastBlock));
 }
 
 int Splitter::nameTargetFiles() {
@@ -532,7 +556,9 @@ int Splitter::run() {
     if (written == kSplitStopped) return written;
     if (written != 0) {
         removeTemporaries();
-        *error_ += format(L". '%ls' is as it was; nothing was split.", options_.source.c_str());
+        *error_ += finishing_ ? format(L". Split onto '%ls' again to finish the split.", options_.target.c_str())
+                              : format(L". '%ls' is as it was; nothing was %ls.", options_.source.c_str(),
+                                       options_.backup ? L"made" : L"split");
         return 1;
     }
     // A backup and the finishing of a split cut short leave SOURCE's range
