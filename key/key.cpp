@@ -84,18 +84,13 @@ int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
     return std::fread(buffer, 1, length, f) == length ? 0 : 1;
 }
 
-// Reads the usage record from the start of the status stream. The record
-// starts out as the defaults {0, 1, N} and the file's bytes replace its bytes
-// in order, so a short file keeps the defaults of the fields it does not
-// reach (and of the high bytes of a field it reaches only in part; for
-// highWaterMark these are 0). *length (when asked) is the file's length up
-// to 13: 13 means longer than a record. Reports "cannot read" when not a
-// byte can be read.
+// Reads the usage record from the start of the status stream. *length
+// (when asked) is the file's length up to 13: 13 means longer than a record;
+// a record of any length but 12 is damaged (see checkRecord), and the fields
+// a short file does not reach are 0. Reports "cannot read" when not a byte
+// can be read.
 int readStatusRecord(StatusRecord* record, size_t* length = nullptr) {
-    uint8_t bytes[kStatusRecordSize];
-    writeLe32(bytes, 0);
-    writeLe32(bytes + 4, 1);
-    writeLe32(bytes + 8, blockCount);
+    uint8_t bytes[kStatusRecordSize] = {};
     uint8_t fromFile[kStatusRecordSize + 1];
     errno = 0;
     size_t got = 0;

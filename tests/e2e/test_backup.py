@@ -269,7 +269,7 @@ class BackupOpenWine(DriveTestCase):
         process = subprocess.Popen([WINE, os.path.join(WIN_BUILD, "bkfm.exe"), self.runner.path(archive), "open",
                                     "notes.txt"], env=self.runner.env({"VKLIB_OPENER": self.runner.program(
                                         self.backup, "Open")}),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertEqual(self.helper("edit", "--caption", self.TITLE, "--text", "edited in notepad"), 0)
         result = self.runner.finish(process, "Open")
         self.assertEqual(result.code, 1, result)
