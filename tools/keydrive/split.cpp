@@ -199,8 +199,8 @@ int Splitter::inspectTarget() {
                            L"outside the drive it is made from",
                            options_.target.c_str(), options_.source.c_str()));
     if (plat::fileInfo(targetKey_, nullptr))
-        return fail(format(L"'%ls' holds a key already ('%ls' exists); a split never writes over a key",
-                           options_.target.c_str(), targetKey_.c_str()));
+        return fail(format(L"'%ls' holds a key already ('%ls' exists); a %ls never writes over a key",
+                           options_.target.c_str(), targetKey_.c_str(), options_.backup ? L"backup" : L"split"));
     for (const std::wstring& path : {targetIndex_, targetStatus_, targetDigest_, targetKey_ + L".tmp",
                                      targetIndex_ + L".tmp", targetStatus_ + L".tmp", targetDigest_ + L".tmp"}) {
         if (plat::fileInfo(path, &info)) {
