@@ -108,6 +108,10 @@ class BackupCases:
         number = read_bytes(os.path.join(self.drive, "SETTINGS", "KEY.DAT"))[:12]
         self.assertIn("Key number:          %s\r\n" % "-".join(
             "%02X%02X" % (number[i + 1], number[i]) for i in range(0, 12, 2)), log)
+        # Open without a file shows the same in its box, where a drive shows its usage.
+        result = self.runner.run(self.backup, "Open")
+        self.assertEqual(result.code, 0, result)
+        self.assertIn("\n\nThis is a backup key drive: it decrypts only.\n\nThe key number is ", result.boxes[-1].text)
 
     def flip_a_block_of(self, name):
         """Changes one byte of the first key block that the body of the
