@@ -165,7 +165,7 @@ TEST_F(KeyDriveTest, MakeLaysOutASoundDrive) {
         EXPECT_EQ(getLe32(status.data() + 4), 1u);
         EXPECT_EQ(getLe32(status.data() + 8), n - 1);
         EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(folder_ / "SETTINGS"), fs::directory_iterator()).size(),
-                  3u) << b.name << ": only the key files are left in SETTINGS";
+                  4u) << b.name << ": only the key files and the key's digest are left in SETTINGS";
         expectSoundIndex(key, index, n, b.name);
         // A drive made with one budget checks sound with every other.
         for (const Budget& c : kBudgets) {
