@@ -63,9 +63,19 @@ int encryptCommand(const wchar_t* path) {
 }
 
 int statusCommand() {
-    logMessage(L"Key number:          %ls", keyNumberText());
-    double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
-    logMessage(L"Key usage:           %.1f%% ", usage);
+    // A key that cannot be read, or a usage record that is damaged, is a
+    // failure the user must see, not a usage of 0.0%.
+    const wchar_t* number = keyNumberText();
+    if (number[0] == L'?') return 1;
+    logMessage(L"Key number:          %ls", number);
+    double usage = 0;
+    bool backup = false;
+    if (openKeyStore() != 0 || keyUsage(&usage, &backup) != 0) return 1;
+    if (backup) {
+        logMessage(L"Key usage:           %ls", L"backup drive (decrypts only)");
+    } else {
+        logMessage(L"Key usage:           %.1f%% ", usage);
+    }
     setVersionText();
     logMessage(L"Program version:     %ls", versionText);
     return 0;

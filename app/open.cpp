@@ -41,13 +41,16 @@ std::wstring shownPath(const std::wstring& workingCopy) {
 
 int showKeyInformation() {
     setVersionText();
-    double usage = openKeyStore() == 0 ? keyUsagePercent() : 0.0;
+    double usage = 0.0;
+    bool backup = false;
+    if (openKeyStore() == 0) keyUsage(&usage, &backup);
+    const std::wstring used = backup ? std::wstring(L"This is a backup key drive: it decrypts only.")
+                                     : formatWide(L"The key is currently %.1f%% used.", usage);
     const wchar_t* number = keyNumberText();
     plat::messageBox(plat::BoxKind::Information, caption,
-                     formatText(L"%ls\n\nThe key is currently %.1f%% used.\n\nThe key number is "
-                                L"%ls.\n\nThe program version is %ls.\n\n",
+                     formatText(L"%ls\n\n%ls\n\nThe key number is %ls.\n\nThe program version is %ls.\n\n",
                                 L"Drag and drop the file that you want to open onto this icon",
-                                usage, number, versionText));
+                                used.c_str(), number, versionText));
     return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "digest/digestworker.h"
 #include "digest/filedigest.h"
 #include "key/key.h"
+#include "key/paddigest.h"
 #include "platform/platform.h"
 #include "platform/wipe.h"
 
@@ -290,7 +291,8 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     // reservation.
     const uint64_t chunks = chunkCount(plainLength);
     uint64_t written = 0;
-    for (uint64_t i = 0; i < chunks;) {
+    uint64_t i = 0;   // chunks drawn
+    for (; i < chunks;) {
         uint8_t* piece = run.digester.freeSlot();
         const uint64_t left = (chunks - i) * kBlockSize;
         const std::size_t want =
@@ -340,6 +342,8 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
         reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
                     L"was kept as '%ls'",
                     sourcePath, tempPath);
+        // The fault may lie in the key drive's blocks rather than in the file.
+        notePadDecay(headerBlock, i + 2);
         run.settleOutput();
         return 1;
     }

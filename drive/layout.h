@@ -8,6 +8,8 @@ constexpr const wchar_t* kSettingsFolder = L"SETTINGS";
 constexpr const wchar_t* kKeyFileName = L"SETTINGS/KEY.DAT";
 constexpr const wchar_t* kIndexFileName = L"SETTINGS/INDEX.DAT";
 constexpr const wchar_t* kStatusFileName = L"SETTINGS/STATUS.DAT";
+// The digest of the key file, which finds decay of the key drive.
+constexpr const wchar_t* kPadDigestFileName = L"SETTINGS/KEYSUM.DAT";
 constexpr const wchar_t* kPendingFolder = L"SETTINGS/PENDING";
 // The open command's working copies.
 constexpr const wchar_t* kTempFolder = L"TEMP";

@@ -26,6 +26,7 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "diag/manufacture.h"
+#include "diag/sizetext.h"
 #include "drive/layout.h"
 #include "drive/util.h"
 #include "platform/platform.h"
@@ -83,30 +84,103 @@ int readAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
     return std::fread(buffer, 1, length, f) == length ? 0 : 1;
 }
 
-// Reads the usage record from the start of the status stream. The record
-// starts out as the defaults {0, 1, N} and the file's bytes replace its bytes
-// in order, so a short file keeps the defaults of the fields it does not
-// reach (and of the high bytes of a field it reaches only in part; for
-// highWaterMark these are 0). With `whole`, anything short of 12 bytes fails.
-// Reports "cannot read" on failure.
-int readStatusRecord(bool whole, StatusRecord* record) {
-    uint8_t bytes[kStatusRecordSize];
-    writeLe32(bytes, 0);
-    writeLe32(bytes + 4, 1);
-    writeLe32(bytes + 8, blockCount);
-    uint8_t fromFile[kStatusRecordSize];
+// Reads the usage record from the start of the status stream. *length
+// (when asked) is the file's length up to 13: 13 means longer than a record;
+// a record of any length but 12 is damaged (see checkRecord), and the fields
+// a short file does not reach are 0. Reports "cannot read" when not a byte
+// can be read.
+int readStatusRecord(StatusRecord* record, size_t* length = nullptr) {
+    uint8_t bytes[kStatusRecordSize] = {};
+    uint8_t fromFile[kStatusRecordSize + 1];
     errno = 0;
     size_t got = 0;
     if (plat::seekFile(statusStream, 0, SEEK_SET) == 0)
-        got = std::fread(fromFile, 1, kStatusRecordSize, statusStream);
-    if (got == 0 || (whole && got < kStatusRecordSize)) {
+        got = std::fread(fromFile, 1, sizeof fromFile, statusStream);
+    if (got == 0) {
         reportError(L"cannot read '%ls': %ls", kStatusFileName, readErrorText(statusStream));
         return 1;
     }
-    std::memcpy(bytes, fromFile, got);
+    std::memcpy(bytes, fromFile, got < kStatusRecordSize ? got : kStatusRecordSize);
     record->highWaterMark = readLe32(bytes);
     record->firstBlock = readLe32(bytes + 4);
     record->lastBlock = readLe32(bytes + 8);
+    if (length != nullptr) *length = got;
+    return 0;
+}
+
+// What every report of a damaged record ends with: where the user learns more.
+constexpr const wchar_t* kCheckAdvice =
+    L". 'velkin-keydrive check' on this key drive (given with its partner drives, if it has any) "
+    L"shows what is wrong and which key blocks each drive holds";
+
+// Whether a record may be drawn on: 0 for a sound record and for a backup
+// drive's (*backup says which); 1 after reporting what is damaged. A record
+// that is not exactly 12 bytes long gives no range that can be trusted: a
+// split drive whose record was cut short would otherwise take its partner's
+// blocks. A mark below firstBlock would do the same.
+int checkRecord(const StatusRecord& r, size_t length, bool* backup) {
+    *backup = false;
+    if (length != kStatusRecordSize) {
+        reportError(L"'%ls' is damaged: it holds %ls bytes where a usage record has 12, so the key "
+                    L"drive's range of the key is unknown%ls",
+                    kStatusFileName, length > kStatusRecordSize ? L"more than 12" : std::to_wstring(length).c_str(),
+                    kCheckAdvice);
+        return 1;
+    }
+    if (isBackupUsageRecord(r.highWaterMark, r.firstBlock, r.lastBlock)) {
+        *backup = true;
+        return 0;
+    }
+    if (r.highWaterMark == 0) {
+        reportError(L"'%ls' is damaged: its high water mark 0 would hand out key block 0%ls",
+                    kStatusFileName, kCheckAdvice);
+        return 1;
+    }
+    if (r.highWaterMark < r.firstBlock) {
+        reportError(L"'%ls' is damaged: its high water mark %u lies below the drive's first block %u, "
+                    L"so key blocks that a partner drive may use would be used again%ls",
+                    kStatusFileName, r.highWaterMark, r.firstBlock, kCheckAdvice);
+        return 1;
+    }
+    if (uint64_t(r.highWaterMark) > uint64_t(r.lastBlock) + 1) {
+        reportError(L"'%ls' is damaged: its high water mark %u lies beyond the drive's last block %u%ls",
+                    kStatusFileName, r.highWaterMark, r.lastBlock, kCheckAdvice);
+        return 1;
+    }
+    return 0;
+}
+
+// The drive as the user knows it: the program's folder ("K:\", "/media/usb").
+std::wstring shownDriveName() {
+    std::wstring folder = programFolder;
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == L'\\') &&
+           !(folder.size() == 3 && folder[1] == L':'))
+        folder.pop_back();
+    return folder.empty() ? std::wstring(L"this key drive") : L"'" + folder + L"'";
+}
+
+void reportBackupDrive() {
+    reportError(L"%ls is a backup key drive: it decrypts, and never encrypts, so that no key block is "
+                L"used twice",
+                shownDriveName().c_str());
+}
+
+// Reads the record under the caller's lock and checks it: 1 after reporting
+// that it cannot be read or is damaged; *backup on a backup drive.
+int readCheckedRecord(StatusRecord* record, bool* backup) {
+    size_t length = 0;
+    return readStatusRecord(record, &length) != 0 || checkRecord(*record, length, backup) != 0 ? 1 : 0;
+}
+
+// Reads the record under the caller's lock for an operation that reserves
+// key blocks: refused (reported) on a backup drive and on a damaged record.
+int readReservableRecord(StatusRecord* record) {
+    bool backup = false;
+    if (readCheckedRecord(record, &backup) != 0) return 1;
+    if (backup) {
+        reportBackupDrive();
+        return 1;
+    }
     return 0;
 }
 
@@ -168,9 +242,16 @@ uint64_t availableBlocks(const StatusRecord& record) {
 }
 
 void reportExhausted(uint64_t count, uint64_t available) {
-    reportError(L"key exhausted, %llu bytes are required but only %llu bytes are available",
-                static_cast<unsigned long long>(count * kKeyBlockSize),
-                static_cast<unsigned long long>(available * kKeyBlockSize));
+    const std::wstring needed = sizeText(count * kKeyBlockSize, true);
+    const wchar_t* const advice =
+        L". Make a new key drive for new files; this one still decrypts every file made with it";
+    if (available == 0) {
+        reportError(L"key exhausted: this needs %ls of key, and this key drive has none left%ls",
+                    needed.c_str(), advice);
+    } else {
+        reportError(L"key exhausted: this needs %ls of key, but this key drive has only %ls left%ls",
+                    needed.c_str(), sizeText(available * kKeyBlockSize).c_str(), advice);
+    }
 }
 
 // The operations that draw on the usage record need an open store.
@@ -254,7 +335,7 @@ int openStore() {
 
     if (holdInUseLock() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    int failed = readStatusRecord(false, &record);
+    int failed = readStatusRecord(&record);
     unlockStatus();
     if (failed) return 1;
 
@@ -279,14 +360,8 @@ int openKeyStore() {
 int reserveKeyBlocks(uint32_t count) {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    if (readStatusRecord(false, &record) != 0) {
+    if (readReservableRecord(&record) != 0) {
         unlockStatus();
-        return 1;
-    }
-    if (record.highWaterMark == 0) {
-        unlockStatus();
-        reportError(L"'%ls' is damaged: its high water mark 0 would hand out key block 0",
-                    kStatusFileName);
         return 1;
     }
     const uint64_t available = availableBlocks(record);
@@ -382,11 +457,13 @@ int findKeyBlock(const uint8_t* block) {
 int raiseHighWaterMark() {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    if (readStatusRecord(true, &record) != 0) {
+    bool backup = false;
+    if (readCheckedRecord(&record, &backup) != 0) {
         unlockStatus();
         return 1;
     }
-    if (cursor <= record.highWaterMark || cursor > record.lastBlock) {
+    // A backup drive has no mark to move.
+    if (backup || cursor <= record.highWaterMark || cursor > record.lastBlock) {
         unlockStatus();
         return 0;
     }
@@ -400,9 +477,14 @@ int raiseHighWaterMark() {
 int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count) {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    if (readStatusRecord(true, &record) != 0) {
+    bool backup = false;
+    if (readCheckedRecord(&record, &backup) != 0) {
         unlockStatus();
         return 1;
+    }
+    if (backup) {   // a backup drive has no mark to move
+        unlockStatus();
+        return 0;
     }
     // A reservation never reaches beyond the last pad block of this key file.
     uint64_t limit = record.lastBlock;
@@ -426,10 +508,10 @@ int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count) {
 int checkKeyAvailable(uint64_t count) {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    const int failed = readStatusRecord(false, &record);
+    const int failed = readReservableRecord(&record);
     unlockStatus();
     if (failed) return 1;
-    const uint64_t available = record.highWaterMark == 0 ? 0 : availableBlocks(record);
+    const uint64_t available = availableBlocks(record);
     if (count <= available) return 0;
     reportExhausted(count, available);
     return 1;
@@ -438,10 +520,10 @@ int checkKeyAvailable(uint64_t count) {
 int keyBlocksLeft(uint64_t* blocks) {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    const int failed = readStatusRecord(false, &record);
+    const int failed = readReservableRecord(&record);
     unlockStatus();
     if (failed) return 1;
-    *blocks = record.highWaterMark == 0 ? 0 : availableBlocks(record);
+    *blocks = availableBlocks(record);
     return 0;
 }
 
@@ -458,18 +540,36 @@ bool keyMaterialWipedForTest() {
     return isWiped(readAhead, sizeof readAhead) && isWiped(keyBlockBuffer, sizeof keyBlockBuffer);
 }
 
-double keyUsagePercent() {
-    if (requireOpenStore() != 0 || lockStatus() != 0) return 0;
+int keyUsage(double* percent, bool* backup) {
+    if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
-    int failed = readStatusRecord(true, &record);
+    const int failed = readCheckedRecord(&record, backup);
     unlockStatus();
-    if (failed) return 0;
-    uint32_t used = record.highWaterMark - record.firstBlock;
-    uint32_t span = record.lastBlock - record.firstBlock - 1;
-    // A span of 0 would divide by zero: the pad counts as wholly used as soon
-    // as one block is used, and as unused before.
-    if (span == 0) return used == 0 ? 0.0 : 100.0;
-    return double(used) * 100 / double(span);
+    if (failed) return 1;
+    if (*backup) {
+        *percent = 0;
+        return 0;
+    }
+    // The blocks used of the range, divided by two less than the blocks from
+    // firstBlock to lastBlock. Neither figure may wrap around, and a used-up
+    // range (whose mark stands past lastBlock) shows as 100, never more.
+    const int64_t used = int64_t(record.highWaterMark) - int64_t(record.firstBlock);
+    const int64_t span = int64_t(record.lastBlock) - int64_t(record.firstBlock) - 1;
+    if (span <= 0) {
+        // No divisor: the range counts as wholly used as soon as one block
+        // is used, and as unused before.
+        *percent = used <= 0 ? 0.0 : 100.0;
+        return 0;
+    }
+    const double figure = used <= 0 ? 0.0 : double(used) * 100 / double(span);
+    *percent = figure > 100 ? 100.0 : figure;
+    return 0;
+}
+
+double keyUsagePercent() {
+    double percent = 0;
+    bool backup = false;
+    return keyUsage(&percent, &backup) == 0 ? percent : 0;
 }
 
 const wchar_t* keyNumberText() {

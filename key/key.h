@@ -15,15 +15,38 @@ constexpr uint32_t kKeyBlockSize = 1024;
 constexpr uint64_t kStatusRecordLockLength = 12;
 constexpr uint64_t kStatusInUseOffset = uint64_t(1) << 32;
 
+// The usage record of a backup key drive, which has no range of its own: it
+// decrypts every file of its key and never encrypts. Its high water mark 0
+// and last block 0 leave no block to reserve under any program's rule, older
+// programs' included (a reservation needs mark + count <= lastBlock + 1, and
+// every file needs at least two blocks), and no decryption raises its mark
+// (a cursor above lastBlock never raises it). Its first block, beyond every
+// pad block, tells it apart from a record worn to zeros.
+constexpr uint32_t kBackupHighWaterMark = 0;
+constexpr uint32_t kBackupFirstBlock = 0xFFFFFFFFu;
+constexpr uint32_t kBackupLastBlock = 0;
+
+inline bool isBackupUsageRecord(uint32_t highWaterMark, uint32_t firstBlock, uint32_t lastBlock) {
+    return highWaterMark == kBackupHighWaterMark && firstBlock == kBackupFirstBlock &&
+           lastBlock == kBackupLastBlock;
+}
+
+// Opens the three key files. A damaged usage record does not keep the store
+// from opening: a drive whose record is damaged still decrypts, and only
+// the operations that reserve key blocks refuse it.
 int openKeyStore();
+// Reserves count blocks from the drive's own range. Refused (reported) on a
+// backup drive, when the key is exhausted, and when the usage record is
+// damaged: not exactly 12 bytes long, or a high water mark of 0, below
+// firstBlock or beyond lastBlock + 1.
 int reserveKeyBlocks(uint32_t count);
 // 0 when a reservation of count blocks could be made now; otherwise 1
-// after reporting (the key is exhausted, with the figures). Needs an open
-// store.
+// after reporting why not, as reserveKeyBlocks would. Needs an open store.
 int checkKeyAvailable(uint64_t count);
 // The number of key blocks that reservations can still take from this
-// drive's own range, into *blocks; 0 on success, 1 after reporting. Needs
-// an open store.
+// drive's own range, into *blocks; 0 on success, 1 after reporting (also
+// on a backup drive and a damaged record, as reserveKeyBlocks). Needs an
+// open store.
 int keyBlocksLeft(uint64_t* blocks);
 // The next key block at the cursor, in a shared buffer; nullptr on failure.
 const uint8_t* nextKeyBlock();
@@ -39,7 +62,9 @@ int raiseHighWaterMark();
 // file's writer, the `count` blocks from headerBlock on, but never beyond
 // lastBlock + 1 (nor beyond the last block of the key file + 1). A header
 // block outside firstBlock ... lastBlock (a partner drive's share of the
-// pad) raises nothing. 0 also when nothing needed raising.
+// pad) raises nothing, nor does anything on a backup drive. 0 also when
+// nothing needed raising; 1 (reported, nothing written) when the record is
+// damaged.
 int raiseHighWaterMarkPast(uint32_t headerBlock, uint64_t count);
 // The block that the next nextKeyBlock reads (after findKeyBlock: the
 // header key block).
@@ -48,7 +73,15 @@ uint32_t keyCursor();
 // nextKeyBlock returned last and its read-ahead. Called when an encryption
 // or decryption ends; the next nextKeyBlock reads afresh.
 void wipeKeyMaterial();
+// The part of the drive's own range that is used, in percent, always
+// within 0 ... 100 (a damaged record never gives a figure outside it); 0 on
+// failure (reported).
 double keyUsagePercent();
+// As keyUsagePercent, telling a failure and a backup drive apart: 0 with
+// the figure in *percent and *backup set when the drive is a backup drive
+// (which has no range: *percent is 0); 1 after reporting. Needs an open
+// store.
+int keyUsage(double* percent, bool* backup);
 // The key number "XXXX-XXXX-XXXX-XXXX-XXXX-XXXX", or "?" on failure.
 const wchar_t* keyNumberText();
 int exportWorkspacePassword();

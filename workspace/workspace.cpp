@@ -306,8 +306,10 @@ int convertFolderToWorkspace(const wchar_t* path) {
     // own range. Figured from the key file's size and the usage percentage
     // it would count block 0 and, on a partner drive, the partner's share of
     // the pad: key this drive can never hand out.
+    // A key store that cannot be opened has no key left; a drive that
+    // cannot encrypt (a backup drive, a damaged usage record) says why.
     uint64_t blocksLeft = 0;
-    if (openKeyStore() != 0 || keyBlocksLeft(&blocksLeft) != 0) blocksLeft = 0;
+    if (openKeyStore() == 0 && keyBlocksLeft(&blocksLeft) != 0) return 1;
     const double keyLeft = double(blocksLeft) * kKeyBlockSize;
     const WorkspaceNames names = workspaceNames(path);
     const wchar_t* display = names.displayName.c_str();

@@ -4,7 +4,7 @@ import os
 import re
 import shutil
 
-from velkin_e2e import (WIN_BUILD, DriveTestCase, both_builds, merge_env, read_log, read_status,
+from velkin_e2e import (WIN_BUILD, DriveTestCase, both_builds, exhausted, merge_env, read_log, read_status,
                         tree_contents, RUNNERS)
 
 SUFFIX = " (encrypted)"
@@ -79,9 +79,7 @@ class FolderCases:
         result = self.run_command("Encrypt", self.runner.path(huge))
         needed = (size // 1024 + 4) * 1024
         left = (last - high + 1) * 1024
-        self.assertBox(result, "warning",
-                       "Error: key exhausted, %u bytes are required but only %u bytes are available"
-                       % (needed, left), 1)
+        self.assertBox(result, "warning", "Error: " + exhausted(needed, left), 1)
         self.assertTrue(os.path.exists(huge))     # the plaintext is kept
         self.assertFalse(os.path.exists(huge + SUFFIX))
         self.assertEqual(read_status(self.drive)[0], high)

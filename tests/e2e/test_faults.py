@@ -178,9 +178,14 @@ class Faults(DriveTestCase):
         plain = os.path.join(self.work, "letter.txt")
         write(plain, marked(4000))
         self.assertEqual(self.run_command("Encrypt", plain).code, 0)
-        # The user may read the drive and write the work folder, not the usage record.
-        for folder in (self.tmp, self.drive):
+        # The user may read the drive and write the work folder, not the usage
+        # record (the key files are the maker's alone: opened to be read here).
+        settings = os.path.join(self.drive, "SETTINGS")
+        for folder in (self.tmp, self.drive, settings):
             os.chmod(folder, 0o755)
+        for name in os.listdir(settings):
+            if name.endswith(".DAT"):
+                os.chmod(os.path.join(settings, name), 0o644)
         os.chmod(self.work, 0o777)
         locks = tempfile.mkdtemp(dir=self.tmp)
         nobody = 65534

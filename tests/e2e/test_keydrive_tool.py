@@ -18,7 +18,7 @@ from velkin_e2e import NATIVE_BUILD, ONLY, keydrive_tool
 
 STOPPED = 3          # the tool's exit code when a test stops it dead
 MAKE_STEPS = 7       # the last one names KEY.DAT
-KEY_FILES = ("KEY.DAT", "INDEX.DAT", "STATUS.DAT")
+KEY_FILES = ("KEY.DAT", "INDEX.DAT", "STATUS.DAT", "KEYSUM.DAT")
 
 
 def native_available():

@@ -34,6 +34,34 @@ class StatusCases:
         expected = "%.1f%% " % (used * 100.0 / (last - first - 1))
         self.assertIn("Key usage:           %s\r\n" % expected, read_log(self.drive))
 
+    def test_a_key_that_cannot_be_read_fails_the_status(self):
+        """Without its key file, or with a damaged usage record, the status
+        command fails and says why, instead of logging a usage of 0.0%."""
+        settings = os.path.join(self.drive, "SETTINGS")
+        with open(os.path.join(settings, "STATUS.DAT"), "rb") as f:
+            record = f.read()
+        cases = [
+            ("no key file", lambda: os.rename(os.path.join(settings, "KEY.DAT"), os.path.join(settings, "KEY.OLD")),
+             lambda: os.rename(os.path.join(settings, "KEY.OLD"), os.path.join(settings, "KEY.DAT")),
+             "/SETTINGS/KEY.DAT': "),
+            ("a usage record cut short", lambda: self.write_record(record[:8]), lambda: self.write_record(record),
+             "'SETTINGS/STATUS.DAT' is damaged: it holds 8 bytes where a usage record has 12"),
+        ]
+        for what, spoil, mend, text in cases:
+            with self.subTest(what=what):
+                spoil()
+                result = self.run_command("Status")
+                mend()
+                self.assertEqual(result.code, 1, result)
+                self.assertTrue(result.boxes, result)
+                self.assertTrue(result.boxes[-1].text.startswith("Error: "), result)
+                self.assertIn(text, result.boxes[-1].text)
+                self.assertNotIn("Key usage:", read_log(self.drive) or "")
+
+    def write_record(self, data):
+        with open(os.path.join(self.drive, "SETTINGS", "STATUS.DAT"), "wb") as f:
+            f.write(data)
+
     def debug_lines(self, env):
         self.run_command("Status", env=env)
         log = read_log(self.drive)

@@ -11,8 +11,8 @@ import tarfile
 import time
 import unittest
 
-from velkin_e2e import (WIN_BUILD, WINE, DriveTestCase, RUNNERS, both_builds, keydrive_tool, make_drive,
-                        read_status, tree_contents)
+from velkin_e2e import (WIN_BUILD, WINE, DriveTestCase, RUNNERS, both_builds, exhausted, keydrive_tool,
+                        make_drive, read_status, tree_contents)
 from workspace_e2e import (MARKER, SUFFIX, WindowSession, member_order, run_on_terminal, run_sibling,
                            write_tree)
 
@@ -300,8 +300,7 @@ class WorkspaceCases(WorkspaceMixin):
         self.assertEqual(len(result.boxes), 1, result)
         needed = ((left - 10 + 1023) // 1024 + 4 + 1 + 4 + 4) * 1024
         self.assertEqual(result.boxes[0].text,
-                         "Error: key exhausted, %d bytes are required but only %d bytes are available; "
-                         "nothing in '%s' was changed" % (needed, left, self.runner.path(folder)))
+                         "Error: %s; nothing in '%s' was changed" % (exhausted(needed, left), self.runner.path(folder)))
 
         # What fits with every file's own blocks is asked about.
         fits = left - 3 * 4 * 1024 - 1024

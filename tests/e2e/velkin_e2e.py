@@ -97,6 +97,30 @@ def make_drive(folder, size="256K", windows=False):
     return folder
 
 
+def size_text(nbytes, round_up=False):
+    """An amount of bytes as the program shows it to a user: bytes below
+    1 KB, else KB, MB, GB or TB (powers of 1024) with one decimal, the last
+    decimal rounded down (or up)."""
+    if nbytes < 1024:
+        return "%d byte%s" % (nbytes, "" if nbytes == 1 else "s")
+    units, unit, per = ("KB", "MB", "GB", "TB"), 0, 1024
+    while unit + 1 < len(units) and nbytes // per >= 1024:
+        per, unit = per * 1024, unit + 1
+    tenths = -(-nbytes * 10 // per) if round_up else nbytes * 10 // per
+    if tenths >= 10240 and unit + 1 < len(units):
+        per, unit = per * 1024, unit + 1
+        tenths = -(-nbytes * 10 // per) if round_up else nbytes * 10 // per
+    return "%d.%d %s" % (tenths // 10, tenths % 10, units[unit])
+
+
+def exhausted(needed, left):
+    """The program's text for a key too short for what it was asked to encrypt."""
+    have = ("but this key drive has only %s left" % size_text(left)) if left else \
+        "and this key drive has none left"
+    return ("key exhausted: this needs %s of key, %s. Make a new key drive for new files; this one still "
+            "decrypts every file made with it" % (size_text(needed, True), have))
+
+
 def write_bytes(path, data):
     with open(path, "wb") as f:
         f.write(data)

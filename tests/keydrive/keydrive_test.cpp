@@ -165,7 +165,7 @@ TEST_F(KeyDriveTest, MakeLaysOutASoundDrive) {
         EXPECT_EQ(getLe32(status.data() + 4), 1u);
         EXPECT_EQ(getLe32(status.data() + 8), n - 1);
         EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(folder_ / "SETTINGS"), fs::directory_iterator()).size(),
-                  3u) << b.name << ": only the key files are left in SETTINGS";
+                  4u) << b.name << ": only the key files and the key's digest are left in SETTINGS";
         expectSoundIndex(key, index, n, b.name);
         // A drive made with one budget checks sound with every other.
         for (const Budget& c : kBudgets) {
@@ -475,5 +475,65 @@ TEST_F(KeyDriveTest, StatusShowsNumberAndUsage) {
     EXPECT_NE(report.find(std::wstring(L"Key number: ") + number), std::wstring::npos) << report.c_str();
     EXPECT_NE(report.find(L"Key usage: 50.8%"), std::wstring::npos) << report.c_str();   // 31 / 61
 }
+
+// The pad's digest finds a changed key block and names the range that holds
+// it; a drive made before there were digests is told so and stays sound.
+TEST_F(KeyDriveTest, CheckFindsADecayedKeyFileAndNamesItsBlocks) {
+    // 9216 blocks: three ranges of up to 4096 blocks.
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> flipped;   // one byte of each of these blocks changes
+        void (*spoil)(KeyDriveTest*);
+        int result;
+        const wchar_t* text;
+    } cases[] = {
+        {"unchanged", {}, nullptr, 0, L"The key file matches the digest made with it (3 ranges of up to 4096 key blocks)."},
+        {"one block changed", {5000}, nullptr, 1,
+         L"PROBLEM: the key file no longer matches the digest made with it, first in key blocks 4096 to 8191: the "
+         L"key drive is decaying."},
+        {"the last range", {9215}, nullptr, 1, L"first in key blocks 8192 to 9215: "},
+        {"two ranges", {9000, 100}, nullptr, 1, L"first in key blocks 0 to 4095 (2 ranges in all)"},
+        {"block 0", {0}, nullptr, 1, L"first in key blocks 0 to 4095"},
+        {"no digest", {}, [](KeyDriveTest* t) { fs::remove(t->settings("KEYSUM.DAT")); }, 0,
+         L"The drive keeps no digest of its key file"},
+        {"a damaged digest", {},
+         [](KeyDriveTest* t) {
+             Bytes digest = t->read("KEYSUM.DAT");
+             digest[100] ^= 1;
+             t->write("KEYSUM.DAT", digest);
+         },
+         1, L"PROBLEM: the digest of the key file cannot be used: "},
+        {"a key file grown", {},
+         [](KeyDriveTest* t) { fs::resize_file(t->settings("KEY.DAT"), 9217 * 1024); }, 1,
+         L"PROBLEM: the key file holds 9438208 bytes, but held 9437184 when its digest was made"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        closeKeyStoreForTest();
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+        ASSERT_EQ(make(9216 * 1024), 0) << error_.c_str();
+        if (!c.flipped.empty()) {
+            Bytes key = read("KEY.DAT");
+            for (uint32_t b : c.flipped) key[size_t(b) * 1024 + 700] ^= 0x10;
+            write("KEY.DAT", key);
+        }
+        if (c.spoil) c.spoil(this);
+        EXPECT_EQ(check(), c.result) << report_.c_str();
+        EXPECT_TRUE(reportHas(c.text)) << report_.c_str();
+    }
+}
+
+#ifndef _WIN32
+// On a folder drive any local account could otherwise copy the pad.
+TEST_F(KeyDriveTest, MakeKeepsTheKeyFilesToTheUser) {
+    fs::create_directories(folder_ / "SETTINGS");
+    fs::permissions(folder_ / "SETTINGS", fs::perms(0755), fs::perm_options::replace);
+    ASSERT_EQ(make(64 * 1024), 0) << error_.c_str();
+    EXPECT_EQ(fs::status(folder_ / "SETTINGS").permissions(), fs::perms(0700));
+    for (const char* name : {"KEY.DAT", "INDEX.DAT", "STATUS.DAT", "KEYSUM.DAT"})
+        EXPECT_EQ(fs::status(settings(name)).permissions(), fs::perms(0600)) << name;
+}
+#endif
 
 }  // namespace

@@ -140,15 +140,27 @@ public:
         writeBytes(source_ / "SETTINGS" / "STATUS.DAT", recordBytes(record));
     }
 
-    int split(const wchar_t* share = L"1/2", int stopAfter = 0) {
+    int split(const wchar_t* share = L"1/2", int stopAfter = 0, bool backup = false) {
         keydrive::SplitOptions options;
         options.source = source_.wstring();
         options.target = target_.wstring();
         if (!keydrive::parseShare(share, &options.share)) ADD_FAILURE() << "bad share in the test";
         options.stopAfterStep = stopAfter;
+        options.backup = backup;
+        options.syncFolder = syncFolder_;
         result_ = keydrive::SplitResult();
         error_.clear();
         return keydrive::splitDrive(options, &result_, &error_);
+    }
+    int backup(int stopAfter = 0) { return split(L"1/2", stopAfter, true); }
+
+    // Both drives gone, and SOURCE made afresh.
+    void fresh(uint32_t blocks, const UsageRecord& record) {
+        closeStore();
+        std::error_code ec;
+        fs::remove_all(source_, ec);
+        fs::remove_all(target_, ec);
+        makeSource(blocks, record);
     }
 
     UsageRecord recordOf(const fs::path& drive) {
@@ -174,7 +186,10 @@ public:
     std::wstring saved_;
     keydrive::SplitResult result_;
     std::wstring error_;
+    bool (*syncFolder_)(const std::wstring&, std::wstring*) = nullptr;
 };
+
+const UsageRecord kBackup{kBackupHighWaterMark, kBackupFirstBlock, kBackupLastBlock};
 
 TEST_F(SplitTest, TargetGetsTheUpperPartOfTheUnusedPad) {
     struct Case {
@@ -240,7 +255,7 @@ TEST_F(SplitTest, ProgramsSiblingsAndLaunchersAreCopied) {
     Tree tree = treeOf(target_);
     std::map<std::string, Bytes> expected = {{"LOG/", {}}, {"TEMP/", {}}, {"SETTINGS/", {}}};
     for (const char* name : carried) expected[name] = readBytes(source_ / name);
-    for (const char* name : {"KEY.DAT", "INDEX.DAT", "STATUS.DAT"})
+    for (const char* name : {"KEY.DAT", "INDEX.DAT", "STATUS.DAT", "KEYSUM.DAT"})
         expected[std::string("SETTINGS/") + name] = readBytes(target_ / "SETTINGS" / name);
     EXPECT_EQ(tree, expected);
 #ifndef _WIN32
@@ -255,6 +270,7 @@ TEST_F(SplitTest, RefusalsChangeNothing) {
         const wchar_t* share;
         void (*prepare)(SplitTest*);
         const wchar_t* message;
+        bool backup = false;   // a backup instead of a split
     } cases[] = {
         {"target holds a key", {1, 1, 255}, L"1/2",
          [](SplitTest* t) {
@@ -269,6 +285,13 @@ TEST_F(SplitTest, RefusalsChangeNothing) {
          L"holds a key already"},
         {"target is a file", {1, 1, 255}, L"1/2", [](SplitTest* t) { writeText(t->target_, "x"); },
          L"is not a folder"},
+        {"target inside the source", {1, 1, 255}, L"1/2", [](SplitTest* t) { t->target_ = t->source_ / "partner"; },
+         L"lies inside"},
+        {"target is the source's SETTINGS", {1, 1, 255}, L"1/2",
+         [](SplitTest* t) { t->target_ = t->source_ / "SETTINGS"; }, L"lies inside"},
+        {"target is the source's LOG", {1, 1, 255}, L"1/2", [](SplitTest* t) { t->target_ = t->source_ / "LOG"; },
+         L"lies inside"},
+        {"source is a backup drive", kBackup, L"1/2", nullptr, L"is a backup key drive: it has no range of its own"},
         // 127 blocks unused: a half gives TARGET 63, one short of the least share.
         {"too little for the target", {129, 1, 255}, L"1/2", nullptr, L"has too little unused pad"},
         // 255 unused; 0.9 leaves SOURCE 26.
@@ -290,6 +313,18 @@ TEST_F(SplitTest, RefusalsChangeNothing) {
         {"mark 0", {0, 1, 255}, L"1/2", nullptr, L"is damaged"},
         {"mark below the range", {5, 10, 255}, L"1/2", nullptr, L"is damaged"},
         {"mark beyond the range", {300, 1, 255}, L"1/2", nullptr, L"is damaged"},
+        {"a backup of a backup", kBackup, L"1/2", nullptr,
+         L"is a backup key drive: a backup is made from a key drive that encrypts, never from a backup", true},
+        {"a backup inside its source", {1, 1, 255}, L"1/2",
+         [](SplitTest* t) { t->target_ = t->source_ / "TEMP" / "backup"; }, L"lies inside", true},
+        {"a backup onto a key", {1, 1, 255}, L"1/2",
+         [](SplitTest* t) {
+             fs::create_directories(t->target_ / "SETTINGS");
+             writeText(t->target_ / "SETTINGS" / "KEY.DAT", "a key");
+         },
+         L"holds a key already", true},
+        {"a backup of no key drive", {1, 1, 255}, L"1/2",
+         [](SplitTest* t) { fs::remove(t->source_ / "SETTINGS" / "KEY.DAT"); }, L"is not a key drive", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -302,7 +337,7 @@ TEST_F(SplitTest, RefusalsChangeNothing) {
         if (c.prepare) c.prepare(this);
         Tree sourceBefore = treeOf(source_), targetBefore = treeOf(target_);
         bool targetExisted = fs::exists(target_);
-        EXPECT_EQ(split(c.share), 1);
+        EXPECT_EQ(split(c.share, 0, c.backup), 1);
         EXPECT_TRUE(hasText(c.message)) << error_.c_str();
         closeStore();
         EXPECT_EQ(treeOf(source_), sourceBefore);
@@ -313,7 +348,9 @@ TEST_F(SplitTest, RefusalsChangeNothing) {
 
 // A split cut off after each step, as by a kill: SOURCE stays usable, TARGET
 // is usable only with a range apart from SOURCE's, and a second split onto
-// the same target finishes the job.
+// the same target finishes the job: a split cut short after SOURCE gave up
+// TARGET's range is recognised and finished with that range, never split
+// again (which would leave each drive a quarter and abandon the rest).
 TEST_F(SplitTest, InterruptedSplitNeverLeavesOverlappingDrives) {
     const UsageRecord before{40, 1, 1023};
     for (int step = 1; step <= keydrive::kSplitStepCount; ++step) {
@@ -354,14 +391,39 @@ TEST_F(SplitTest, InterruptedSplitNeverLeavesOverlappingDrives) {
         } else {
             ASSERT_EQ(again, 0) << error_.c_str();
             EXPECT_EQ(result_.replacedLeftovers, step >= keydrive::kStepKeyCopied);
-            // Blocks the first attempt gave up stay unused by either drive.
-            EXPECT_EQ(recordOf(target_).lastBlock, step >= keydrive::kStepSourceLowered ? 531u : 1023u);
+            EXPECT_EQ(result_.finishedCutShort, step >= keydrive::kStepSourceLowered);
+            // The source has encrypted a block since (above): a new split
+            // halves 983 unused blocks, a finished one keeps 532 on.
+            const uint32_t first = step >= keydrive::kStepSourceLowered ? 532 : 533;
+            EXPECT_EQ(recordOf(target_), (UsageRecord{first, first, 1023}));
+            EXPECT_EQ(recordOf(source_), (UsageRecord{41, 1, first - 1}));
         }
         report.clear();
         EXPECT_EQ(keydrive::comparePartners({source_.wstring(), target_.wstring()}, &report), 0)
             << report.c_str();
         EXPECT_TRUE(programCanEncryptOn(source_)) << lastErrorText;
         EXPECT_TRUE(programCanEncryptOn(target_)) << lastErrorText;
+    }
+}
+
+// Finishing a split cut short may be cut short itself: TARGET keeps the
+// record of its range throughout, and the next run still finishes it.
+TEST_F(SplitTest, AFinishCutShortIsFinishedLater) {
+    const UsageRecord lowered{40, 1, 531}, target{532, 532, 1023};
+    for (int step = 1; step <= keydrive::kSplitStepCount; ++step) {
+        SCOPED_TRACE("the finish stopped after step " + std::to_string(step));
+        fresh(1024, {40, 1, 1023});
+        ASSERT_EQ(split(L"1/2", keydrive::kStepSourceLowered), keydrive::kSplitStopped) << error_.c_str();
+        ASSERT_EQ(split(L"1/3", step), keydrive::kSplitStopped) << error_.c_str();
+        EXPECT_EQ(recordOf(source_), lowered);
+        if (step < keydrive::kStepKeyNamed) {
+            ASSERT_EQ(split(L"1/3"), 0) << error_.c_str();
+            EXPECT_TRUE(result_.finishedCutShort);
+        }
+        EXPECT_EQ(recordOf(source_), lowered);
+        EXPECT_EQ(recordOf(target_), target);
+        std::wstring report;
+        EXPECT_EQ(keydrive::checkDrive(target_.wstring(), &report), 0) << report.c_str();
     }
 }
 
@@ -427,5 +489,138 @@ TEST_F(SplitTest, StatusAndCheckShowTheDrivesRange) {
     EXPECT_EQ(keydrive::checkDrive(target_.wstring(), &check), 1);
     EXPECT_NE(check.find(L"lies below the first block 562"), std::wstring::npos) << check.c_str();
 }
+
+// A backup drive: the same key, index and digest of the key, no range of
+// its own; SOURCE is untouched. The program decrypts with it and never
+// encrypts.
+TEST_F(SplitTest, BackupHasTheKeyAndNoRange) {
+    makeSource(1024, {100, 1, 1023});
+    writeText(source_ / "Decrypt", "the program");
+    const Tree sourceBefore = treeOf(source_);
+    ASSERT_EQ(backup(), 0) << error_.c_str();
+    EXPECT_EQ(treeOf(source_), sourceBefore);
+    EXPECT_EQ(recordOf(target_), kBackup);
+    for (const char* name : {"KEY.DAT", "INDEX.DAT", "KEYSUM.DAT"})
+        EXPECT_EQ(readBytes(target_ / "SETTINGS" / name), readBytes(source_ / "SETTINGS" / name)) << name;
+    EXPECT_EQ(readBytes(target_ / "Decrypt"), readBytes(source_ / "Decrypt"));
+    EXPECT_TRUE(result_.digestNote.empty()) << result_.digestNote.c_str();
+
+    EXPECT_FALSE(programCanEncryptOn(target_));
+    EXPECT_NE(std::wstring(lastErrorText).find(L"is a backup key drive: it decrypts, and never encrypts"),
+              std::wstring::npos) << lastErrorText;
+    EXPECT_TRUE(programCanEncryptOn(source_)) << lastErrorText;
+
+    std::wstring status, check, compared;
+    ASSERT_EQ(keydrive::driveStatus(target_.wstring(), &status), 0) << status.c_str();
+    EXPECT_NE(status.find(L"Key number: "), std::wstring::npos) << status.c_str();
+    EXPECT_NE(status.find(L"backup drive (decrypts only)"), std::wstring::npos) << status.c_str();
+    EXPECT_EQ(status.find(L"4294967295"), std::wstring::npos) << status.c_str();
+    EXPECT_EQ(keydrive::checkDrive(target_.wstring(), &check), 0) << check.c_str();
+    EXPECT_NE(check.find(L"backup drive (decrypts only)"), std::wstring::npos) << check.c_str();
+    EXPECT_NE(check.find(L"The key file matches the digest made with it"), std::wstring::npos) << check.c_str();
+    EXPECT_EQ(keydrive::comparePartners({source_.wstring(), target_.wstring()}, &compared), 0) << compared.c_str();
+    EXPECT_NE(compared.find(L"is a backup drive (decrypts only) of the key of"), std::wstring::npos)
+        << compared.c_str();
+}
+
+// A backup stopped dead after each step is never a drive until its key
+// file has its name, and then only a backup; a second run finishes it.
+TEST_F(SplitTest, InterruptedBackupIsNeverTakenForADrive) {
+    for (int step = 1; step <= keydrive::kSplitStepCount; ++step) {
+        SCOPED_TRACE("stopped after step " + std::to_string(step));
+        fresh(512, {30, 1, 511});
+        const Tree sourceBefore = treeOf(source_);
+        ASSERT_EQ(backup(step), keydrive::kSplitStopped) << error_.c_str();
+        EXPECT_EQ(treeOf(source_), sourceBefore);
+        const bool made = fs::exists(target_ / "SETTINGS" / "KEY.DAT");
+        EXPECT_EQ(made, step == keydrive::kStepKeyNamed);
+        closeStore();
+        ASSERT_EQ(plat::setCurrentDir(target_.wstring()), 0);
+        EXPECT_EQ(openKeyStore() == 0, made);
+        EXPECT_NE(reserveKeyBlocks(1), 0) << "the target must never encrypt";
+        plat::setCurrentDir(saved_);
+        closeStore();
+        if (made) {
+            EXPECT_EQ(recordOf(target_), kBackup);
+            EXPECT_TRUE(fs::exists(target_ / "SETTINGS" / "KEYSUM.DAT"));
+            continue;
+        }
+        ASSERT_EQ(backup(), 0) << error_.c_str();
+        EXPECT_EQ(recordOf(target_), kBackup);
+        EXPECT_EQ(treeOf(source_), sourceBefore);
+        std::wstring report;
+        EXPECT_EQ(keydrive::checkDrive(target_.wstring(), &report), 0) << report.c_str();
+    }
+}
+
+// A source whose key has changed since its digest was made gives no
+// partner and no backup: either would carry the damage.
+TEST_F(SplitTest, ADecayedSourceIsNotCopied) {
+    makeSource(1024, {1, 1, 1023});
+    Bytes key = readBytes(source_ / "SETTINGS" / "KEY.DAT");
+    key[size_t(600) * 1024 + 9] ^= 0x01;
+    writeBytes(source_ / "SETTINGS" / "KEY.DAT", key);
+    const Tree sourceBefore = treeOf(source_);
+    for (bool asBackup : {false, true}) {
+        SCOPED_TRACE(asBackup ? "backup" : "split");
+        EXPECT_EQ(split(L"1/2", 0, asBackup), 1);
+        EXPECT_TRUE(hasText(L"does not match the digest that its source keeps of it, in key blocks 0 to 1023"))
+            << error_.c_str();
+        EXPECT_TRUE(hasText(asBackup ? L"nothing was made" : L"nothing was split")) << error_.c_str();
+        EXPECT_FALSE(fs::exists(target_ / "SETTINGS" / "KEY.DAT"));
+        EXPECT_EQ(treeOf(source_), sourceBefore);
+    }
+    // A drive made before digests were kept is copied, and told so.
+    fs::remove(source_ / "SETTINGS" / "KEYSUM.DAT");
+    ASSERT_EQ(backup(), 0) << error_.c_str();
+    EXPECT_NE(result_.digestNote.find(L"keeps no digest of its key file"), std::wstring::npos)
+        << result_.digestNote.c_str();
+    EXPECT_TRUE(fs::exists(target_ / "SETTINGS" / "KEYSUM.DAT"));
+}
+
+bool failingSync(const std::wstring&, std::wstring* why) {
+    *why = L"Input/output error";
+    return false;
+}
+
+// The split's renames are on the disk only when the folders are committed:
+// a commit that fails is reported, not ignored.
+TEST_F(SplitTest, AFailedFolderCommitIsReported) {
+    for (bool asBackup : {false, true}) {
+        SCOPED_TRACE(asBackup ? "backup" : "split");
+        fresh(256, {1, 1, 255});
+        syncFolder_ = failingSync;
+        EXPECT_EQ(split(L"1/2", 0, asBackup), 1);
+        syncFolder_ = nullptr;
+        EXPECT_TRUE(hasText(L"could not be committed to the disk: Input/output error")) << error_.c_str();
+        EXPECT_TRUE(hasText(L"velkin-keydrive check")) << error_.c_str();
+        // What was done stands: TARGET has its key.
+        EXPECT_TRUE(fs::exists(target_ / "SETTINGS" / "KEY.DAT"));
+    }
+}
+
+#ifndef _WIN32
+TEST_F(SplitTest, ATargetGivenThroughALinkToAFolderIsAccepted) {
+    makeSource(256, {1, 1, 255});
+    const fs::path real = root_ / "real";
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, target_);
+    ASSERT_EQ(split(), 0) << error_.c_str();
+    EXPECT_TRUE(fs::is_symlink(target_));
+    EXPECT_TRUE(fs::exists(real / "SETTINGS" / "KEY.DAT"));
+    EXPECT_TRUE(programCanEncryptOn(real)) << lastErrorText;
+}
+
+TEST_F(SplitTest, TheNewDrivesKeyFilesAreTheUsers) {
+    for (bool asBackup : {false, true}) {
+        SCOPED_TRACE(asBackup ? "backup" : "split");
+        fresh(256, {1, 1, 255});
+        ASSERT_EQ(split(L"1/2", 0, asBackup), 0) << error_.c_str();
+        EXPECT_EQ(fs::status(target_ / "SETTINGS").permissions(), fs::perms(0700));
+        for (const char* name : {"KEY.DAT", "INDEX.DAT", "STATUS.DAT", "KEYSUM.DAT"})
+            EXPECT_EQ(fs::status(target_ / "SETTINGS" / name).permissions(), fs::perms(0600)) << name;
+    }
+}
+#endif
 
 }  // namespace

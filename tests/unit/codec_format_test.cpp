@@ -245,7 +245,8 @@ TEST_F(CodecFormatTest, PartnersShareOfThePadLeavesTheMarkAlone) {
         {1, 1, 99, 1},          // this drive's share ends below the file
         {200, 150, 4199, 200},  // this drive's share starts above it
         {1, 1, 101, 102},       // the file runs past lastBlock: raised to lastBlock + 1
-        {1, 100, 4199, 107},    // the share starts at the header block
+        {100, 100, 4199, 107},  // the share starts at the header block
+        {1, 100, 4199, 1},      // a mark below the share: a damaged record is never written
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.first << " ... " << c.last);

@@ -78,7 +78,7 @@ TEST_F(FolderCheckTest, AFolderThatCannotBeDoneIsRefusedUntouched) {
          L"b.txt (encrypted).tmp': a file of that name exists already"},
         {"not key enough for all the files", false,
          [this] { setHighWaterMark(399 - 100); return true; },
-         L"key exhausted, 162816 bytes are required but only 103424 bytes are available"},
+         L"key exhausted: this needs 159.0 KB of key, but this key drive has only 101.0 KB left"},
 #ifndef _WIN32
         {"a name that would not decrypt", false,
          [this] { writeBytes(tree / "tab\there.txt", Bytes{'t'}); return true; },

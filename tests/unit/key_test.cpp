@@ -18,6 +18,7 @@
 #include "diag/log.h"
 #include "drive/util.h"
 #include "key/key.h"
+#include "key/paddigest.h"
 #include "platform/platform.h"
 #include "tests/support/tempfolder.h"
 
@@ -48,10 +49,11 @@ Bytes statusRecord(uint32_t high, uint32_t first, uint32_t last) {
 }
 
 class KeyStoreTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         saved_ = plat::currentDir();
         std::wcsncpy(savedRoot_, keyDriveRoot, kPathSize);
+        std::wcsncpy(savedFolder_, programFolder, kPathSize);
         folder_ = testsupport::makeTempFolder("velkin-key-test");
         fs::create_directories(folder_ / "SETTINGS");
         ASSERT_EQ(plat::setCurrentDir(folder_.wstring()), 0);
@@ -64,6 +66,7 @@ protected:
         closeLogForTest();
         plat::setCurrentDir(saved_);
         std::wcsncpy(keyDriveRoot, savedRoot_, kPathSize);
+        std::wcsncpy(programFolder, savedFolder_, kPathSize);
         std::error_code ec;
         fs::remove_all(folder_, ec);
     }
@@ -121,6 +124,7 @@ protected:
     fs::path folder_;
     std::wstring saved_;
     wchar_t savedRoot_[kPathSize];
+    wchar_t savedFolder_[kPathSize];
     uint32_t n_ = 0;
     Bytes key_;
 };
@@ -253,7 +257,8 @@ TEST_F(KeyStoreTest, ReservationMayEndExactlyAtLastBlock) {
     makeDrive(20, statusRecord(18, 1, 19));
     ASSERT_EQ(openKeyStore(), 0) << error();
     EXPECT_EQ(reserveKeyBlocks(3), 1);
-    EXPECT_EQ(error(), L"key exhausted, 3072 bytes are required but only 2048 bytes are available");
+    EXPECT_EQ(error(), L"key exhausted: this needs 3.0 KB of key, but this key drive has only 2.0 KB left. "
+                       L"Make a new key drive for new files; this one still decrypts every file made with it");
     EXPECT_EQ(read("STATUS.DAT"), statusRecord(18, 1, 19));
     ASSERT_EQ(reserveKeyBlocks(2), 0) << error();
     EXPECT_EQ(read("STATUS.DAT"), statusRecord(20, 1, 19));
@@ -264,16 +269,17 @@ TEST_F(KeyStoreTest, ReservationMayEndExactlyAtLastBlock) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(0, std::memcmp(b, block(19), kKeyBlockSize));
     EXPECT_EQ(reserveKeyBlocks(1), 1);
-    EXPECT_EQ(error(), L"key exhausted, 1024 bytes are required but only 0 bytes are available");
+    EXPECT_EQ(error().rfind(L"key exhausted: this needs 1.0 KB of key, and this key drive has none left. Make a "
+                            L"new key drive for new files", 0), 0u) << error();
 }
 
 TEST_F(KeyStoreTest, ReservationOfNothingRewritesTheRecordUnchanged) {
     for (uint32_t high : {1u, 7u, 20u}) {
         closeKeyStoreForTest();
-        makeDrive(20, statusRecord(high, 3, 19));
+        makeDrive(20, statusRecord(high, 1, 19));
         ASSERT_EQ(openKeyStore(), 0) << error();
         EXPECT_EQ(reserveKeyBlocks(0), 0) << "high water mark " << high << ": " << error();
-        EXPECT_EQ(read("STATUS.DAT"), statusRecord(high, 3, 19));
+        EXPECT_EQ(read("STATUS.DAT"), statusRecord(high, 1, 19));
     }
 }
 
@@ -290,53 +296,108 @@ TEST_F(KeyStoreTest, ReservationNeverGoesPastTheLastPadBlock) {
     makeDrive(20, statusRecord(19, 1, 20));
     ASSERT_EQ(openKeyStore(), 0) << error();
     EXPECT_EQ(reserveKeyBlocks(2), 1);
-    EXPECT_EQ(error(), L"key exhausted, 2048 bytes are required but only 1024 bytes are available");
+    EXPECT_EQ(error().rfind(L"key exhausted: this needs 2.0 KB of key, but this key drive has only 1.0 KB left", 0),
+              0u) << error();
     EXPECT_EQ(reserveKeyBlocks(1), 0) << error();
     EXPECT_EQ(read("STATUS.DAT"), statusRecord(20, 1, 20));
 }
 
-TEST_F(KeyStoreTest, HighWaterMarkZeroIsRefused) {
-    makeDrive(20, statusRecord(0, 1, 19));
-    ASSERT_EQ(openKeyStore(), 0) << error();
-    EXPECT_EQ(reserveKeyBlocks(1), 1);
-    EXPECT_NE(error().find(L"'SETTINGS/STATUS.DAT' is damaged"), std::wstring::npos) << error();
-    EXPECT_EQ(read("STATUS.DAT"), statusRecord(0, 1, 19));
-}
-
-TEST_F(KeyStoreTest, ShortStatusFileKeepsDefaults) {
-    // A 4-byte record: firstBlock 1 and lastBlock N are filled in.
-    makeDrive(20, Bytes{5, 0, 0, 0});
-    ASSERT_EQ(openKeyStore(), 0) << error();
-    EXPECT_EQ(keyUsagePercent(), 0.0);
-    EXPECT_EQ(error().rfind(L"cannot read 'SETTINGS/STATUS.DAT': ", 0), 0u) << error();
-    ASSERT_EQ(reserveKeyBlocks(2), 0) << error();
-    EXPECT_EQ(read("STATUS.DAT"), statusRecord(7, 1, 20));
-    const uint8_t* b = nextKeyBlock();
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(0, std::memcmp(b, block(5), kKeyBlockSize));
-    EXPECT_DOUBLE_EQ(keyUsagePercent(), 6.0 * 100 / 18);
-}
-
-TEST_F(KeyStoreTest, StatusFileOfOneToThreeBytesGivesTheLowBytesOfTheMark) {
+// A record cut short or grown, or with a mark outside the range, gives no
+// range that can be trusted: nothing is reserved from it and nothing is
+// written to it, and the user learns what is wrong and where to look. The
+// drive still decrypts.
+TEST_F(KeyStoreTest, DamagedRecordIsRefusedNeverWidened) {
     struct Case {
-        Bytes file;
-        uint32_t high;
-    } cases[] = {{{3}, 3}, {{0x05, 0x01}, 0x105}, {{0x02, 0x00, 0x00}, 2}};
+        const char* what;
+        Bytes record;
+        const wchar_t* message;
+    } cases[] = {
+        // A split drive's record {300, 200, 399} cut short would read as the
+        // whole pad {300, 1, 400}, its partner's blocks included.
+        {"cut to 4 bytes", Bytes{44, 1, 0, 0}, L"it holds 4 bytes where a usage record has 12"},
+        {"cut to 8 bytes", Bytes{44, 1, 0, 0, 200, 0, 0, 0}, L"it holds 8 bytes where a usage record has 12"},
+        {"cut to 1 byte", Bytes{44}, L"it holds 1 bytes where a usage record has 12"},
+        {"grown to 13 bytes", [] { Bytes r = statusRecord(300, 200, 399); r.push_back(0); return r; }(),
+         L"it holds more than 12 bytes"},
+        {"mark 0", statusRecord(0, 200, 399), L"its high water mark 0 would hand out key block 0"},
+        {"mark below the range", statusRecord(150, 200, 399),
+         L"its high water mark 150 lies below the drive's first block 200"},
+        {"mark beyond the range", statusRecord(401, 200, 399),
+         L"its high water mark 401 lies beyond the drive's last block 399"},
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         closeKeyStoreForTest();
-        makeDrive(300, c.file);
+        makeDrive(400, c.record);
         ASSERT_EQ(openKeyStore(), 0) << error();
-        ASSERT_EQ(reserveKeyBlocks(1), 0) << error();
-        EXPECT_EQ(read("STATUS.DAT"), statusRecord(c.high + 1, 1, 300));
+        EXPECT_EQ(reserveKeyBlocks(2), 1);
+        EXPECT_NE(error().find(L"'SETTINGS/STATUS.DAT' is damaged: "), std::wstring::npos) << error();
+        EXPECT_NE(error().find(c.message), std::wstring::npos) << error();
+        EXPECT_NE(error().find(L"'velkin-keydrive check' on this key drive"), std::wstring::npos) << error();
+        EXPECT_EQ(checkKeyAvailable(2), 1);
+        EXPECT_NE(error().find(c.message), std::wstring::npos) << error();
+        uint64_t left = 99;
+        EXPECT_EQ(keyBlocksLeft(&left), 1);
+        EXPECT_EQ(left, 99u);
+        // A decryption with a partner's blocks 300 ... 303 still finds them,
+        // and its raise of the mark writes nothing.
+        ASSERT_EQ(findKeyBlock(block(300)), 0) << error();
+        ASSERT_NE(nextKeyBlock(), nullptr) << error();
+        EXPECT_EQ(raiseHighWaterMarkPast(300, 4), 1);
+        EXPECT_EQ(raiseHighWaterMark(), 1);
+        EXPECT_EQ(keyUsagePercent(), 0.0);
+        EXPECT_NE(error().find(c.message), std::wstring::npos) << error();
+        EXPECT_EQ(read("STATUS.DAT"), c.record);
     }
 }
 
-TEST_F(KeyStoreTest, PartlyReachedFieldKeepsTheHighBytesOfItsDefault) {
-    // Six bytes: highWaterMark 2, then the low half of firstBlock.
-    makeDrive(20, Bytes{2, 0, 0, 0, 3, 0});
+// The usage record of a backup drive: it decrypts, never encrypts, and no
+// decryption moves its mark.
+TEST_F(KeyStoreTest, BackupDriveDecryptsAndNeverReserves) {
+    const Bytes backup = statusRecord(kBackupHighWaterMark, kBackupFirstBlock, kBackupLastBlock);
+    makeDrive(40, backup);
+    std::wcsncpy(programFolder, L"/media/backup/", kPathSize);
     ASSERT_EQ(openKeyStore(), 0) << error();
-    ASSERT_EQ(reserveKeyBlocks(1), 0) << error();
-    EXPECT_EQ(read("STATUS.DAT"), statusRecord(3, 3, 20));
+    const std::wstring refusal = L"'/media/backup' is a backup key drive: it decrypts, and never encrypts, so "
+                                 L"that no key block is used twice";
+    EXPECT_EQ(reserveKeyBlocks(4), 1);
+    EXPECT_EQ(error(), refusal);
+    lastErrorText[0] = L'\0';
+    EXPECT_EQ(checkKeyAvailable(0), 1);
+    EXPECT_EQ(error(), refusal);
+    uint64_t left = 0;
+    EXPECT_EQ(keyBlocksLeft(&left), 1);
+    EXPECT_EQ(error(), refusal);
+    double percent = -1;
+    bool isBackup = false;
+    ASSERT_EQ(keyUsage(&percent, &isBackup), 0) << error();
+    EXPECT_TRUE(isBackup);
+    EXPECT_EQ(percent, 0.0);
+
+    for (uint32_t header : {1u, 20u, 39u}) {
+        ASSERT_EQ(findKeyBlock(block(header)), 0) << error();
+        const uint8_t* served = nextKeyBlock();
+        ASSERT_NE(served, nullptr) << error();
+        EXPECT_EQ(0, std::memcmp(served, block(header), kKeyBlockSize));
+        EXPECT_EQ(raiseHighWaterMarkPast(header, 4), 0) << error();
+        EXPECT_EQ(raiseHighWaterMark(), 0) << error();
+    }
+    EXPECT_EQ(read("STATUS.DAT"), backup);
+}
+
+// An older program reads the record with its own rules (a reservation of
+// count blocks needs mark + count <= lastBlock + 1 in 32 bits; a decryption
+// raises the mark to a cursor only when it is not above lastBlock): the
+// backup record must leave it nothing to reserve and nothing to raise.
+TEST(BackupRecord, OlderProgramsFindNothingToReserveOrRaise) {
+    for (uint32_t count : {2u, 4u, 1000u, 0xFFFFFFFFu}) {
+        // In 32-bit arithmetic, where a sum may wrap, and in 64-bit.
+        EXPECT_GT(uint32_t(kBackupHighWaterMark + count), uint32_t(kBackupLastBlock + 1u)) << count;
+        EXPECT_GT(uint64_t(kBackupHighWaterMark) + count, uint64_t(kBackupLastBlock) + 1) << count;
+    }
+    for (uint32_t cursor : {1u, 2u, 0xFFFFFFFFu}) EXPECT_GT(cursor, kBackupLastBlock);
+    // Below every pad block's number: no header block lies in its range.
+    EXPECT_GT(kBackupFirstBlock, kBackupLastBlock);
 }
 
 // ------------------------------------------------------------------ drawing
@@ -468,7 +529,7 @@ TEST_F(KeyStoreTest, RaiseNeedsTheWholeRecord) {
     makeDrive(20, Bytes{2, 0, 0, 0});
     ASSERT_EQ(findKeyBlock(block(9)), 0) << error();
     EXPECT_EQ(raiseHighWaterMark(), 1);
-    EXPECT_EQ(error().rfind(L"cannot read 'SETTINGS/STATUS.DAT': ", 0), 0u) << error();
+    EXPECT_EQ(error().rfind(L"'SETTINGS/STATUS.DAT' is damaged: it holds 4 bytes", 0), 0u) << error();
     EXPECT_EQ(read("STATUS.DAT"), (Bytes{2, 0, 0, 0}));
 }
 
@@ -481,6 +542,11 @@ TEST_F(KeyStoreTest, UsagePercent) {
         {10, 1, 19, 9 * 100.0 / 17},     // divided by lastBlock - firstBlock - 1
         {5, 4, 5, 100.0},                // span 0, a block used
         {4, 4, 5, 0.0},                  // span 0, nothing used
+        {6, 4, 5, 100.0},                // span 0, the range used up
+        {20, 1, 19, 100.0},              // the range used up: its mark past lastBlock
+        {19, 1, 19, 100.0},              // one block left of 19: within the divisor's two
+        {511, 400, 510, 100.0},          // a used-up partner range, never 100.9
+        {9, 9, 9, 0.0},                  // a range of one block, unused
     };
     for (const Case& c : cases) {
         closeKeyStoreForTest();
@@ -499,9 +565,7 @@ TEST_F(KeyStoreTest, BlocksLeftAreThoseOfTheDrivesOwnRange) {
         {10, 1, 19, 10},
         {20, 1, 19, 0},    // all used
         {1, 1, 9, 9},      // the lower share of a split drive
-        {5, 10, 19, 15},   // a mark below the range counts from the mark
         {19, 1, 20, 1},    // never past the key's last pad block
-        {0, 1, 19, 0},     // a damaged mark hands out nothing
     };
     for (const Case& c : cases) {
         closeKeyStoreForTest();
@@ -545,6 +609,115 @@ TEST_F(KeyStoreTest, WorkspacePasswordComesFromBlockZero) {
                   getLe32(block(0) + 28));
     EXPECT_EQ(value, expected);
     EXPECT_EQ(value.substr(0, 8), L"1C130A01");
+}
+
+// ------------------------------------------------------------------ decay of the pad
+
+// The digest of the key file as it is now, in spans of spanBlocks blocks.
+Bytes padDigestOf(const fs::path& keyFile, uint32_t spanBlocks) {
+    FILE* key = plat::openFile(keyFile.wstring(), L"rb");
+    EXPECT_NE(key, nullptr);
+    if (key == nullptr) return Bytes();
+    PadDigest digest;
+    digest.spanBlocks = spanBlocks;
+    digest.keyBytes = fs::file_size(keyFile);
+    EXPECT_EQ(digestPadSpans(key, digest.keyBytes, spanBlocks, 0, padSpanCount(digest.keyBytes, spanBlocks),
+                             [&](uint64_t, const uint8_t* d) {
+                                 digest.spans.insert(digest.spans.end(), d, d + kPadDigestSize);
+                                 return true;
+                             }),
+              0);
+    std::fclose(key);
+    return encodePadDigest(digest);
+}
+
+// A decryption that failed its tamper check learns whether the key blocks
+// it drew have changed since the digest was made, and only then.
+TEST_F(KeyStoreTest, PadDecayIsNotedForTheBlocksAFileDrew) {
+    struct Case {
+        const char* what;
+        uint32_t flipped;           // a byte of this block changes; 0: none
+        uint32_t first;             // the blocks the file drew
+        uint64_t count;
+        void (*spoil)(KeyStoreTest*);
+        const wchar_t* note;        // part of the note; nullptr: no note
+    } cases[] = {
+        {"a drawn block changed", 17, 15, 4, nullptr, L"in key blocks 16 to 23, which this file was encrypted with"},
+        {"another block changed", 30, 15, 4, nullptr, nullptr},
+        {"nothing changed", 0, 15, 4, nullptr, nullptr},
+        // 38, 39, then 1, 2, 3: drawing wraps past the last block to block 1.
+        {"a block drawn after the wrap", 2, 38, 5, nullptr, L"in key blocks 0 to 7"},
+        {"no digest kept", 17, 15, 4, [](KeyStoreTest* t) { fs::remove(t->folder_ / "SETTINGS" / "KEYSUM.DAT"); },
+         nullptr},
+        {"a damaged digest", 17, 15, 4,
+         [](KeyStoreTest* t) {
+             Bytes digest = t->read("KEYSUM.DAT");
+             digest[30] ^= 1;
+             t->write("KEYSUM.DAT", digest);
+         },
+         nullptr},
+        {"a shortened key file", 0, 15, 4,
+         [](KeyStoreTest* t) { fs::resize_file(t->folder_ / "SETTINGS" / "KEY.DAT", 39 * kKeyBlockSize); },
+         L"its key file holds 39936 bytes, but held 40960 when its digest was made"},
+    };
+    fs::create_directory(folder_ / "LOG");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        closeKeyStoreForTest();
+        makeDrive(40, statusRecord(1, 1, 39));
+        write("KEYSUM.DAT", padDigestOf(folder_ / "SETTINGS" / "KEY.DAT", 8));
+        if (c.flipped != 0) {
+            block(c.flipped)[500] ^= 0x40;
+            write("KEY.DAT", key_);
+        }
+        if (c.spoil) c.spoil(this);
+        std::wcscpy(lastErrorText, L"'a.txt' may have been tampered with");
+        notePadDecay(c.first, c.count);
+        EXPECT_EQ(error().rfind(L"'a.txt' may have been tampered with", 0), 0u) << error();
+        if (c.note == nullptr) {
+            EXPECT_EQ(error(), L"'a.txt' may have been tampered with");
+        } else {
+            EXPECT_NE(error().find(L"\n\nThe key drive itself is damaged: "), std::wstring::npos) << error();
+            EXPECT_NE(error().find(c.note), std::wstring::npos) << error();
+            EXPECT_NE(error().find(L"decrypt it with a backup of this key drive"), std::wstring::npos) << error();
+        }
+    }
+}
+
+TEST_F(KeyStoreTest, PadDigestFileIsReadOnlyWhenWhole) {
+    makeDrive(40, statusRecord(1, 1, 39));
+    const Bytes good = padDigestOf(folder_ / "SETTINGS" / "KEY.DAT", 8);
+    const std::wstring path = (folder_ / "SETTINGS" / "KEYSUM.DAT").wstring();
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        int result;
+        const wchar_t* why;
+    } cases[] = {
+        {"whole", good, 0, nullptr},
+        {"cut short", Bytes(good.begin(), good.end() - 1), 2, L"where the digest of a key file of 40960 bytes has"},
+        {"a changed span", [&] { Bytes b = good; b[24 + 64 + 3] ^= 1; return b; }(), 2,
+         L"does not match its own digest"},
+        {"not a digest", Bytes(good.size(), 'x'), 2, L"is not a digest of a key file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write("KEYSUM.DAT", c.bytes);
+        PadDigest digest;
+        std::wstring why;
+        EXPECT_EQ(readPadDigest(path, &digest, &why), c.result) << why;
+        if (c.result == 0) {
+            EXPECT_EQ(digest.spanBlocks, 8u);
+            EXPECT_EQ(digest.keyBytes, 40u * kKeyBlockSize);
+            EXPECT_EQ(digest.spanCount(), 5u);
+        } else {
+            EXPECT_NE(why.find(c.why), std::wstring::npos) << why;
+        }
+    }
+    fs::remove(path);
+    PadDigest digest;
+    std::wstring why;
+    EXPECT_EQ(readPadDigest(path, &digest, &why), 1) << why;
 }
 
 // ------------------------------------------------------------------ past 2 GiB

@@ -34,6 +34,8 @@
 #include "tools/keydrive/indexbuild.h"
 #include "tools/keydrive/indexcheck.h"
 #include "tools/keydrive/progress.h"
+#include "tools/keydrive/durable.h"
+#include "tools/keydrive/padcheck.h"
 #include "tools/keydrive/range.h"
 #include "tools/keydrive/recordbuckets.h"
 #include "tools/keydrive/text.h"
@@ -207,6 +209,7 @@ public:
         keyPath_ = join(settings, L"KEY.DAT");
         indexPath_ = join(settings, L"INDEX.DAT");
         statusPath_ = join(settings, L"STATUS.DAT");
+        digestPath_ = join(settings, L"KEYSUM.DAT");
     }
     int run();
 
@@ -229,7 +232,7 @@ private:
 
     const MakeOptions& options_;
     uint32_t blocks_;
-    std::wstring settings_, keyPath_, indexPath_, statusPath_;
+    std::wstring settings_, keyPath_, indexPath_, statusPath_, digestPath_;
     MakeResult* result_;
     std::wstring* error_;
     std::vector<std::wstring> made_;   // what a failure takes back
@@ -274,6 +277,9 @@ int KeyFileMaker::write() {
     if (create(&status, statusPath_ + L".tmp") != 0) return 1;
     if (writeStatus(status.f, blocks_, error_) != 0) return 1;
     if (!status.commitAndClose()) return failWriting(L"the usage record");
+    // The key file's digest, read back from the disk's copy, finds decay later.
+    made_.push_back(digestPath_ + L".tmp");
+    if (writePadDigestFile(keyPath_ + L".tmp", digestPath_ + L".tmp", nullptr, output, error_) != 0) return 1;
     stopsAfter(options_, kMakeStepRecordWritten);
     return 0;
 }
@@ -282,10 +288,15 @@ int KeyFileMaker::write() {
 // the disk, and the key file last: a folder counts as a drive only with it.
 // A failure takes back what was made and names what it could not remove.
 int KeyFileMaker::run() {
+    // The key files are for the user alone.
+    OwnerOnlyFiles ownerOnly;
     int failed = write();
     if (!failed) {
-        const std::pair<const std::wstring*, MakeStep> names[] = {
-            {&indexPath_, kMakeStepIndexNamed}, {&statusPath_, kMakeStepRecordNamed}, {&keyPath_, kMakeStepKeyNamed}};
+        // 0: no stop of its own.
+        const std::pair<const std::wstring*, int> names[] = {{&indexPath_, kMakeStepIndexNamed},
+                                                             {&digestPath_, 0},
+                                                             {&statusPath_, kMakeStepRecordNamed},
+                                                             {&keyPath_, kMakeStepKeyNamed}};
         for (const auto& name : names) {
             const std::wstring* path = name.first;
             const std::wstring temp = *path + L".tmp";
@@ -297,8 +308,15 @@ int KeyFileMaker::run() {
             }
             made_.erase(std::find(made_.begin(), made_.end(), temp));
             made_.push_back(*path);
-            stopsAfter(options_, name.second);
+            if (name.second != 0) stopsAfter(options_, name.second);
         }
+    }
+    std::wstring why;
+    if (!failed && !syncFolder(settings_, &why)) {
+        *error_ = format(L"the key drive is made, but the names of its key files in '%ls' could not be committed "
+                         L"to the disk: %ls. Do not unplug the drive yet, and check it with 'velkin-keydrive check'",
+                         settings_.c_str(), why.c_str());
+        return 1;
     }
     if (!failed) return 0;
     std::vector<std::wstring> left;
@@ -350,11 +368,15 @@ int describeThroughStore(std::wstring* report) {
         *report += format(L"The key store cannot be opened: %ls\n", lastErrorText);
         return 1;
     }
-    lastErrorText[0] = L'\0';
-    double usage = keyUsagePercent();
-    if (lastErrorText[0] != L'\0') {
+    double usage = 0;
+    bool backup = false;
+    if (keyUsage(&usage, &backup) != 0) {
         *report += format(L"The key usage cannot be read: %ls\n", lastErrorText);
         return 1;
+    }
+    if (backup) {
+        *report += L"Key usage: none, a backup drive (decrypts only)\n";
+        return 0;
     }
     *report += format(L"Key usage: %.1f%%\n", usage);
     return 0;
@@ -442,6 +464,10 @@ void Checker::checkStatus() {
         return;
     }
     uint32_t high = readLe32(record), first = readLe32(record + 4), last = readLe32(record + 8);
+    if (isBackupUsageRecord(high, first, last)) {
+        say(L"Usage record: a backup drive (decrypts only), with no range of its own.");
+        return;
+    }
     say(format(L"Usage record: high water mark %u, first block %u, last block %u.", high, first, last));
     int before = problems_;
     if (high < 1) problem(L"the high water mark is 0: the next file would be encrypted with block 0");
@@ -499,6 +525,7 @@ int Checker::run() {
     }
     checkStatus();
     if (blocks_ != 0) checkThroughStore();
+    if (blocks_ != 0) problems_ += checkPadDigest(folder_, consoleProgress(showProgress_), report_);
     if (key_ != nullptr) std::fclose(key_);
     if (problems_ == 0) {
         say(L"The key drive is sound.");
@@ -538,7 +565,8 @@ std::vector<std::wstring> unfinishedKeyFiles(const std::wstring& folder) {
     const std::wstring settings = join(folder, L"SETTINGS");
     std::vector<std::wstring> found;
     if (exists(join(settings, L"KEY.DAT"))) return found;
-    for (const wchar_t* name : {L"INDEX.DAT", L"STATUS.DAT", L"KEY.DAT.tmp", L"INDEX.DAT.tmp", L"STATUS.DAT.tmp"}) {
+    for (const wchar_t* name : {L"INDEX.DAT", L"STATUS.DAT", L"KEYSUM.DAT", L"KEY.DAT.tmp", L"INDEX.DAT.tmp",
+                                L"STATUS.DAT.tmp", L"KEYSUM.DAT.tmp"}) {
         std::wstring path = join(settings, name);
         if (exists(path)) found.push_back(path);
     }
@@ -666,6 +694,7 @@ int makeDrive(const MakeOptions& options, std::wstring* error, MakeResult* resul
             return 1;
         }
     }
+    keepFolderPrivate(settings);
     for (const std::wstring& path : leftovers) {
         if (plat::removeFile(path) != 0) {
             *error = format(L"cannot remove '%ls', left by a make or split that did not finish: %ls",

@@ -4,6 +4,7 @@
 //   velkin-keydrive check FOLDER [FOLDER...]
 //   velkin-keydrive status FOLDER
 //   velkin-keydrive split SOURCE TARGET [--share FRACTION]
+//   velkin-keydrive backup SOURCE TARGET
 
 #include <cwchar>
 #include <string>
@@ -14,6 +15,7 @@
 #include "drive/util.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
+#include "tools/keydrive/backup.h"
 #include "tools/keydrive/console.h"
 #include "tools/keydrive/drive.h"
 #include "tools/keydrive/partners.h"
@@ -33,7 +35,8 @@ const wchar_t* const kUsage =
     L"      Decrypt.exe ... Status.exe beside it, with their own icons), and the\n"
     L"      Secure Workspace programs bkgui and bkfm found beside it into SETTINGS\n"
     L"  velkin-keydrive check FOLDER [FOLDER...]\n"
-    L"      verifies the key drive in FOLDER; exit code 0 when it is sound. Given\n"
+    L"      verifies the key drive in FOLDER, its key file against the digest\n"
+    L"      made with it included; exit code 0 when it is sound. Given\n"
     L"      several drives, it also warns when two hold the same key with\n"
     L"      overlapping ranges of the pad\n"
     L"  velkin-keydrive status FOLDER\n"
@@ -42,6 +45,10 @@ const wchar_t* const kUsage =
     L"      makes TARGET a partner drive of SOURCE: the same key, with the upper\n"
     L"      FRACTION (default 1/2; also 0.25 or 25%) of SOURCE's unused pad as a\n"
     L"      range of its own; SOURCE keeps the rest\n"
+    L"  velkin-keydrive backup SOURCE TARGET\n"
+    L"      makes TARGET a backup drive of SOURCE: the same key, with no range of\n"
+    L"      its own. It decrypts every file made with the key and never\n"
+    L"      encrypts; keep it safe, for the day SOURCE is lost or fails\n"
     L"  velkin-keydrive -h | --help | --version\n"
     L"      shows this text or the version\n";
 
@@ -161,12 +168,7 @@ int split(const std::vector<std::wstring>& args) {
     options.source = folders[0];
     options.target = folders[1];
     options.showProgress = true;
-    // Tests stop the split dead after a given step, as a kill would.
-    std::wstring stop;
-    if (plat::getEnv(L"VKLIB_TEST_SPLIT_STOP", &stop)) {
-        options.stopAfterStep = std::wcstol(stop.c_str(), nullptr, 10);
-        options.exitAtStop = true;
-    }
+    keydrive::takeTestStop(&options);
     keydrive::SplitResult result;
     std::wstring error;
     if (keydrive::splitDrive(options, &result, &error) != 0) {
@@ -175,8 +177,12 @@ int split(const std::vector<std::wstring>& args) {
     }
     const keydrive::UsageRecord& kept = result.source;
     const keydrive::UsageRecord& given = result.target;
-    if (result.replacedLeftovers)
+    if (result.finishedCutShort)
+        say(L"Finished the split onto '" + options.target + L"' that was cut short: it gets the range that "
+            L"'" + options.source + L"' had already given up.\n");
+    else if (result.replacedLeftovers)
         say(L"Replaced the key files that an unfinished split or make had left in '" + options.target + L"'.\n");
+    if (!result.digestNote.empty()) complain(result.digestNote + L"\n");
     say(L"Split '" + options.source + L"' into two partner drives with one key:\n  '" + options.source +
         L"' keeps key blocks " + std::to_wstring(kept.firstBlock) + L" to " + std::to_wstring(kept.lastBlock) +
         L", " + keydrive::blocksText(keydrive::blocksLeft(kept, result.keyBlocks)) + L" of them unused\n  '" +
@@ -213,6 +219,15 @@ int run(const std::vector<std::wstring>& args) {
         return result;
     }
     if (args[0] == L"split") return split(args);
+    if (args[0] == L"backup") {
+        if (args.size() != 3 || args[1].empty() || args[1][0] == L'-' || args[2].empty() || args[2][0] == L'-')
+            return usageError();
+        std::wstring report, notes;
+        const int result = keydrive::makeBackup(args[1], args[2], &report, &notes);
+        complain(notes);
+        say(report);
+        return result;
+    }
     return usageError();
 }
 

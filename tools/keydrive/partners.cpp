@@ -61,6 +61,16 @@ int comparePair(const Drive& a, const Drive& b, std::wstring* report) {
         *report += format(L"'%ls' and '%ls' hold different keys.\n", nameA, nameB);
         return 0;
     }
+    // A backup drive has no range: it shares no block with any drive.
+    if (isBackupRecord(a.record) || isBackupRecord(b.record)) {
+        const bool both = isBackupRecord(a.record) && isBackupRecord(b.record);
+        const Drive& backup = isBackupRecord(a.record) ? a : b;
+        const Drive& other = isBackupRecord(a.record) ? b : a;
+        *report += both ? format(L"'%ls' and '%ls' are backup drives of one key (decrypt only).\n", nameA, nameB)
+                        : format(L"'%ls' is a backup drive (decrypts only) of the key of '%ls'.\n",
+                                 backup.folder.c_str(), other.folder.c_str());
+        return 0;
+    }
     const uint32_t lastA = lastUsableBlock(a.record, a.keyBlocks), lastB = lastUsableBlock(b.record, b.keyBlocks);
     const uint32_t from = std::max(a.record.firstBlock, b.record.firstBlock);
     const uint32_t to = std::min(lastA, lastB);

@@ -44,7 +44,13 @@ uint64_t blocksLeft(const UsageRecord& record, uint32_t keyBlocks) {
     return record.highWaterMark < end ? end - record.highWaterMark : 0;
 }
 
+bool isBackupRecord(const UsageRecord& record) {
+    return isBackupUsageRecord(record.highWaterMark, record.firstBlock, record.lastBlock);
+}
+
 std::wstring describeRange(const UsageRecord& record, uint32_t keyBlocks) {
+    if (isBackupRecord(record))
+        return L"Range: none; a backup drive (decrypts only) reads every file of its key and never encrypts\n";
     uint32_t last = lastUsableBlock(record, keyBlocks);
     uint64_t size = last >= record.firstBlock ? uint64_t(last) - record.firstBlock + 1 : 0;
     bool whole = record.firstBlock <= 1 && keyBlocks >= 2 && last == keyBlocks - 1;

@@ -16,6 +16,9 @@ struct UsageRecord {
     uint32_t lastBlock = 0;
 };
 
+// A backup drive's record: no range of its own (see key/key.h).
+bool isBackupRecord(const UsageRecord& record);
+
 // The record's 12 bytes from the start of a stream; false (errno set or the
 // file short) when they cannot be read.
 bool readUsageRecord(FILE* f, UsageRecord* record);

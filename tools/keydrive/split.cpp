@@ -12,10 +12,15 @@
 //      last: a drive without SETTINGS/KEY.DAT cannot be used.
 //
 // So TARGET becomes usable only after SOURCE has given up its range; an
-// interruption between 2 and 3 wastes TARGET's share but never leaves two
-// usable drives with overlapping ranges. The whole split holds SOURCE's
+// interruption between 2 and 3 never leaves two usable drives with
+// overlapping ranges, and the next split onto the same TARGET recognises
+// the half-done split by TARGET's record, whose range begins just above
+// SOURCE's, and finishes it with that range. The whole split holds SOURCE's
 // usage record locked, and refuses to start while a running instance of the
 // program holds the drive.
+//
+// A backup takes the same steps without 2: TARGET's usage record has no
+// range, and SOURCE is only read.
 
 #include "tools/keydrive/split.h"
 
@@ -23,6 +28,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -32,6 +38,8 @@
 #include "platform/platform.h"
 #include "tools/keydrive/drive.h"
 #include "tools/keydrive/filecopy.h"
+#include "tools/keydrive/durable.h"
+#include "tools/keydrive/padcheck.h"
 #include "tools/keydrive/text.h"
 
 namespace keydrive {
@@ -84,6 +92,18 @@ std::vector<std::wstring> programFilesOn(const std::wstring& folder) {
     return present;
 }
 
+// Whether `inner` names a folder inside `outer` (not `outer` itself), links
+// followed: TARGET's files there would land among SOURCE's own.
+bool liesInside(const std::wstring& inner, const std::wstring& outer) {
+    std::error_code ec;
+    const fs::path a = fs::weakly_canonical(fs::absolute(fs::path(inner), ec), ec);
+    if (ec) return false;
+    const fs::path b = fs::weakly_canonical(fs::absolute(fs::path(outer), ec), ec);
+    if (ec) return false;
+    const fs::path relative = a.lexically_relative(b);
+    return !relative.empty() && *relative.begin() != fs::path("..") && relative != fs::path(".");
+}
+
 class Splitter {
 public:
     Splitter(const SplitOptions& options, SplitResult* result, std::wstring* error)
@@ -97,6 +117,8 @@ public:
         targetKey_ = join(targetSettings, L"KEY.DAT");
         targetIndex_ = join(targetSettings, L"INDEX.DAT");
         targetStatus_ = join(targetSettings, L"STATUS.DAT");
+        sourceDigest_ = join(sourceSettings, L"KEYSUM.DAT");
+        targetDigest_ = join(targetSettings, L"KEYSUM.DAT");
     }
     ~Splitter() { closeSource(); }
 
@@ -109,6 +131,7 @@ private:
     }
     bool stopsAfter(int step);
     void closeSource();
+    int checkSourceKey();
 
     int inspectTarget();
     int openSource();
@@ -117,6 +140,12 @@ private:
     int writeTarget();
     int copyDurably(const std::wstring& from, const std::wstring& to, const wchar_t* what);
     int writeTargetRecord();
+    int writeTargetDigest();
+    bool cutShortRange(UsageRecord* range);
+    bool isTargetRecord(const std::wstring& path) const {
+        return path == targetStatus_ || path == targetStatus_ + L".tmp";
+    }
+    int commitTargetFolders();
     int lowerSource();
     int nameTargetFiles();
     void removeTemporaries();
@@ -127,6 +156,8 @@ private:
     std::wstring* error_;
     std::wstring sourceKey_, sourceIndex_, sourceStatus_;
     std::wstring targetSettings_, targetKey_, targetIndex_, targetStatus_;
+    std::wstring sourceDigest_, targetDigest_;
+    bool finishing_ = false;               // finishing a split cut short: SOURCE is lowered already
 
     FILE* status_ = nullptr;   // SOURCE's usage record, locked while open
     bool recordLocked_ = false;
@@ -158,13 +189,20 @@ void Splitter::closeSource() {
 // leftovers of a split or make that did not finish and are replaced.
 int Splitter::inspectTarget() {
     plat::FileInfo info;
-    if (plat::fileInfo(options_.target, &info) && !info.isDirectory)
+    std::error_code ec;
+    // A link to a folder is taken as the folder.
+    if (plat::fileInfo(options_.target, &info) && !info.isDirectory &&
+        !(info.isLink && fs::is_directory(fs::path(options_.target), ec)))
         return fail(format(L"'%ls' is not a folder", options_.target.c_str()));
+    if (liesInside(options_.target, options_.source))
+        return fail(format(L"'%ls' lies inside '%ls': the new drive must be a drive or folder of its own, "
+                           L"outside the drive it is made from",
+                           options_.target.c_str(), options_.source.c_str()));
     if (plat::fileInfo(targetKey_, nullptr))
-        return fail(format(L"'%ls' holds a key already ('%ls' exists); a split never writes over a key",
-                           options_.target.c_str(), targetKey_.c_str()));
-    for (const std::wstring& path : {targetIndex_, targetStatus_, targetKey_ + L".tmp",
-                                     targetIndex_ + L".tmp", targetStatus_ + L".tmp"}) {
+        return fail(format(L"'%ls' holds a key already ('%ls' exists); a %ls never writes over a key",
+                           options_.target.c_str(), targetKey_.c_str(), options_.backup ? L"backup" : L"split"));
+    for (const std::wstring& path : {targetIndex_, targetStatus_, targetDigest_, targetKey_ + L".tmp",
+                                     targetIndex_ + L".tmp", targetStatus_ + L".tmp", targetDigest_ + L".tmp"}) {
         if (plat::fileInfo(path, &info)) {
             if (info.isDirectory) return fail(format(L"'%ls' is a folder", path.c_str()));
             leftovers_.push_back(path);
@@ -180,10 +218,19 @@ int Splitter::openSource() {
                                path.c_str()));
     }
     errno = 0;
-    status_ = plat::openFile(sourceStatus_, L"rb+");
+    // A backup only reads SOURCE, which may go on working meanwhile.
+    status_ = plat::openFile(sourceStatus_, options_.backup ? L"rb" : L"rb+");
     if (status_ == nullptr)
-        return fail(format(L"cannot open '%ls' for writing: %ls", sourceStatus_.c_str(), errnoText().c_str()));
+        return fail(format(L"cannot open '%ls'%ls: %ls", sourceStatus_.c_str(), options_.backup ? L"" : L" for writing",
+                           errnoText().c_str()));
     std::setvbuf(status_, nullptr, _IONBF, 0);
+    if (options_.backup) {
+        if (readUsageRecord(status_, &before_) && isBackupRecord(before_))
+            return fail(format(L"'%ls' is a backup key drive: a backup is made from a key drive that encrypts, "
+                               L"never from a backup",
+                               options_.source.c_str()));
+        return checkSourceKey();
+    }
     int inUse = plat::lockRange(status_, kStatusInUseOffset, 1, true, false);
     if (inUse == 1)
         return fail(format(L"'%ls' is in use: a running instance of the program (or the key drive tool) "
@@ -197,6 +244,15 @@ int Splitter::openSource() {
     if (!readUsageRecord(status_, &before_))
         return fail(format(L"'%ls' does not hold a whole usage record of 12 bytes; see 'velkin-keydrive check'",
                            sourceStatus_.c_str()));
+    if (isBackupRecord(before_))
+        return fail(format(L"'%ls' is a backup key drive: it has no range of its own to split. Split the drive "
+                           L"that it backs up",
+                           options_.source.c_str()));
+    return checkSourceKey();
+}
+
+// The sizes of SOURCE's key and index, which must make a usable key.
+int Splitter::checkSourceKey() {
     for (auto file : {std::make_pair(&sourceKey_, &keyBytes_), std::make_pair(&sourceIndex_, &indexBytes_)}) {
         std::error_code ec;
         *file.second = fs::file_size(fs::path(*file.first), ec);
@@ -215,6 +271,21 @@ int Splitter::openSource() {
 int Splitter::planRanges() {
     const UsageRecord& r = before_;
     const uint32_t n = result_->keyBlocks;
+    if (options_.backup) {
+        result_->target = UsageRecord{kBackupHighWaterMark, kBackupFirstBlock, kBackupLastBlock};
+        result_->source = r;
+        return 0;
+    }
+    // A split cut short after SOURCE gave up TARGET's range is finished
+    // with that range: splitting again would halve SOURCE's rest as well.
+    UsageRecord cutShort;
+    if (cutShortRange(&cutShort)) {
+        finishing_ = true;
+        result_->finishedCutShort = true;
+        result_->target = cutShort;
+        result_->source = r;
+        return 0;
+    }
     if (r.highWaterMark == 0 || r.firstBlock == 0 || r.highWaterMark < r.firstBlock ||
         uint64_t(r.highWaterMark) > uint64_t(lastUsableBlock(r, n)) + 1)
         return fail(format(L"the usage record of '%ls' is damaged (high water mark %u, first block %u, "
@@ -238,7 +309,7 @@ int Splitter::planRanges() {
 
 int Splitter::checkRoom() {
     programs_ = programFilesOn(options_.source);
-    uint64_t needed = keyBytes_ + indexBytes_ + 12;
+    uint64_t needed = keyBytes_ + indexBytes_ + 12 + (padSpanCount(keyBytes_) + 2) * kPadDigestSize;
     for (const std::wstring& name : programs_) {
         std::error_code ec;
         needed += fs::file_size(fs::path(join(options_.source, name.c_str())), ec);
@@ -274,6 +345,15 @@ int Splitter::copyDurably(const std::wstring& from, const std::wstring& to, cons
 
 int Splitter::writeTargetRecord() {
     const std::wstring temp = targetStatus_ + L".tmp";
+    if (finishing_) {
+        // The record of the split cut short is TARGET's proof of its range:
+        // it is never rewritten or removed, only brought back under its
+        // temporary name for the renames that finish the split.
+        if (!plat::fileInfo(temp, nullptr) && !plat::moveReplace(targetStatus_, temp))
+            return fail(format(L"cannot rename '%ls' to '%ls': %ls", targetStatus_.c_str(), temp.c_str(),
+                               plat::systemErrorMessage(plat::lastSystemError()).c_str()));
+        return 0;
+    }
     temporaries_.push_back(temp);
     errno = 0;
     FILE* f = plat::openFile(temp, L"wb");
@@ -290,6 +370,7 @@ int Splitter::writeTargetRecord() {
 // TARGET's folders, programs and key files under temporary names.
 int Splitter::writeTarget() {
     for (const std::wstring& path : leftovers_) {
+        if (finishing_ && isTargetRecord(path)) continue;
         if (plat::removeFile(path) != 0)
             return fail(format(L"cannot remove '%ls', left by a split or make that did not finish: %ls",
                                path.c_str(), errnoText().c_str()));
@@ -300,6 +381,7 @@ int Splitter::writeTarget() {
             return fail(format(L"cannot create the folder '%ls': %ls", folder.c_str(),
                                plat::systemErrorMessage(plat::lastSystemError()).c_str()));
     }
+    keepFolderPrivate(targetSettings_);
     for (const std::wstring& name : programs_) {
         const std::wstring from = join(options_.source, name.c_str());
         const std::wstring to = join(options_.target, name.c_str());
@@ -317,12 +399,72 @@ int Splitter::writeTarget() {
         temporaries_.pop_back();
     }
     if (stopsAfter(kStepProgramsCopied)) return kSplitStopped;
-    if (copyDurably(sourceKey_, targetKey_ + L".tmp", L"the key") != 0) return 1;
+    // The key files are for the user alone.
+    OwnerOnlyFiles ownerOnly;
+    if (copyDurably(sourceKey_, targetKey_ + L".tmp", L"the key") != 0 || writeTargetDigest() != 0) return 1;
     if (stopsAfter(kStepKeyCopied)) return kSplitStopped;
     if (copyDurably(sourceIndex_, targetIndex_ + L".tmp", L"the index") != 0) return 1;
     if (stopsAfter(kStepIndexCopied)) return kSplitStopped;
     if (writeTargetRecord() != 0) return 1;
     if (stopsAfter(kStepRecordWritten)) return kSplitStopped;
+    return 0;
+}
+
+// The digest of TARGET's key copy, checked against SOURCE's digest of its
+// key where SOURCE keeps one: a decayed SOURCE, or a copy not written as it
+// was read, makes no new drive.
+int Splitter::writeTargetDigest() {
+    PadDigest expected;
+    std::wstring why;
+    const int got = readPadDigest(sourceDigest_, &expected, &why);
+    if (got == 1)
+        result_->digestNote = format(L"'%ls' keeps no digest of its key file (it was made by an older "
+                                     L"velkin-keydrive): the digest on '%ls' was made from the key as it is now.",
+                                     options_.source.c_str(), options_.target.c_str());
+    else if (got != 0)
+        result_->digestNote = format(L"The digest that '%ls' keeps of its key file cannot be used (%ls): the "
+                                     L"digest on '%ls' was made from the key as it is now. Check '%ls' with "
+                                     L"'velkin-keydrive check'.",
+                                     options_.source.c_str(), why.c_str(), options_.target.c_str(),
+                                     options_.source.c_str());
+    const std::wstring temp = targetDigest_ + L".tmp";
+    temporaries_.push_back(temp);
+    return writePadDigestFile(targetKey_ + L".tmp", temp, got == 0 ? &expected : nullptr,
+                              consoleProgress(options_.showProgress), error_);
+}
+
+// TARGET's usage record left by a split cut short after SOURCE had given
+// up TARGET's range: a range that begins just above SOURCE's last block and
+// lies within the key, with nothing used of it.
+bool Splitter::cutShortRange(UsageRecord* range) {
+    if (leftovers_.empty()) return false;
+    for (const std::wstring& path : {targetStatus_ + L".tmp", targetStatus_}) {
+        FILE* f = plat::openFile(path, L"rb");
+        if (f == nullptr) continue;
+        UsageRecord r;
+        const bool whole = readUsageRecord(f, &r) && std::fgetc(f) == EOF;
+        std::fclose(f);
+        if (whole && r.highWaterMark == r.firstBlock && uint64_t(r.firstBlock) == uint64_t(before_.lastBlock) + 1 &&
+            r.lastBlock >= r.firstBlock && r.lastBlock < result_->keyBlocks) {
+            *range = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Once TARGET has its key: its folder's and SETTINGS' entries on the disk,
+// or the user is told that they may not be.
+int Splitter::commitTargetFolders() {
+    auto sync = options_.syncFolder != nullptr ? options_.syncFolder : &syncFolder;
+    for (const std::wstring& folder : {targetSettings_, options_.target}) {
+        std::wstring why;
+        if (!sync(folder, &why))
+            return fail(format(L"'%ls' is made, but the entries of '%ls' could not be committed to the disk: %ls. "
+                               L"Do not unplug the drive yet; check it with 'velkin-keydrive check %ls %ls'",
+                               options_.target.c_str(), folder.c_str(), why.c_str(), options_.source.c_str(),
+                               options_.target.c_str()));
+    }
     return 0;
 }
 
@@ -347,25 +489,40 @@ void Splitter::removeTemporaries() {
 // back what was made on TARGET and, when TARGET can no longer become usable,
 // give SOURCE its range back.
 int Splitter::failAfterLowering(const std::wstring& message) {
+    // TARGET's usage record stays until SOURCE has its range back: with it,
+    // the next split onto TARGET finishes this one.
     bool targetGone = true;
-    for (const std::wstring& path : temporaries_)
-        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
+    std::vector<std::wstring> records;
+    for (const std::vector<std::wstring>* paths : {&temporaries_, &named_}) {
+        for (const std::wstring& path : *paths) {
+            if (isTargetRecord(path)) {
+                records.push_back(path);
+            } else if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) {
+                targetGone = false;
+            }
+        }
+    }
     temporaries_.clear();
-    for (const std::wstring& path : named_)
-        if (plat::removeFile(path) != 0 && plat::fileInfo(path, nullptr)) targetGone = false;
-    const UsageRecord& lowered = result_->source;
-    if (targetGone && writeUsageRecord(status_, before_))
+    named_.clear();
+    const bool giveBack = options_.backup || (!finishing_ && targetGone && writeUsageRecord(status_, before_));
+    if (giveBack)
+        for (const std::wstring& path : records) plat::removeFile(path);
+    if (options_.backup)
+        return fail(message + format(L". '%ls' is as it was; %ls", options_.source.c_str(),
+                                     targetGone ? L"no backup was made." : L"remove what was made and try again."));
+    if (giveBack)
         return fail(message + format(L". '%ls' has its range back; nothing was split.", options_.source.c_str()));
-    return fail(message + format(L". '%ls' keeps its lowered range, key blocks %u to %u; blocks %u to %u "
-                                 L"are used by neither drive. Remove '%ls' and split again.",
+    const UsageRecord& lowered = result_->source;
+    return fail(message + format(L". '%ls' keeps its lowered range, key blocks %u to %u; '%ls' is to get key "
+                                 L"blocks %u to %u: split onto it again to finish the split.",
                                  options_.source.c_str(), lowered.firstBlock, lowered.lastBlock,
-                                 result_->target.firstBlock, result_->target.lastBlock,
-                                 targetSettings_.c_str()));
+                                 options_.target.c_str(), result_->target.firstBlock, result_->target.lastBlock));
 }
 
 int Splitter::nameTargetFiles() {
-    const std::pair<const std::wstring*, SplitStep> names[] = {{&targetIndex_, kStepIndexNamed},
-                                                                {&targetStatus_, kStepRecordNamed}};
+    // 0: no stop of its own.
+    const std::pair<const std::wstring*, int> names[] = {
+        {&targetIndex_, 0}, {&targetDigest_, kStepIndexNamed}, {&targetStatus_, kStepRecordNamed}};
     for (const auto& name : names) {
         const std::wstring temp = *name.first + L".tmp";
         if (!plat::moveReplace(temp, *name.first))
@@ -374,7 +531,7 @@ int Splitter::nameTargetFiles() {
                                             plat::systemErrorMessage(plat::lastSystemError()).c_str()));
         temporaries_.erase(std::find(temporaries_.begin(), temporaries_.end(), temp));
         named_.push_back(*name.first);
-        if (stopsAfter(name.second)) return kSplitStopped;
+        if (name.second != 0 && stopsAfter(name.second)) return kSplitStopped;
     }
     // The key file last: from here on TARGET is a drive.
     const std::wstring temp = targetKey_ + L".tmp";
@@ -399,15 +556,19 @@ int Splitter::run() {
     if (written == kSplitStopped) return written;
     if (written != 0) {
         removeTemporaries();
-        *error_ += format(L". '%ls' is as it was; nothing was split.", options_.source.c_str());
+        *error_ += finishing_ ? format(L". Split onto '%ls' again to finish the split.", options_.target.c_str())
+                              : format(L". '%ls' is as it was; nothing was %ls.", options_.source.c_str(),
+                                       options_.backup ? L"made" : L"split");
         return 1;
     }
-    if (lowerSource() != 0) return 1;
+    // A backup and the finishing of a split cut short leave SOURCE's range
+    // as it is.
+    if (!options_.backup && !finishing_ && lowerSource() != 0) return 1;
     if (stopsAfter(kStepSourceLowered)) return kSplitStopped;
     int named = nameTargetFiles();
     if (named != 0) return named;
     closeSource();
-    return 0;
+    return commitTargetFolders();
 }
 
 }  // namespace
@@ -449,6 +610,14 @@ bool parseShare(const std::wstring& text, Share* share) {
 int splitDrive(const SplitOptions& options, SplitResult* result, std::wstring* error) {
     Splitter splitter(options, result, error);
     return splitter.run();
+}
+
+void takeTestStop(SplitOptions* options) {
+    std::wstring stop;
+    if (plat::getEnv(L"VKLIB_TEST_SPLIT_STOP", &stop)) {
+        options->stopAfterStep = std::wcstol(stop.c_str(), nullptr, 10);
+        options->exitAtStop = true;
+    }
 }
 
 }  // namespace keydrive

@@ -1,7 +1,9 @@
 // Splitting a key drive into two partner drives: the same key and index on
 // both, each with a range of the pad of its own, so that two people can
 // encrypt at the same time without ever using a key block twice, and each
-// decrypts the other's files.
+// decrypts the other's files. The same steps make a backup drive: the same
+// key and index with no range at all, which decrypts every file of the key
+// and never encrypts.
 #pragma once
 
 #include <cstdint>
@@ -32,11 +34,11 @@ constexpr uint32_t kMinShareBlocks = 64;
 // never two usable drives whose ranges overlap.
 enum SplitStep {
     kStepProgramsCopied = 1,   // TARGET's folders, the program copies and siblings
-    kStepKeyCopied,            // SETTINGS/KEY.DAT.tmp on TARGET
+    kStepKeyCopied,            // SETTINGS/KEY.DAT.tmp and KEYSUM.DAT.tmp on TARGET
     kStepIndexCopied,          // SETTINGS/INDEX.DAT.tmp
     kStepRecordWritten,        // SETTINGS/STATUS.DAT.tmp with TARGET's range
-    kStepSourceLowered,        // SOURCE's lastBlock lowered below TARGET's range
-    kStepIndexNamed,           // INDEX.DAT.tmp renamed INDEX.DAT
+    kStepSourceLowered,        // SOURCE's lastBlock lowered below TARGET's range (a backup: nothing)
+    kStepIndexNamed,           // INDEX.DAT.tmp renamed INDEX.DAT, KEYSUM.DAT.tmp KEYSUM.DAT
     kStepRecordNamed,          // STATUS.DAT.tmp renamed STATUS.DAT
     kStepKeyNamed,             // KEY.DAT.tmp renamed KEY.DAT: TARGET is usable
     kSplitStepCount = kStepKeyNamed
@@ -54,6 +56,12 @@ struct SplitOptions {
     // cleaned up (0: never). With exitAtStop the process ends there and then.
     int stopAfterStep = 0;
     bool exitAtStop = false;
+    // Make TARGET a backup drive of SOURCE instead of a partner drive: no
+    // range of its own, and SOURCE stays as it is. The share is not used.
+    bool backup = false;
+    // Commits a folder's entries to the disk; true on success, else false
+    // with *why. Tests give one that fails; nullptr: the system's.
+    bool (*syncFolder)(const std::wstring& folder, std::wstring* why) = nullptr;
 };
 
 struct SplitResult {
@@ -61,10 +69,22 @@ struct SplitResult {
     UsageRecord source;          // SOURCE's record as lowered
     UsageRecord target;          // TARGET's record
     bool replacedLeftovers = false;   // TARGET held key files of an unfinished split or make
+    // TARGET held the half of a split that was cut short after SOURCE had
+    // given up TARGET's range: the split was finished with that range.
+    bool finishedCutShort = false;
+    // What the user should know about the key file's digest on TARGET (for
+    // one, that SOURCE kept none to check the copy against); empty if all
+    // is well.
+    std::wstring digestNote;
 };
 
 // 0 on success. 1 with the reason in *error: a refusal leaves both drives
 // as they were; a failure says what it left. kSplitStopped for a test stop.
+// A split refuses a SOURCE that is a backup drive, and so does a backup.
 int splitDrive(const SplitOptions& options, SplitResult* result, std::wstring* error);
+
+// Tests stop a split or backup dead after a given step, as a kill would:
+// VKLIB_TEST_SPLIT_STOP=<step> ends the process there.
+void takeTestStop(SplitOptions* options);
 
 }  // namespace keydrive
