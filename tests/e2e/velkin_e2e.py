@@ -15,6 +15,7 @@ import atexit
 import itertools
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -111,6 +112,12 @@ def read_status(drive):
     with open(os.path.join(drive, "SETTINGS", "STATUS.DAT"), "rb") as f:
         data = f.read()
     return struct.unpack("<III", data[:12])
+
+
+def temp_name_pattern(target):
+    """A regular expression for a temporary output of target: its name, a
+    dot, eight random hexadecimal digits and ".tmp"."""
+    return re.escape(target) + r"\.[0-9a-f]{8}\.tmp"
 
 
 def read_log(drive):
