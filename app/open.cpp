@@ -82,12 +82,15 @@ int encryptDropped(const wchar_t* path, std::wstring* encrypted, std::wstring* u
     const wchar_t* folder = directoryOf(path);
     if (!folder) return 1;
     const wchar_t* result = nullptr;
-    if (encryptFile(folder, path, nullptr, &result) != 0) return 1;
+    EncryptChecks checks;
+    if (encryptFile(folder, path, nullptr, &result, &checks) != 0) return 1;
     *encrypted = result;
     int32_t isEncrypted = 0, isArchive = 0;
     if (probeFile(encrypted->c_str(), &isEncrypted, &isArchive) != 0) return 1;
-    // The command goes on when the erasure fails; the user is told at the end.
-    if (expungeFile(path) != 0) *unerased = lastErrorText;
+    // Only the version that was encrypted is erased. The command goes on
+    // when the erasure fails; the user is told at the end.
+    if (eraseFile(eraseOrderFor(path, checks.read, EraseRole::Plaintext, *encrypted)) != 0)
+        *unerased = lastErrorText;
     return 0;
 }
 
@@ -145,7 +148,9 @@ int openFile(const wchar_t* path, std::wstring* unerased) {
     const std::wstring folder = tempFolder();
     const wchar_t* written = nullptr;
     plat::ownerOnlyFiles(true);
-    int decrypted = decryptFile(encrypted.c_str(), folder.c_str(), &written);
+    // The encrypted file as it was read: the edit replaces only that.
+    DecryptChecks opened;
+    int decrypted = decryptFile(encrypted.c_str(), folder.c_str(), &written, &opened);
     plat::ownerOnlyFiles(false);
     if (decrypted != 0) return 1;
     const std::wstring workingCopy = written;
@@ -163,11 +168,23 @@ int openFile(const wchar_t* path, std::wstring* unerased) {
         const wchar_t* target = nullptr;
         const wchar_t* prefix = directoryOf(path);
         // The encrypted copy is replaced under its own name: the dropped
-        // name, or the name that step 3 gave it (the same as the default).
-        if (!prefix || encryptFile(prefix, workingCopy.c_str(), encrypted.c_str(), &target) != 0) {
+        // name, or the name that step 3 gave it (the same as the default);
+        // only while it is the very file that was decrypted, else the edit
+        // is encrypted beside it.
+        EncryptChecks checks;
+        checks.replaces = &opened.read;
+        if (!prefix || encryptFile(prefix, workingCopy.c_str(), encrypted.c_str(), &target, &checks) != 0) {
             std::wstring cause = lastErrorText;
             reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'.",
                         cause.c_str(), shownPath(workingCopy).c_str());
+            return 1;
+        }
+        if (checks.keptBeside) {
+            plat::deleteFile(workingCopy);
+            reportError(L"'%ls' was replaced by another file while you were editing it, so it was not "
+                        L"written over: that file is kept as it is, and your changes were encrypted as "
+                        L"'%ls'.",
+                        encrypted.c_str(), target);
             return 1;
         }
     }
