@@ -110,6 +110,7 @@ int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
             return 1;
         }
         record.paths = {plat::absolutePath(temp), plat::absolutePath(target)};
+        recordFolderOf(record.paths[1], &record);
         if ((recorded ? updatePending(ticket, record) : beginPending(record, &ticket)) != 0) return 1;
         recorded = true;
         errno = 0;

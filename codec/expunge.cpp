@@ -22,6 +22,7 @@
 #include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "diag/testpause.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
 
@@ -393,6 +394,7 @@ int eraseFile(const EraseOrder& order) {
     uint8_t blocks[kRenames][kBlockSize];
     std::wstring names[kRenames];
     record.paths.push_back(plat::absolutePath(original));
+    recordFolderOf(record.paths[0], &record);
     for (int turn = 0; turn < kRenames; ++turn) {
         if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) {
             std::fclose(f);
@@ -405,6 +407,7 @@ int eraseFile(const EraseOrder& order) {
         std::fclose(f);
         return 1;
     }
+    testPause(L"erasing");
 
     // 2. Three renames, none of which replaces a file; a name taken in the
     // meantime is drawn again (and recorded before it is used). Until the
@@ -442,6 +445,7 @@ int eraseFile(const EraseOrder& order) {
     }
 
     // 3. Three passes over the file's own data, then 4. the removal.
+    testPause(L"renamed");
     progressBegin(L"Deleting %ls", path, L"Deleting");
     int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 || removeErased(f, current) != 0;
     if (std::fclose(f) != 0 && !failed) {

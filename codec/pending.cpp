@@ -11,7 +11,7 @@
 // A record file: the 8 bytes "VKPEND" 0 2 and the build (32 bits), then one
 // or more records, each: the kind, the file identity (volume, index,
 // creation time, size, modification time, each 64-bit), the counterpart's
-// identity (the same five), the number of paths, each path as its length
+// identity and the folder's (the same five each), the number of paths, each path as its length
 // followed by its code units (32 bits each, so that names the system
 // accepts but Unicode does not survive), the counterpart's path the same
 // way, and the end mark "END!". All numbers are little-endian. Files of
@@ -127,6 +127,7 @@ void encodeRecord(std::vector<uint8_t>& out, const PendingRecord& record) {
     put32(out, static_cast<uint32_t>(record.kind));
     putId(out, record.id);
     putId(out, record.counterpartId);
+    putId(out, record.folderId);
     put32(out, static_cast<uint32_t>(record.paths.size()));
     for (const std::wstring& path : record.paths) putPath(out, path);
     putPath(out, record.counterpart);
@@ -186,6 +187,7 @@ bool decodeRecord(Reader& in, uint8_t format, PendingRecord* record) {
     record->kind = static_cast<PendingKind>(kind);
     record->id = in.getId();
     record->counterpartId = format == kFirstFormat ? plat::FileId() : in.getId();
+    record->folderId = format == kFirstFormat ? plat::FileId() : in.getId();
     const uint32_t count = in.get32();
     record->paths.clear();
     for (uint32_t i = 0; in.ok && i < count; ++i) {
@@ -340,13 +342,21 @@ bool sameFileAnyVolume(const plat::FileId& a, const plat::FileId& b) {
 }
 
 // Where a record's folder stands now: the folder it names, or the same path
-// on another drive (a drive that got another letter). Empty when it cannot
-// be reached now.
-std::wstring reachFolder(const std::wstring& recordedFolder) {
+// on another drive (a drive that got another letter), when it is the very
+// folder recorded (whatever the device number of its drive now). Empty
+// when it cannot be reached now: a drive not plugged in leaves nothing, or
+// an empty folder where it is mounted, under that path.
+std::wstring reachFolder(const std::wstring& recordedFolder, const plat::FileId& recorded) {
     if (recordedFolder.empty()) return std::wstring();
-    if (isFolder(recordedFolder)) return recordedFolder;
+    auto isRecorded = [&](const std::wstring& folder) {
+        plat::FileId now;
+        return isFolder(folder) &&
+               ((recorded.index == 0 && recorded.volume == 0) ||
+                (plat::fileIdentity(folder, &now) && sameFileAnyVolume(now, recorded)));
+    };
+    if (isRecorded(recordedFolder)) return recordedFolder;
     for (const std::wstring& elsewhere : plat::samePathOnOtherDrives(recordedFolder))
-        if (isFolder(elsewhere)) return elsewhere;
+        if (isRecorded(elsewhere)) return elsewhere;
     return std::wstring();
 }
 
@@ -387,7 +397,7 @@ struct Found {
 // first rename, unchanged under its own name.
 Found findErased(const PendingRecord& record) {
     Found found;
-    found.folder = reachFolder(folderOf(record.paths[0]));
+    found.folder = reachFolder(folderOf(record.paths[0]), record.folderId);
     found.reachable = !found.folder.empty();
     if (!found.reachable) return found;
     for (std::size_t k = record.paths.size(); k-- > 0;) {
@@ -566,7 +576,7 @@ bool outputConsistent(const PendingRecord& record) {
 // under the recorded name (its own, drawn at random) can be that output.
 Found findOutput(const PendingRecord& record) {
     Found found;
-    found.folder = reachFolder(folderOf(record.paths[0]));
+    found.folder = reachFolder(folderOf(record.paths[0]), record.folderId);
     found.reachable = !found.folder.empty();
     if (!found.reachable) return found;
     const std::wstring path = movedTo(found.folder, record.paths[0]);
@@ -777,6 +787,12 @@ void clearStaleLocking(const std::wstring& path) {
 }
 
 }  // namespace
+
+void recordFolderOf(const std::wstring& path, PendingRecord* record) {
+    const std::wstring folder = folderOf(path);
+    if (!plat::fileIdentity(folder.empty() ? std::wstring(L".") : folder, &record->folderId))
+        record->folderId = plat::FileId();
+}
 
 int beginPending(const PendingRecord& record, uint32_t* ticket) {
     if (ensureOwner() != 0) return 1;

@@ -51,7 +51,14 @@ struct PendingRecord {
     // Erases: the counterpart's path and its identity when the erase began.
     std::wstring counterpart;
     plat::FileId counterpartId;
+    // The folder that holds the files, when the record was made: a drive
+    // that is not plugged in leaves another folder (its mount point) under
+    // that path. Number 0: not known.
+    plat::FileId folderId;
 };
+
+// Sets the record's folder identity from the folder that holds path.
+void recordFolderOf(const std::wstring& path, PendingRecord* record);
 
 // Writes a new record durably; *ticket names it for the calls below. 0 on
 // success; 1 after reporting, and then nothing may be changed that the

@@ -7,7 +7,7 @@
 // separated by commas); nothing in normal use sets them. At such a point the
 // run creates "<folder>/<point>.reached" and waits until
 // "<folder>/<point>.go" exists, at most a minute. Each point pauses once per
-// run.
+// run: the first time it is reached, or the n-th for "<point>@n".
 #pragma once
 
 void testPause(const wchar_t* point);

@@ -458,7 +458,15 @@ int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
         logMessage(L"'%ls' holds the plaintext of '%ls' already: only the erasing is left", out.c_str(),
                    path);
     } else {
+        // An encrypted file that is erased afterwards must be erasable (one
+        // name, no link, writable) before anything is written for it; one
+        // whose plaintext takes its own name is not erased.
+        std::wstring storedName;
         const wchar_t* folder = directoryOf(path);
+        if (!opener && folder && readStoredName(path, &storedName) == 0 &&
+            !plat::sameFile(std::wstring(folder) + storedName, path) && checkExpungeable(path) != 0)
+            return 1;
+        folder = directoryOf(path);
         const wchar_t* written = nullptr;
         DecryptChecks checks;
         checks.source = walkedFile();

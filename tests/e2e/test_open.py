@@ -22,8 +22,8 @@ import time
 import unittest
 
 import formatcodec
-from velkin_e2e import (WINE, DriveTestCase, both_builds, parse_native_boxes, read_log,
-                        read_status, temp_name_pattern)
+from velkin_e2e import (WINE, DriveTestCase, NotepadTestCase, both_builds, parse_native_boxes,
+                        read_log, read_status, temp_name_pattern)
 
 SUFFIX = formatcodec.SUFFIX
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -185,28 +185,11 @@ class OpenRefusalCases(OpenHelpers):
 
 # ---------------------------------------------------------------- Windows build
 
-class OpenWine(OpenHelpers, DriveTestCase):
+class OpenWine(OpenHelpers, NotepadTestCase):
     """Open with Wine's notepad, the application that .txt files open with."""
-    runner_name = "wine"
-    TITLE = "notes.txt - Notepad"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        # The prefix names the notepad command for text files but does not
-        # map the .txt extension to it.
-        subprocess.run([WINE, "reg", "add", "HKCR\\.txt", "/ve", "/d", "txtfile", "/f"],
-                       env=cls.runner.env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def setUp(self):
-        super().setUp()
-        # A failed test must not leave a window behind that shows the name.
-        self.addCleanup(self.helper, "close", "--caption", self.TITLE, "--timeout", "0.5")
 
     def helper(self, *args):
-        return subprocess.run([WINE, self.runner.helper()] + list(args), env=self.runner.env(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE).returncode
+        return self.runner.run_helper(*args)
 
     def open_and(self, dropped, *action):
         """Opens the file, lets boxhelper act on notepad's window, and
