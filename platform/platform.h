@@ -348,7 +348,8 @@ bool nameHolds(const std::wstring& path, FILE* f);
 // Renames the stream's file from 'from' to 'to', never replacing a file
 // there, and only while 'from' holds it (Windows: through the handle
 // itself; POSIX: checked just before, and after, undone when the new name
-// turns out to hold another file). Durable when Done.
+// turns out to hold another file). Not committed to the disk: the erase
+// records every name a file will have before it renames it.
 HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to);
 // Removes the name of the stream's file, only while it holds it (Windows:
 // through the handle; POSIX: checked just before). The caller closes the

@@ -88,7 +88,6 @@ HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to) {
         renameNoReplace(to, from);
         return HeldStep::Elsewhere;
     }
-    syncFolderOfName(narrow(to));
     return HeldStep::Done;
 }
 
