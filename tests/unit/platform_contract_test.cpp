@@ -50,8 +50,9 @@ protected:
         ASSERT_EQ(std::fclose(f), 0);
     }
 
+    // Read sharing every access, as files the program holds open allow.
     std::string readFile(const std::wstring& name) {
-        FILE* f = plat::openFile(path(name), L"rb");
+        FILE* f = plat::openNoFollow(path(name), false, nullptr);
         if (!f) return "<missing>";
         std::string bytes;
         char buffer[256];
