@@ -681,11 +681,13 @@ Outcome finishRecord(const std::wstring& file, const PendingRecord& record) {
 // A journal that cannot be written (a key drive made read-only): the work
 // of a stopped run cannot be taken over, but where it left a plaintext is
 // told. The lock file opened for reading takes a shared lock, which a
-// running instance's lock excludes.
+// running instance's lock excludes; records without a lock file are a
+// stopped run's (an instance makes its lock file before its records).
 void tellUnfinished(const std::wstring& folder, const std::wstring& lock,
-                    const std::vector<std::wstring>& names) {
-    FILE* f = plat::openFile(lock, L"rb");
-    if (f) {
+                    const std::vector<std::wstring>& names, bool lockGone) {
+    if (!lockGone) {
+        FILE* f = plat::openFile(lock, L"rb");
+        if (!f) return;
         const bool ended = plat::lockRange(f, 0, 1, false, false) == 0;
         std::fclose(f);
         if (!ended) return;
@@ -732,10 +734,15 @@ FILE* takeLock(const std::wstring& lock, const std::vector<std::wstring>& names,
     } else if (errno == ENOENT) {
         // Records without a lock file: an instance makes its lock file
         // before its first record, so this one has ended.
+        errno = 0;
         f = plat::createLockedFile(lock);
-        if (!f) return nullptr;
+        if (!f) {
+            // Taken meanwhile by another run, which deals with the records.
+            if (errno != EEXIST) tellUnfinished(folder, lock, names, true);
+            return nullptr;
+        }
     } else {
-        tellUnfinished(folder, lock, names);
+        tellUnfinished(folder, lock, names, false);
         return nullptr;
     }
     plat::FileId held, named;
