@@ -9,12 +9,14 @@
 #include "diag/error.h"
 #include "diag/log.h"
 #include "diag/manufacture.h"
+#include "diag/testpause.h"
 #include "digest/debugenable.h"
 #include "digest/digestpath.h"
 #include "drive/layout.h"
 #include "drive/util.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
+#include "walk/dirtree.h"
 
 namespace {
 
@@ -170,6 +172,19 @@ std::wstring mutexNameFor(const std::wstring& path) {
     return name;
 }
 
+std::wstring guardNameFor(const std::wstring& path) {
+    // One file, however its path is spelt (two separators, a link to its
+    // folder, another letter case): the guard is keyed on what the path
+    // names. Only a path that names nothing is keyed on its text.
+    plat::FileId id;
+    std::wstring asked = path;
+    while (asked.size() > 1 && (asked.back() == plat::kSep || asked.back() == L'/') &&
+           !(asked.size() == 3 && asked[1] == L':'))
+        asked.pop_back();
+    if (!path.empty() && plat::nameIdentity(asked, &id)) return fileGuardName(id);
+    return mutexNameFor(path);
+}
+
 TailResult parseArguments(const std::vector<std::wstring>& arguments, wchar_t* letter,
                           std::wstring* path, std::wstring* unknownOption) {
     TailResult asked;
@@ -285,7 +300,7 @@ int runParsed(Parse parse) {
     }
 
     std::wstring noGuard;
-    switch (plat::createNamedMutex(mutexNameFor(path), &noGuard)) {
+    switch (plat::createNamedMutex(guardNameFor(path), &noGuard)) {
     case 0:
         break;
     case 1:
@@ -297,6 +312,7 @@ int runParsed(Parse parse) {
     }
 
     logMessage(L"  ***** Velkin *****, command is '%lc', file is '%ls'", commandLetter, path.c_str());
+    testPause(L"guarded");
 
     int result = 1;
     if (!needsKeyDrive(path) || checkOnKeyDrive() == 0) {

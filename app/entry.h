@@ -31,3 +31,7 @@ TailResult parseArguments(const std::vector<std::wstring>& arguments, wchar_t* l
 // The mutex name for a dropped path: every character other than an ASCII
 // letter or digit or a character beyond ASCII becomes '/'.
 std::wstring mutexNameFor(const std::wstring& path);
+// The single-instance guard's name for a dropped path: keyed on the file or
+// folder the path names (its identity), so that every spelling of one path
+// shares one guard; mutexNameFor's text for a path that names nothing.
+std::wstring guardNameFor(const std::wstring& path);

@@ -87,12 +87,15 @@ int encryptDropped(const wchar_t* path, std::wstring* encrypted, std::wstring* u
     const wchar_t* folder = directoryOf(path);
     if (!folder) return 1;
     const wchar_t* result = nullptr;
-    if (encryptFile(folder, path, nullptr, &result) != 0) return 1;
+    EncryptChecks checks;
+    if (encryptFile(folder, path, nullptr, &result, &checks) != 0) return 1;
     *encrypted = result;
     int32_t isEncrypted = 0, isArchive = 0;
     if (probeFile(encrypted->c_str(), &isEncrypted, &isArchive) != 0) return 1;
-    // The command goes on when the erasure fails; the user is told at the end.
-    if (expungeFile(path) != 0) *unerased = lastErrorText;
+    // Only the version that was encrypted is erased. The command goes on
+    // when the erasure fails; the user is told at the end.
+    if (eraseFile(eraseOrderFor(path, checks.read, EraseRole::Plaintext, *encrypted)) != 0)
+        *unerased = lastErrorText;
     return 0;
 }
 
@@ -117,6 +120,11 @@ struct Session {
     std::wstring encrypted;
     std::wstring workingCopy;
     uint32_t ticket;
+    // The encrypted file as it was decrypted: the edit replaces only that
+    // version.
+    plat::FileId read;
+    // Where the edit went when the encrypted file was replaced meanwhile.
+    std::wstring keptBeside;
 };
 
 // Puts a failure's text back after later steps reported their own.
@@ -154,17 +162,22 @@ int handleOpenFailure(const Session& s) {
 
 // The changes are encrypted again over the encrypted copy, under its own
 // name: the dropped name, or the name that step 3 gave it (the same as the
-// default).
-int encryptChanges(const Session& s) {
+// default); only while it is the very file that was decrypted, else the
+// edit is encrypted beside it (s.keptBeside names it).
+int encryptChanges(Session& s) {
     const wchar_t* target = nullptr;
     const wchar_t* prefix = directoryOf(s.path);
-    if (!prefix || encryptFile(prefix, s.workingCopy.c_str(), s.encrypted.c_str(), &target) != 0) {
+    EncryptChecks checks;
+    checks.replaces = &s.read;
+    if (!prefix ||
+        encryptFile(prefix, s.workingCopy.c_str(), s.encrypted.c_str(), &target, &checks) != 0) {
         std::wstring cause = lastErrorText;
         reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'. The "
                     L"program's next run encrypts it beside '%ls' unless you move it away first.",
                     cause.c_str(), shownPath(s.workingCopy).c_str(), s.encrypted.c_str());
         return 1;
     }
+    if (checks.keptBeside) s.keptBeside = target;
     return 0;
 }
 
@@ -249,6 +262,13 @@ int editWorkingCopy(Session& s) {
                     cause.c_str(), shownPath(s.workingCopy).c_str());
         return 1;
     }
+    if (!s.keptBeside.empty()) {
+        reportError(L"'%ls' was replaced by another file while you were editing it, so it was not "
+                    L"written over: that file is kept as it is, and your changes were encrypted as "
+                    L"'%ls'.",
+                    s.encrypted.c_str(), s.keptBeside.c_str());
+        return 1;
+    }
     return 0;
 }
 
@@ -270,13 +290,16 @@ int openFile(const wchar_t* path, std::wstring* unerased) {
     const std::wstring folder = tempFolder();
     const wchar_t* written = nullptr;
     plat::ownerOnlyFiles(true);
-    int decrypted = decryptFile(s.encrypted.c_str(), folder.c_str(), &written);
+    // The encrypted file as it was read: the edit replaces only that.
+    DecryptChecks opened;
+    int decrypted = decryptFile(s.encrypted.c_str(), folder.c_str(), &written, &opened);
     plat::ownerOnlyFiles(false);
     if (decrypted != 0) {
         endPending(s.ticket);
         return 1;
     }
     s.workingCopy = written;
+    s.read = opened.read;
     return editWorkingCopy(s);
 }
 

@@ -1,9 +1,14 @@
 // The codec's single output file. Data gathers in a 1 MiB buffer and reaches
-// "<target>.tmp" in whole-buffer writes; when complete, the temporary file is
-// committed to the disk (a step at a time while it is written, see
+// the temporary file in whole-buffer writes; when complete, the temporary
+// file is committed to the disk (a step at a time while it is written, see
 // backgroundcommit.h) and then replaces the target in one step, so the
 // target never holds a partial file. The buffer is wiped whenever an output
 // ends, successfully or not, because it held plaintext.
+//
+// The temporary file has a name of its own, created exclusively: whatever
+// another run, or anything else, keeps beside the target is never touched.
+// It stays open until it is in place, so that the rename can be checked to
+// move the very file that was written.
 
 #include "codec/bufferedwrite.h"
 
@@ -20,6 +25,8 @@
 namespace {
 
 constexpr std::size_t kNameSize = 1024;
+constexpr int kNameAttempts = 8;
+constexpr uint32_t kPrivateMode = 0600;
 
 enum class OutputState { Idle, Open, Finished };
 
@@ -30,9 +37,12 @@ struct Output {
     uint32_t fill;
     uint64_t flushed;   // bytes handed to the stream
     OutputState state;
+    plat::FileId created;   // the temporary file as created
+    uint32_t mode;          // permission bits once in place; 0: stays private
+    plat::FileId committed;
 };
 
-Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle};
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, {}, 0, {}};
 // Commits the output a step at a time while it is being written.
 BackgroundCommit committer;
 uint8_t buffer[kOutputBufferSize];
@@ -42,18 +52,37 @@ void wipeBuffer() {
     out.fill = 0;
 }
 
-int reportTemporaryTaken(const std::wstring& temp) {
-    reportError(L"cannot open '%ls': a file of that name exists already; move it away or remove it",
-                temp.c_str());
-    return 1;
-}
-
 int notOpen() {
     reportError(L"cannot write '%ls': no output file is open", out.temp);
     return 1;
 }
 
+void closeStream() {
+    if (out.stream) std::fclose(out.stream);
+    out.stream = nullptr;
+}
+
+bool isHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
+
 }  // namespace
+
+std::wstring newTempName(const wchar_t* target) {
+    uint8_t random[4];
+    if (!plat::cryptoRandom(random, sizeof random)) return std::wstring();
+    wchar_t digits[16];
+    std::swprintf(digits, 16, L".%02x%02x%02x%02x.tmp", random[0], random[1], random[2], random[3]);
+    return std::wstring(target) + digits;
+}
+
+bool isTempNameOf(const std::wstring& name, const std::wstring& target) {
+    if (name.size() != target.size() + kTempSuffixLength || name.compare(0, target.size(), target) != 0)
+        return false;
+    const std::wstring suffix = name.substr(target.size());
+    if (suffix[0] != L'.' || suffix.compare(9, 4, L".tmp") != 0) return false;
+    for (std::size_t i = 1; i < 9; ++i)
+        if (!isHexDigit(suffix[i])) return false;
+    return true;
+}
 
 // The stream is closed, the temporary file stays on the disk under its name
 // (the callers keep what was written), the buffer is wiped.
@@ -61,21 +90,12 @@ void abandonOutput() {
     // The thread uses the stream: it ends first. The failure is already
     // being reported.
     committer.end();
-    if (out.stream) std::fclose(out.stream);
-    out.stream = nullptr;
+    closeStream();
     out.state = OutputState::Idle;
     wipeBuffer();
 }
 
-int checkOutputFree(const wchar_t* path) {
-    const std::wstring temp = std::wstring(path) + L".tmp";
-    plat::FileInfo info;
-    if (!plat::fileInfo(temp, &info)) return 0;
-    if (!info.isDirectory && !info.isLink && !info.isSpecial && info.size == 0) return 0;
-    return reportTemporaryTaken(temp);
-}
-
-int openOutput(const wchar_t* path) {
+int openOutput(const wchar_t* path, const wchar_t* tempName) {
     if (out.stream) abandonOutput();   // a failed earlier output
     out.state = OutputState::Idle;
     std::size_t length = std::wcslen(path);
@@ -85,24 +105,33 @@ int openOutput(const wchar_t* path) {
         return 1;
     }
     std::wmemcpy(out.target, path, length + 1);
-    std::wmemcpy(out.temp, path, length);
-    std::wmemcpy(out.temp + length, L".tmp", 5);
-
-    // Created anew, never truncated: whatever stands under the temporary
-    // name is not this output's and is not overwritten. An empty file there
-    // holds nothing to lose (a run stopped right after creating it leaves
-    // one) and is replaced.
-    out.stream = plat::createNewFile(out.temp);
-    if (!out.stream && errno == EEXIST) {
-        plat::FileInfo info;
-        if (plat::fileInfo(out.temp, &info) && !info.isDirectory && !info.isLink && !info.isSpecial &&
-            info.size == 0 && plat::removeFile(out.temp) == 0) {
-            out.stream = plat::createNewFile(out.temp);
+    // Created anew, never truncated nor replaced: a name that is taken is
+    // drawn again when it was drawn here, and refused when given.
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring temp = tempName ? std::wstring(tempName) : newTempName(path);
+        if (temp.empty() || temp.size() >= kNameSize) {
+            reportError(L"cannot open a temporary file for '%ls': %ls", path,
+                        temp.empty() ? L"the system gives no random numbers" : L"the path is too long");
+            return 1;
         }
-        if (!out.stream && errno == EEXIST) return reportTemporaryTaken(out.temp);
+        std::wmemcpy(out.temp, temp.c_str(), temp.size() + 1);
+        errno = 0;
+        out.stream = plat::createNewFile(out.temp);
+        if (out.stream || errno != EEXIST || tempName || attempt + 1 >= kNameAttempts) break;
     }
     if (!out.stream) {
-        reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
+        if (errno == EEXIST) {
+            reportError(L"cannot open '%ls': a file of that name exists already; move it away or remove it",
+                        out.temp);
+        } else {
+            reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
+        }
+        return 1;
+    }
+    if (!plat::streamIdentity(out.stream, &out.created)) {
+        reportError(L"cannot open '%ls': %ls", out.temp, systemErrorText());
+        closeStream();
+        plat::removeFile(out.temp);
         return 1;
     }
     // The buffer above does the gathering; the stream's own would only copy.
@@ -110,6 +139,7 @@ int openOutput(const wchar_t* path) {
     committer.begin(out.stream);
     out.fill = 0;
     out.flushed = 0;
+    out.mode = 0;
     out.state = OutputState::Open;
     return 0;
 }
@@ -173,6 +203,7 @@ int finishOutput() {
         abandonOutput();
         return 1;
     }
+    out.flushed += out.fill;
     // A write error that a commit on the thread met is reported here: the
     // system tells it once, and the final commit would not see it again.
     if (committer.end() != 0 || plat::commitFile(out.stream) != 0) {
@@ -180,34 +211,61 @@ int finishOutput() {
         abandonOutput();
         return 1;
     }
-    FILE* stream = out.stream;
-    out.stream = nullptr;
     wipeBuffer();
-    if (std::fclose(stream) != 0) {
-        reportError(L"cannot close '%ls': %ls", out.temp, stdErrorText());
-        out.state = OutputState::Idle;
-        return 1;
-    }
     out.state = OutputState::Finished;
     return 0;
 }
 
+void setOutputPermissions(uint32_t mode) { out.mode = mode; }
+
 namespace {
 
-// Puts the finished temporary file under the target name with `move`.
-int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
+// The finished temporary file, checked to be the one that was written: the
+// same file, as long as what was written.
+int checkFinished() {
     if (out.state != OutputState::Finished) {
-        reportError(L"cannot rename '%ls' to '%ls': the file is not complete", out.temp,
-                    out.target);
+        reportError(L"cannot rename '%ls' to '%ls': the file is not complete", out.temp, out.target);
         return 1;
     }
-    out.state = OutputState::Idle;
-    if (!move(out.temp, out.target)) {
-        reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target,
-                    systemErrorText());
+    plat::FileId held;
+    if (!plat::nameHolds(out.temp, out.stream) || !plat::streamIdentity(out.stream, &held) ||
+        !plat::sameFileId(held, out.created) || held.size != out.flushed) {
+        reportError(L"cannot rename '%ls' to '%ls': the temporary file is no longer the one that was "
+                    L"written; it was left as it is",
+                    out.temp, out.target);
+        closeStream();
+        out.state = OutputState::Idle;
         return 1;
     }
     return 0;
+}
+
+// The output is in place: it takes its permission bits and is let go.
+int settle() {
+    out.state = OutputState::Idle;
+    plat::streamIdentity(out.stream, &out.committed);
+    // Until now it was the owner's alone. A mode change lost in a crash
+    // leaves it so, which errs on the private side: it needs no commit.
+    if (out.mode != 0 && out.mode != kPrivateMode) plat::setPermissions(out.stream, out.mode);
+    if (std::fclose(out.stream) != 0) {
+        out.stream = nullptr;
+        reportError(L"cannot close '%ls': %ls", out.target, stdErrorText());
+        return 1;
+    }
+    out.stream = nullptr;
+    return 0;
+}
+
+// Puts the finished temporary file under the target name with `move`.
+int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
+    if (checkFinished() != 0) return 1;
+    if (!move(out.temp, out.target)) {
+        reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target, systemErrorText());
+        closeStream();
+        out.state = OutputState::Idle;
+        return 1;
+    }
+    return settle();
 }
 
 }  // namespace
@@ -216,9 +274,30 @@ int commitOutput() { return putInPlace(plat::moveReplace); }
 
 int commitOutputNoReplace() { return putInPlace(plat::moveNoReplace); }
 
+int commitOutputOver(const plat::FileId& expected) {
+    if (checkFinished() != 0) return 1;
+    plat::FileId now;
+    if (!plat::nameIdentity(out.target, &now) || now.kind != plat::FileKind::File ||
+        !plat::sameVersion(now, expected))
+        return 2;
+    return putInPlace(plat::moveReplace);
+}
+
+int commitOutputAs(const std::wstring& target) {
+    if (target.size() >= kNameSize) {
+        reportError(L"cannot rename '%ls' to '%ls': the path is too long", out.temp, target.c_str());
+        abandonOutput();
+        return 1;
+    }
+    std::wmemcpy(out.target, target.c_str(), target.size() + 1);
+    return commitOutputNoReplace();
+}
+
 bool outputIdentity(plat::FileId* id) {
     return out.stream != nullptr && plat::streamIdentity(out.stream, id);
 }
+
+const plat::FileId& committedIdentity() { return out.committed; }
 
 int closeOutput() {
     if (finishOutput() != 0) return 1;
@@ -226,5 +305,7 @@ int closeOutput() {
 }
 
 const wchar_t* outputTempName() { return out.temp; }
+
+const wchar_t* outputTargetName() { return out.target; }
 
 const uint8_t* outputBufferForTest() { return buffer; }

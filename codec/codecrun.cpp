@@ -27,7 +27,9 @@ CodecRun::~CodecRun() {
     // The digest thread ends first: nothing of this run may go on running.
     digester.stop();
     closeSource();
-    if (outputOpen) abandonOutput();
+    // An output finished but not put in place (kept on purpose, or given
+    // up) is let go of too.
+    if (outputOpen || outputBegun) abandonOutput();
     if (phaseOpen) progressEnd();
     discardPartial();
     wipeSecret(work, sizeof work);
@@ -37,15 +39,32 @@ CodecRun::~CodecRun() {
     wipeKeyMaterial();
 }
 
-int CodecRun::openSource(const wchar_t* path) {
-    source = plat::openFile(path, L"rbS");
+int CodecRun::openSource(const wchar_t* path, const plat::FileId* expected) {
+    errno = 0;
+    source = plat::openNoFollow(path, false, &sourceId);
     if (!source) {
-        reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
+        if (errno == ELOOP) {
+            reportError(L"cannot open file '%ls': it is a link now; links are not followed", path);
+        } else {
+            reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
+        }
+        return 1;
+    }
+    if (expected && !plat::sameFileId(sourceId, *expected)) {
+        reportError(L"cannot open file '%ls': another file was put under its name since it was "
+                    L"found; it was left as it is",
+                    path);
+        closeSource();
         return 1;
     }
     std::setvbuf(source, nullptr, _IONBF, 0);
     sourceBytesRead = 0;
     return 0;
+}
+
+bool CodecRun::sourceUnchanged() {
+    plat::FileId now;
+    return source && plat::streamIdentity(source, &now) && plat::sameVersion(now, sourceId);
 }
 
 void CodecRun::closeSource() {
@@ -77,21 +96,33 @@ void CodecRun::endPhase() {
 }
 
 int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
-    // Recorded before it is created, so that no run stopped at any moment
-    // leaves it unnamed; the record learns its identity once it exists,
-    // before anything is written into it.
+    // Recorded before it is created, under the name it will have, so that
+    // no run stopped at any moment leaves it unnamed; the record learns its
+    // identity once it exists, before anything is written into it. A drawn
+    // name that turns out taken is drawn again.
     PendingRecord record;
     record.kind = kind;
-    const std::wstring temp = std::wstring(target) + L".tmp";
-    record.paths = {plat::absolutePath(temp), plat::absolutePath(target)};
-    if (beginPending(record, &ticket) != 0) return 1;
-    recorded = true;
-    if (openOutput(target) != 0) {
-        endPending(ticket);
-        recorded = false;
-        return 1;
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring temp = newTempName(target);
+        if (temp.empty()) {
+            reportError(L"cannot open a temporary file for '%ls': the system gives no random numbers",
+                        target);
+            return 1;
+        }
+        record.paths = {plat::absolutePath(temp), plat::absolutePath(target)};
+        recordFolderOf(record.paths[1], &record);
+        if ((recorded ? updatePending(ticket, record) : beginPending(record, &ticket)) != 0) return 1;
+        recorded = true;
+        errno = 0;
+        if (openOutput(target, temp.c_str()) == 0) break;
+        if (errno != EEXIST || attempt >= 7) {
+            endPending(ticket);
+            recorded = false;
+            return 1;
+        }
     }
     outputOpen = true;
+    outputBegun = true;
     partial = true;
     partialKind = kind;
     partialPath = outputTempName();

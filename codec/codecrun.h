@@ -14,7 +14,11 @@ namespace codec {
 
 struct CodecRun {
     FILE* source = nullptr;
+    // The source as it was opened: identity, size, last write time, names
+    // and permission bits.
+    plat::FileId sourceId;
     bool outputOpen = false;   // abandoned (stream closed, buffer wiped) unless closed
+    bool outputBegun = false;  // an output of this run, let go of at the end
     bool phaseOpen = false;    // a progress phase to end
     // The temporary output until it is settled: put in place, or kept on
     // purpose. Otherwise it is removed on the way out (erased in place when
@@ -36,18 +40,23 @@ struct CodecRun {
     CodecRun(const CodecRun&) = delete;
     CodecRun& operator=(const CodecRun&) = delete;
     ~CodecRun();
-    // Opens the file that is read, unbuffered: its bytes land only in the
-    // buffers the callers read them into, which are wiped. 1 after
-    // reporting.
-    int openSource(const wchar_t* path);
+    // Opens the file that is read, unbuffered, without following a link
+    // under its name: its bytes land only in the buffers the callers read
+    // them into, which are wiped. With `expected`, the file must be that
+    // file (the one a walk listed). 1 after reporting.
+    int openSource(const wchar_t* path, const plat::FileId* expected = nullptr);
+    // True when the source is still the version that was opened: the
+    // same size and last write time through its handle.
+    bool sourceUnchanged();
     void closeSource();
     // Reads up to `want` bytes of the source into `into` (fewer only at its
     // end); *got is the count. 1 when the read failed (errno says why).
     int readSource(uint8_t* into, std::size_t want, std::size_t* got);
     void beginPhase(const wchar_t* format, const wchar_t* argument, const wchar_t* title);
     void endPhase();
-    // Creates the temporary output of target and records it in the journal
-    // (kind PlainOutput or EncryptedOutput); 1 after reporting.
+    // Creates the temporary output of target under a name of its own and
+    // records it in the journal (kind PlainOutput or EncryptedOutput)
+    // before it exists; 1 after reporting.
     int beginOutput(const wchar_t* target, PendingKind kind);
     // The temporary output is in place, or kept on purpose.
     void settleOutput();

@@ -7,6 +7,7 @@
 
 #include "codec/decrypt.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,8 +36,8 @@ constexpr std::size_t kProbeSize = 2048;
 
 // Opens the file as the run's source and reads its stored header into the
 // run's work area; 1 after reporting.
-int readStoredHeader(CodecRun* run, const wchar_t* path) {
-    if (run->openSource(path) != 0) return 1;
+int readStoredHeader(CodecRun* run, const wchar_t* path, const plat::FileId* expected = nullptr) {
+    if (run->openSource(path, expected) != 0) return 1;
     if (std::fread(run->work, kBlockSize, 1, run->source) != 1) {
         // A short file leaves errno untouched; name the cause instead.
         const wchar_t* cause = std::ferror(run->source) ? stdErrorText() : L"the file is too short";
@@ -73,9 +74,14 @@ int probeFile(const wchar_t* path, int32_t* isEncrypted, int32_t* isArchive) {
     // with this key": taken for the latter, a decryption would do nothing
     // and report success.
     if (openKeyStore() != 0) return 1;
-    FILE* f = plat::openFile(path, L"rb");
+    errno = 0;
+    FILE* f = plat::openNoFollow(path, false, nullptr);
     if (!f) {
-        reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
+        if (errno == ELOOP) {
+            reportError(L"cannot open file '%ls': it is a link; links are not followed", path);
+        } else {
+            reportError(L"cannot open file '%ls': %ls", path, stdErrorText());
+        }
         return 1;
     }
     uint8_t probe[kProbeSize];
@@ -124,10 +130,11 @@ namespace {
 // name, the output path, and that no file but the encrypted file itself
 // stands under the output name or its temporary name. 1 after reporting.
 int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* outputDirectory,
-                      std::wstring* baseName, DecryptionNeeds* needs) {
+                      std::wstring* baseName, DecryptionNeeds* needs,
+                      const plat::FileId* expected = nullptr) {
     // A digest path that this processor cannot run fails before anything.
     if (checkDigestPath() != 0) return 1;
-    if (readStoredHeader(run, sourcePath) != 0) return 1;
+    if (readStoredHeader(run, sourcePath, expected) != 0) return 1;
     uint8_t* work = run->work;
     std::memcpy(run->keyCopy, work, kBlockSize);   // the stored header, to find its block again
     const uint8_t* block = nextKeyBlock();
@@ -142,14 +149,6 @@ int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* o
                     sourcePath, outputPath.c_str(), static_cast<unsigned>(kDecryptResultSize - 1));
         return 1;
     }
-    // The output is written to "<output>.tmp" first; when that is the
-    // encrypted file itself (by any spelling), it must not be touched.
-    const std::wstring outputTemp = outputPath + L".tmp";
-    if (plat::sameFile(outputTemp, sourcePath)) {
-        reportError(L"file '%ls' cannot be decrypted: its output would be written over it as '%ls'",
-                    sourcePath, outputTemp.c_str());
-        return 1;
-    }
     // The plaintext replaces no file but the encrypted file itself (when
     // its stored name is its own name, by any spelling).
     needs->replacesSource = plat::sameFile(outputPath, sourcePath);
@@ -159,7 +158,6 @@ int prepareDecryption(CodecRun* run, const wchar_t* sourcePath, const wchar_t* o
                     sourcePath, outputPath.c_str());
         return 1;
     }
-    if (checkOutputFree(outputPath.c_str()) != 0) return 1;
     needs->output = outputPath;
     needs->plainLength = getU64(work + kPlainLengthOffset);
     return 0;
@@ -172,20 +170,22 @@ namespace {
 // Decodes the header in the run's work area (cursor on its header key
 // block) and compares the whole encrypted file with the plaintext file:
 // stored name, length, digest and every byte. 0 when they agree.
-int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wchar_t* plainPath) {
+int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wchar_t* plainPath,
+                         const std::wstring& plainName, plat::FileId* plainRead) {
     uint8_t* work = run->work;
     const uint8_t* block = nextKeyBlock();
     if (!block) return 1;
     xorBlock(work, block);
     std::wstring name;
-    if (checkHeader(work, encryptedPath, &name) != 0 || name != baseNameOf(plainPath)) return 1;
+    if (checkHeader(work, encryptedPath, &name) != 0 || name != plainName) return 1;
     const uint64_t plainLength = getU64(work + kPlainLengthOffset);
     std::memcpy(run->digest, work + kDigestOffset, kDigestSize);
     block = nextKeyBlock();
     if (!block) return 1;
     std::memcpy(run->keyCopy, block, kBlockSize);
 
-    FILE* plain = plat::openFile(plainPath, L"rb");
+    plat::FileId plainId;
+    FILE* plain = plat::openNoFollow(plainPath, false, &plainId);
     if (!plain) return 1;
     std::setvbuf(plain, nullptr, _IONBF, 0);
     int differs = 0;
@@ -227,9 +227,14 @@ int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wcha
         }
         done += plainWant;
     }
+    // Compared with the version that was opened, from its first byte to
+    // its last.
+    plat::FileId plainNow;
+    if (!plat::streamIdentity(plain, &plainNow) || !plat::sameVersion(plainNow, plainId)) differs = 1;
     std::fclose(plain);
     wipeSecret(expected, sizeof expected);
     if (differs) return 1;
+    if (plainRead) *plainRead = plainId;
     // The bytes agree; the stored digest must vouch for them too.
     run->digester.finish(work);
     return std::memcmp(work, run->digest, kDigestSize) != 0;
@@ -237,12 +242,16 @@ int compareWithPlaintext(CodecRun* run, const wchar_t* encryptedPath, const wcha
 
 }  // namespace
 
-int verifyEncryptedCopy(const wchar_t* encryptedPath, const wchar_t* plainPath) {
+int verifyEncryptedCopy(const wchar_t* encryptedPath, const wchar_t* plainPath, const wchar_t* plainName,
+                        plat::FileId* plainRead, plat::FileId* encryptedRead) {
     CodecRun run;
     if (readStoredHeader(&run, encryptedPath) != 0) return 1;
     uint8_t stored[kBlockSize];
     std::memcpy(stored, run.work, kBlockSize);
-    const int differs = compareWithPlaintext(&run, encryptedPath, plainPath);
+    const std::wstring name = plainName ? std::wstring(plainName) : baseNameOf(plainPath);
+    int differs = compareWithPlaintext(&run, encryptedPath, plainPath, name, plainRead);
+    if (!differs && !run.sourceUnchanged()) differs = 1;
+    if (!differs && encryptedRead) *encryptedRead = run.sourceId;
     // Back on the header key block, where the probe left the cursor.
     findKeyBlock(stored);
     return differs;
@@ -258,7 +267,7 @@ int checkDecryption(const wchar_t* sourcePath, const wchar_t* outputDirectory, D
 }
 
 int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
-                const wchar_t** resultPath) {
+                const wchar_t** resultPath, DecryptChecks* checks) {
     CodecRun run;
     // probeFile left the cursor on the header key block: the first block of
     // the writer's reservation.
@@ -266,7 +275,9 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
 
     std::wstring baseName;
     DecryptionNeeds needs;
-    if (prepareDecryption(&run, sourcePath, outputDirectory, &baseName, &needs) != 0) return 1;
+    if (prepareDecryption(&run, sourcePath, outputDirectory, &baseName, &needs,
+                          checks ? checks->source : nullptr) != 0)
+        return 1;
     uint8_t* work = run.work;
     std::wmemcpy(resultBuffer, needs.output.c_str(), needs.output.size() + 1);
     const uint64_t plainLength = needs.plainLength;
@@ -324,8 +335,16 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
         if (got < want) break;   // a truncated file: the check below fails it
     }
 
+    // A source written to while it was read yields a plaintext partly of one
+    // version and partly of another: the check below would fail it, but
+    // the message should say why.
+    const bool sourceChanged = !run.sourceUnchanged();
+    const plat::FileId sourceRead = run.sourceId;
     run.closeSource();
     run.outputOpen = false;
+    // The plaintext takes the encrypted file's permission bits once in
+    // place; where they are unknown it stays the owner's alone.
+    setOutputPermissions(sourceRead.mode != 0 ? sourceRead.mode : 0600);
     // The output is committed to the disk while the digest of its last
     // pieces is completed.
     if (finishOutput() != 0) return 1;
@@ -339,19 +358,37 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     uint8_t* computed = run.work;
     run.digester.finish(computed);
     if (written != plainLength || std::memcmp(computed, run.digest, kDigestSize) != 0) {
-        reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
-                    L"was kept as '%ls'",
-                    sourcePath, tempPath);
-        // The fault may lie in the key drive's blocks rather than in the file.
-        notePadDecay(headerBlock, i + 2);
+        if (sourceChanged) {
+            reportError(L"'%ls' changed while it was being decrypted, digest check failed; the "
+                        L"unverified copy was kept as '%ls'",
+                        sourcePath, tempPath);
+        } else {
+            reportError(L"'%ls' may have been tampered with, digest check failed; the unverified copy "
+                        L"was kept as '%ls'",
+                        sourcePath, tempPath);
+            // The fault may lie in the key drive's blocks rather than in the file.
+            notePadDecay(headerBlock, i + 2);
+        }
         run.settleOutput();
         return 1;
     }
     // A verified plaintext that cannot be put in place stays complete
-    // under its temporary name, which the message names.
-    const int committed = needs.replacesSource ? commitOutput() : commitOutputNoReplace();
+    // under its temporary name, which the message names. Its own name
+    // (the encrypted file's, when the stored name is that) is replaced
+    // only while it holds the version that was read.
+    int committed = needs.replacesSource ? commitOutputOver(sourceRead) : commitOutputNoReplace();
+    if (committed == 2) {
+        reportError(L"'%ls' changed while it was being decrypted; its plaintext was not put in its "
+                    L"place and was kept as '%ls'",
+                    sourcePath, tempPath);
+        committed = 1;
+    }
     run.settleOutput();
     if (committed != 0) return 1;
+    if (checks) {
+        checks->read = sourceRead;
+        checks->written = committedIdentity();
+    }
 
     *resultPath = resultBuffer;
     run.endPhase();

@@ -30,10 +30,17 @@ wchar_t resultBuffer[kEncryptResultSize];
 // stands under the default encrypted name or the temporary name. 1 after
 // reporting.
 int prepareEncryption(CodecRun* run, const wchar_t* directoryPrefix, const wchar_t* sourcePath,
-                      const wchar_t* explicitTarget, EncryptionNeeds* needs) {
+                      const wchar_t* explicitTarget, EncryptionNeeds* needs, const plat::FileId* expected) {
     // A digest path that this processor cannot run fails before anything.
     if (checkDigestPath() != 0) return 1;
-    if (run->openSource(sourcePath) != 0) return 1;
+    if (run->openSource(sourcePath, expected) != 0) return 1;
+    if (run->sourceId.links > 1) {
+        reportError(L"cannot encrypt '%ls': the file has %u names (hard links), and erasing its "
+                    L"plaintext afterwards would destroy it under its other names as well; remove its "
+                    L"other names first",
+                    sourcePath, static_cast<unsigned>(run->sourceId.links));
+        return 1;
+    }
 
     uint8_t* work = run->header;
     std::memset(work, 0, kBlockSize);
@@ -91,7 +98,6 @@ int prepareEncryption(CodecRun* run, const wchar_t* directoryPrefix, const wchar
                     sourcePath, target.c_str());
         return 1;
     }
-    if (checkOutputFree(target.c_str()) != 0) return 1;
     needs->plainLength = n;
     needs->keyBlocks = static_cast<uint32_t>(m + 4);
     needs->largestSize = largestEncryptedSize(n);
@@ -102,32 +108,26 @@ int prepareEncryption(CodecRun* run, const wchar_t* directoryPrefix, const wchar
 }  // namespace
 
 int checkEncryption(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
-                    const wchar_t* explicitTarget, EncryptionNeeds* needs) {
+                    const wchar_t* explicitTarget, EncryptionNeeds* needs, const plat::FileId* source) {
     CodecRun run;
-    return prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, needs);
+    return prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, needs, source);
 }
 
 namespace {
 
-// The source as it was when its length was measured, and whether it is so
-// still. A source written to while it is read would be encrypted partly old
-// and partly new, and then erased: its length, and where the system tells
-// it, its last write time must not have moved.
-struct SourceState {
-    bool known = false;
-    plat::FileId id;
-};
-
-SourceState sourceState(FILE* source) {
-    SourceState state;
-    state.known = plat::streamIdentity(source, &state.id);
-    return state;
-}
-
-bool sourceUnchanged(FILE* source, const SourceState& before, uint64_t length) {
-    plat::FileId now;
-    if (!before.known || !plat::streamIdentity(source, &now)) return true;
-    return now.size == length && now.size == before.id.size && now.modified == before.id.modified;
+// A name beside the target that is free: " (edited)" before the encrypted
+// name's suffix (or at the end of a name without it), numbered when taken.
+std::wstring besideName(const std::wstring& target) {
+    const std::wstring suffix = kEncryptedSuffix;
+    const bool suffixed = target.size() > suffix.size() &&
+                          target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const std::wstring stem = suffixed ? target.substr(0, target.size() - suffix.size()) : target;
+    for (int n = 1; n < 1000; ++n) {
+        std::wstring name = stem + (n == 1 ? L" (edited)" : L" (edited " + std::to_wstring(n) + L")") +
+                            (suffixed ? suffix : L"");
+        if (!plat::fileInfo(name, nullptr)) return name;
+    }
+    return std::wstring();
 }
 
 int reportChanged(const wchar_t* sourcePath, uint64_t n) {
@@ -140,12 +140,13 @@ int reportChanged(const wchar_t* sourcePath, uint64_t n) {
 }  // namespace
 
 int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
-                const wchar_t* explicitTarget, const wchar_t** resultPath) {
+                const wchar_t* explicitTarget, const wchar_t** resultPath, EncryptChecks* checks) {
     *resultPath = nullptr;
     CodecRun run;
     EncryptionNeeds needs;
-    if (prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, &needs) != 0) return 1;
-    const SourceState before = sourceState(run.source);
+    if (prepareEncryption(&run, directoryPrefix, sourcePath, explicitTarget, &needs,
+                          checks ? checks->source : nullptr) != 0)
+        return 1;
     uint8_t* work = run.work;
     uint8_t* header = run.header;
     const uint64_t n = needs.plainLength;
@@ -230,7 +231,10 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
         // A short read is the end of the file.
         if (got < DigestWorker::kSlotSize) break;
     }
-    if (readTotal != n || !sourceUnchanged(run.source, before, n)) return reportChanged(sourcePath, n);
+    // A source written to while it is read would be encrypted partly old
+    // and partly new, and then erased: its length and last write time must
+    // not have moved.
+    if (readTotal != n || run.sourceId.size != n || !run.sourceUnchanged()) return reportChanged(sourcePath, n);
 
     if (!headerDone) completeHeader();
     if (patchOutput(0, header, kBlockSize) != 0) {
@@ -252,14 +256,48 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
         }
     }
 
+    const plat::FileId sourceRead = run.sourceId;
     run.closeSource();
     run.outputOpen = false;
+    // The encrypted file takes the permission bits of the file it replaces,
+    // or the plaintext's; where they are unknown it stays the owner's alone.
+    plat::FileId replaced;
+    const bool replacing = explicitTarget && plat::nameIdentity(explicitTarget, &replaced) &&
+                           replaced.kind == plat::FileKind::File;
+    const uint32_t mode = replacing ? replaced.mode : sourceRead.mode;
+    setOutputPermissions(mode != 0 ? mode : 0600);
     if (finishOutput() != 0) return 1;
-    // The open command writes over the file it started from on purpose;
-    // otherwise nothing is replaced. Either way the encrypted file is on
-    // the disk under its name before the caller erases the plaintext.
-    if ((explicitTarget ? commitOutput() : commitOutputNoReplace()) != 0) return 1;
+    // The open command writes over the file it started from on purpose,
+    // and only while the target is still that file; otherwise nothing is
+    // replaced. Either way the encrypted file is on the disk under its name
+    // before the caller erases the plaintext.
+    int committed = 0;
+    if (!explicitTarget) {
+        committed = commitOutputNoReplace();
+    } else if (!checks || !checks->replaces) {
+        committed = commitOutput();
+    } else {
+        committed = commitOutputOver(*checks->replaces);
+        if (committed == 2) {
+            const std::wstring beside = besideName(needs.target);
+            committed = beside.empty() || beside.size() >= kEncryptResultSize ? 1 : commitOutputAs(beside);
+            if (beside.empty()) {
+                reportError(L"cannot encrypt '%ls': '%ls' changed meanwhile, and no free name was found "
+                            L"beside it; the encrypted file is kept as '%ls'",
+                            sourcePath, needs.target.c_str(), outputTempName());
+            }
+            if (committed == 0) {
+                std::wmemcpy(resultBuffer, beside.c_str(), beside.size() + 1);
+                checks->keptBeside = true;
+            }
+        }
+    }
     run.settleOutput();
+    if (committed != 0) return 1;
+    if (checks) {
+        checks->read = sourceRead;
+        checks->written = committedIdentity();
+    }
 
     *resultPath = resultBuffer;
     logMessage(L"encrypted '%ls' to '%ls'", sourcePath, resultBuffer);

@@ -17,10 +17,12 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "codec/pending.h"
 #include "diag/error.h"
 #include "diag/log.h"
+#include "diag/testpause.h"
 #include "platform/platform.h"
 #include "ui/progress.h"
 
@@ -121,23 +123,18 @@ int writeBlocks(FILE* f, const uint8_t* run, uint64_t count, double progressBase
     return 0;
 }
 
-// Overwrites the file three times in place. 1 after reporting.
-int overwritePasses(const std::wstring& name, const uint8_t* pattern, bool progress) {
-    errno = 0;
-    FILE* f = plat::openFile(name, L"rb+");
-    if (!f) {
-        reportError(L"cannot open file '%ls': %ls", name.c_str(), stdErrorText());
-        return 1;
-    }
+// Overwrites the held file three times in place; before each pass its
+// name must still hold it. 1 after reporting.
+int overwritePasses(FILE* f, const std::wstring& name, const uint8_t* pattern, bool progress) {
     // Unbuffered: every pass goes to the file itself, whole writes at a time.
     std::setvbuf(f, nullptr, _IONBF, 0);
     // A length that cannot be learnt is a failure: taken as 0, the passes
     // would write nothing over the content and still call the file erased.
     int64_t length = -1;
+    errno = 0;
     if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
     if (length < 0) {
         reportError(L"cannot open file '%ls': %ls", name.c_str(), stdErrorText());
-        std::fclose(f);
         return 1;
     }
     const uint64_t size = static_cast<uint64_t>(length);
@@ -148,6 +145,12 @@ int overwritePasses(const std::wstring& name, const uint8_t* pattern, bool progr
 
     const double total = static_cast<double>(blocks * kPasses);
     for (int pass = 0; pass < kPasses; ++pass) {
+        if (!plat::nameHolds(name, f)) {
+            reportError(L"cannot erase '%ls': another file was put under that name while it was being "
+                        L"erased",
+                        name.c_str());
+            return 1;
+        }
         const double base = progress ? static_cast<double>(blocks * pass) : -1.0;
         errno = 0;
         bool failed = plat::seekFile(f, 0, SEEK_SET) != 0 || writeBlocks(f, run, whole, base, total) != 0;
@@ -165,103 +168,246 @@ int overwritePasses(const std::wstring& name, const uint8_t* pattern, bool progr
         }
         if (failed || plat::commitFile(f) != 0) {
             reportError(L"cannot write '%ls': %ls", name.c_str(), stdErrorText());
-            std::fclose(f);
             return 1;
         }
         if (testHooks && testHooks->afterPass) testHooks->afterPass(name.c_str(), pass);
     }
-    if (std::fclose(f) != 0) {
-        reportError(L"cannot write '%ls': %ls", name.c_str(), stdErrorText());
+    return 0;
+}
+
+// Removes the held file's name. 1 after reporting.
+int removeErased(FILE* f, const std::wstring& name) {
+    errno = 0;
+    switch (plat::removeHeld(f, name)) {
+    case plat::HeldStep::Done:
+        return 0;
+    case plat::HeldStep::Elsewhere:
+        reportError(L"error removing file '%ls': another file was put under that name while it was "
+                    L"being erased",
+                    name.c_str());
+        return 1;
+    case plat::HeldStep::Failed:
+        break;
+    }
+    reportError(L"error removing file '%ls': %ls", name.c_str(), stdErrorText());
+    return 1;
+}
+
+// Opens the file to erase under its name, for writing, without following a
+// link; checks that it is one regular file of one name whose length can be
+// learnt. nullptr after reporting.
+FILE* openForErasing(const std::wstring& path, plat::FileId* id) {
+    errno = 0;
+    FILE* f = plat::openNoFollow(path, true, id);
+    if (!f) {
+        if (errno == EISDIR) {
+            reportError(L"cannot expunge '%ls': it is a folder, not a file", path.c_str());
+        } else if (errno == ELOOP) {
+            reportError(L"cannot erase '%ls': it is a link; links are not followed", path.c_str());
+        } else if (errno == EINVAL) {
+            reportError(L"cannot find the length of file '%ls', so it cannot be erased: it is not a "
+                        L"regular file",
+                        path.c_str());
+        } else {
+            reportError(L"cannot open file '%ls' for writing, so it cannot be erased: %ls", path.c_str(),
+                        stdErrorText());
+        }
+        return nullptr;
+    }
+    // Its data is overwritten where it lies: under any other name of the
+    // file it would be destroyed as well.
+    if (id->links > 1) {
+        reportError(L"'%ls' has %u names (hard links): erasing it would destroy it under its other "
+                    L"names as well, so it was left as it is; remove its other names first",
+                    path.c_str(), static_cast<unsigned>(id->links));
+        std::fclose(f);
+        return nullptr;
+    }
+    errno = 0;
+    int64_t length = -1;
+    if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
+    if (length < 0 || plat::seekFile(f, 0, SEEK_SET) != 0) {
+        reportError(L"cannot find the length of file '%ls', so it cannot be erased: %ls", path.c_str(),
+                    stdErrorText());
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+int checkPathForNames(const std::wstring& path) {
+    if (path.size() + 1 > nameLimit() || randomDigitsFor(path) == 0) {
+        reportError(L"cannot expunge file '%ls': the path is too long to rename the file to a "
+                    L"random name; move it to a shorter path first",
+                    path.c_str());
         return 1;
     }
     return 0;
 }
 
-int removeErased(const std::wstring& name) {
-    errno = 0;
-    if (plat::removeFile(name) != 0) {
-        reportError(L"error removing file '%ls': %ls", name.c_str(), stdErrorText());
-        return 1;
+// The version read is not the one under the name now: which is where.
+void reportChanged(const EraseOrder& order) {
+    const wchar_t* path = order.path.c_str();
+    const wchar_t* counterpart = order.counterpart.c_str();
+    switch (order.role) {
+    case EraseRole::Plaintext:
+        reportError(L"'%ls' was not erased: it changed after it was read for encryption (a new version "
+                    L"was saved under its name). The new version is kept as '%ls'; '%ls' holds the "
+                    L"encrypted copy of the version that was read",
+                    path, path, counterpart);
+        return;
+    case EraseRole::Encrypted:
+        reportError(L"'%ls' was not erased: it changed after it was read for decryption (a new version "
+                    L"was saved under its name). The new version is kept as '%ls' and was not "
+                    L"decrypted; '%ls' holds the plaintext of the version that was read",
+                    path, path, counterpart);
+        return;
+    case EraseRole::Other:
+        break;
     }
-    plat::commitFolderOf(name);
-    return 0;
+    reportError(L"'%ls' was not erased: it changed since it was checked; it is kept as it is", path);
+}
+
+PendingKind recordKindOf(EraseRole role) {
+    switch (role) {
+    case EraseRole::Plaintext: return PendingKind::ErasePlaintext;
+    case EraseRole::Encrypted: return PendingKind::EraseEncrypted;
+    case EraseRole::Other: break;
+    }
+    return PendingKind::Erase;
+}
+
+bool isLowerHex(const std::wstring& text, std::size_t from) {
+    if (from >= text.size()) return false;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 void setExpungeTestHooks(const ExpungeTestHooks* hooks) { testHooks = hooks; }
 
+bool isRandomNameFor(const std::wstring& name, const std::wstring& path) {
+    const std::size_t k = namePartStart(path);
+    const std::size_t digits = randomDigitsFor(path);
+    return digits != 0 && name.size() == k + digits && name.compare(0, k, path, 0, k) == 0 &&
+           namePartStart(name) == k && isLowerHex(name, k);
+}
+
+bool holdsOverwriteData(FILE* f, const std::wstring& lastName) {
+    const std::size_t k = namePartStart(lastName);
+    if (!isLowerHex(lastName, k)) return false;
+    std::vector<uint8_t> spelled;
+    for (std::size_t i = k; i + 1 < lastName.size(); i += 2) {
+        auto digit = [](wchar_t c) { return c <= L'9' ? c - L'0' : c - L'a' + 10; };
+        spelled.push_back(static_cast<uint8_t>(digit(lastName[i]) * 16 + digit(lastName[i + 1])));
+    }
+    std::vector<uint8_t> first(spelled.size());
+    if (plat::seekFile(f, 0, SEEK_SET) != 0) return false;
+    const std::size_t got = std::fread(first.data(), 1, first.size(), f);
+    // The passes leave at least one whole block: a file shorter than the
+    // spelled bytes holds none of them.
+    return got == first.size() && !first.empty() && first == spelled;
+}
+
 int checkExpungeable(const wchar_t* path) {
-    std::wstring p = path;
-    if (p.size() + 1 > nameLimit() || randomDigitsFor(p) == 0) {
-        reportError(L"cannot expunge file '%ls': the path is too long to rename the file to a "
-                    L"random name; move it to a shorter path first",
-                    path);
-        return 1;
-    }
-    plat::FileInfo info;
-    if (plat::fileInfo(p, &info) && info.isDirectory) {
-        reportError(L"cannot expunge '%ls': it is a folder, not a file", path);
-        return 1;
-    }
-    // Its data is overwritten where it lies: the file must open for
-    // writing, and show its length, under its own name before anything
-    // else happens to it.
-    errno = 0;
-    FILE* f = plat::openFile(p, L"rb+");
-    if (!f) {
-        reportError(L"cannot open file '%ls' for writing, so it cannot be erased: %ls", path,
-                    stdErrorText());
-        return 1;
-    }
-    errno = 0;
-    int64_t length = -1;
-    if (plat::seekFile(f, 0, SEEK_END) == 0) length = plat::tellFile(f);
-    if (length < 0) {
-        reportError(L"cannot find the length of file '%ls', so it cannot be erased: %ls", path,
-                    stdErrorText());
-        std::fclose(f);
-        return 1;
-    }
+    const std::wstring p = path;
+    if (checkPathForNames(p) != 0) return 1;
+    plat::FileId id;
+    FILE* f = openForErasing(p, &id);
+    if (!f) return 1;
     std::fclose(f);
     return 0;
 }
 
-int wipeAndRemove(const std::wstring& name, const wchar_t* shownName) {
+int wipeAndRemove(const std::wstring& name, const wchar_t* shownName, const plat::FileId* expected) {
     uint8_t pattern[kBlockSize];
     if (!plat::cryptoRandom(pattern, sizeof pattern)) {
         reportError(L"cannot erase file '%ls': the system gives no random numbers", name.c_str());
         return 1;
     }
+    plat::FileId held;
+    errno = 0;
+    FILE* f = plat::openNoFollow(name, true, &held);
+    if (!f) {
+        reportError(L"cannot open file '%ls': %ls", name.c_str(), stdErrorText());
+        return 1;
+    }
+    if (expected && !plat::sameFileId(held, *expected)) {
+        reportError(L"cannot erase '%ls': another file was put under that name; it was left as it is",
+                    name.c_str());
+        std::fclose(f);
+        return 1;
+    }
     if (shownName) progressBegin(L"Deleting %ls", shownName, L"Deleting");
-    int failed = overwritePasses(name, pattern, shownName != nullptr) != 0 || removeErased(name) != 0;
+    int failed = overwritePasses(f, name, pattern, shownName != nullptr) != 0 || removeErased(f, name) != 0;
+    if (std::fclose(f) != 0 && !failed) {
+        reportError(L"cannot write '%ls': %ls", name.c_str(), stdErrorText());
+        failed = 1;
+    }
     if (shownName) progressEnd();
     return failed;
 }
 
-int expungeFile(const wchar_t* path) {
-    if (checkExpungeable(path) != 0) return 1;
+EraseOrder eraseOrderFor(const std::wstring& path, const plat::FileId& read, EraseRole role,
+                         const std::wstring& counterpart) {
+    EraseOrder order;
+    order.path = path;
+    order.expectedKnown = true;
+    order.expected = read;
+    order.role = role;
+    order.counterpart = counterpart;
+    plat::nameIdentity(counterpart, &order.counterpartId);
+    return order;
+}
 
-    const std::wstring original = path;
-    const std::size_t digits = randomDigitsFor(original);
+int expungeFile(const wchar_t* path) {
+    EraseOrder order;
+    order.path = path;
+    return eraseFile(order);
+}
+
+int eraseFile(const EraseOrder& order) {
+    const std::wstring& original = order.path;
+    const wchar_t* path = original.c_str();
+    if (checkPathForNames(original) != 0) return 1;
+    // The file is held from here on: every step below acts on it, and on no
+    // other file that its names may come to hold.
     PendingRecord record;
-    record.kind = PendingKind::Erase;
-    if (!plat::fileIdentity(original, &record.id)) {
-        reportError(L"cannot open file '%ls': %ls", path, systemErrorText());
+    FILE* f = openForErasing(original, &record.id);
+    if (!f) return 1;
+    if (order.expectedKnown && !plat::sameVersion(record.id, order.expected)) {
+        reportChanged(order);
+        std::fclose(f);
         return 1;
     }
+    record.kind = recordKindOf(order.role);
+    record.counterpart = order.counterpart.empty() ? std::wstring() : plat::absolutePath(order.counterpart);
+    record.counterpartId = order.counterpartId;
 
     // 1. The names the file will have; the third block is the overwrite
     // data of every pass (its first bytes spell the last name).
+    const std::size_t digits = randomDigitsFor(original);
     uint8_t blocks[kRenames][kBlockSize];
     std::wstring names[kRenames];
     record.paths.push_back(plat::absolutePath(original));
+    recordFolderOf(record.paths[0], &record);
     for (int turn = 0; turn < kRenames; ++turn) {
-        if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) return 1;
+        if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) {
+            std::fclose(f);
+            return 1;
+        }
         record.paths.push_back(plat::absolutePath(names[turn]));
     }
     uint32_t ticket = 0;
-    if (beginPending(record, &ticket) != 0) return 1;
+    if (beginPending(record, &ticket) != 0) {
+        std::fclose(f);
+        return 1;
+    }
+    testPause(L"erasing");
 
     // 2. Three renames, none of which replaces a file; a name taken in the
     // meantime is drawn again (and recorded before it is used). Until the
@@ -270,9 +416,15 @@ int expungeFile(const wchar_t* path) {
     for (int turn = 0; turn < kRenames; ++turn) {
         for (int attempt = 1;; ++attempt) {
             errno = 0;
-            if (plat::renameNoReplace(current, names[turn]) == 0) break;
+            const plat::HeldStep step = plat::renameHeld(f, current, names[turn]);
+            if (step == plat::HeldStep::Done) break;
             int failed = 0;
-            if (errno != EEXIST || attempt >= kNameAttempts) {
+            if (step == plat::HeldStep::Elsewhere) {
+                if (turn == 0) reportChanged(order);
+                else reportError(L"cannot erase '%ls': it was moved away from '%ls' while it was being erased",
+                                 path, current.c_str());
+                failed = 1;
+            } else if (errno != EEXIST || attempt >= kNameAttempts) {
                 reportError(L"cannot rename file '%ls' to '%ls': %ls", current.c_str(),
                             names[turn].c_str(), stdErrorText());
                 failed = 1;
@@ -283,8 +435,9 @@ int expungeFile(const wchar_t* path) {
                 failed = updatePending(ticket, record);
             }
             if (failed) {
+                std::fclose(f);
                 if (turn == 0) endPending(ticket);
-                else reportLeftAs(original, current);
+                else if (step != plat::HeldStep::Elsewhere) reportLeftAs(original, current);
                 return 1;
             }
         }
@@ -292,13 +445,18 @@ int expungeFile(const wchar_t* path) {
     }
 
     // 3. Three passes over the file's own data, then 4. the removal.
+    testPause(L"renamed");
     progressBegin(L"Deleting %ls", path, L"Deleting");
-    if (overwritePasses(current, blocks[kRenames - 1], true) != 0 || removeErased(current) != 0) {
-        reportLeftAs(original, current);
-        progressEnd();
-        return 1;   // the record stays: the next run tries again
+    int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 || removeErased(f, current) != 0;
+    if (std::fclose(f) != 0 && !failed) {
+        reportError(L"cannot write '%ls': %ls", current.c_str(), stdErrorText());
+        failed = 1;
     }
     progressEnd();
+    if (failed) {
+        reportLeftAs(original, current);
+        return 1;   // the record stays: the next run tries again
+    }
     endPending(ticket);
     logMessage(L"file '%ls' expunged", path);
     return 0;

@@ -118,15 +118,19 @@ int keepWorkingCopy(const std::wstring& workingCopy, const std::wstring& encrypt
     return 0;
 }
 
-int finishWorkingCopy(const PendingRecord& record) {
-    if (record.paths.size() != 2) return 0;
+std::wstring workingCopyPath(const PendingRecord& record) {
+    if (record.paths.size() != 2) return std::wstring();
     // Only a file of the drive's own TEMP folder is a working copy: the
     // record's folder is not trusted (anyone with the drive can write a
     // record), nor needed (the drive may be mounted elsewhere now).
     const std::wstring name = codec::baseNameOf(record.paths[0]);
-    if (name.empty() || name == L"." || name == L"..") return 0;
-    const std::wstring workingCopy = tempFolder() + name;
-    if (!isPlainFile(workingCopy)) return 0;
+    if (name.empty() || name == L"." || name == L"..") return std::wstring();
+    return tempFolder() + name;
+}
+
+int finishWorkingCopy(const PendingRecord& record) {
+    const std::wstring workingCopy = workingCopyPath(record);
+    if (workingCopy.empty() || !isPlainFile(workingCopy)) return 0;
     const std::wstring& encrypted = record.paths[1];
 
     std::wstring kept;

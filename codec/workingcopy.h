@@ -28,6 +28,10 @@ int eraseWorkingCopy(const std::wstring& workingCopy, uint32_t ticket);
 // gone; 1 after reporting (what is left is then in the journal).
 int keepWorkingCopy(const std::wstring& workingCopy, const std::wstring& encrypted, std::wstring* kept);
 
+// The working copy a record names, in the key drive's TEMP folder; empty
+// when the record names none.
+std::wstring workingCopyPath(const PendingRecord& record);
+
 // Finishes a working copy's record of a stopped run (see recoverPending):
 // keeps its changes and erases it, and says what was done. 0 when nothing
 // of it is left to do.

@@ -118,6 +118,27 @@ int unlockRange(FILE* f, uint64_t offset, uint64_t length);
 // Remove a file; 0 on success, errno set.
 int removeFile(const std::wstring& path);
 
+// ---------------------------------------------------------------- file identity
+// What a name holds, as the system reports it for the file itself.
+enum class FileKind : uint8_t { File, Folder, Link, Special };
+// What tells two names of one file from two files: the volume and the
+// file's number on it (device and inode; volume serial number and file
+// index) with its creation time where the system keeps one (a number freed
+// by a removed file may serve a new file at once); and, for a version of
+// the file, its size and last write time when it was asked. Beside them
+// what the same call tells about the file: its number of names (hard
+// links), its permission bits and its kind.
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    int64_t created = 0;    // in the system's own unit; 0 when unknown
+    uint64_t size = 0;
+    int64_t modified = 0;   // in the system's own unit
+    uint32_t links = 1;
+    uint32_t mode = 0;      // POSIX permission bits (0777); 0 where the system has none
+    FileKind kind = FileKind::File;
+};
+
 // ---------------------------------------------------------------- file system
 // These set the last system error on failure.
 struct FileInfo {
@@ -151,6 +172,7 @@ struct DirEntry {
     bool isLink = false;
     bool isSpecial = false;    // as in FileInfo
     uint64_t size = 0;
+    FileId id;                 // from listFolder only: what the entry held when listed
 };
 using DirHandle = void*;
 DirHandle findFirst(const std::wstring& folderPath, DirEntry* entry);
@@ -276,22 +298,13 @@ void ownerOnlyFiles(bool on);
 // True when a Question box reaches a user who can answer it.
 bool canAskQuestions();
 
-// ---------------------------------------------------------------- file identity and durable steps
-// What tells two names of one file from two files: the volume and the
-// file's number on it (device and inode; volume serial number and file
-// index) with its creation time where the system keeps one (a number freed
-// by a removed file may serve a new file at once), and the file's size and
-// last write time when it was asked.
-struct FileId {
-    uint64_t volume = 0;
-    uint64_t index = 0;
-    int64_t created = 0;    // in the system's own unit; 0 when unknown
-    uint64_t size = 0;
-    int64_t modified = 0;   // in the system's own unit
-};
+// ---------------------------------------------------------------- identity and durable steps
 // The identity of the file a path names (a final link is followed); false
 // when it cannot be learnt (last system error set).
 bool fileIdentity(const std::wstring& path, FileId* id);
+// What the name holds now, a final link not followed (a link gives its own
+// identity, kind Link); false when nothing stands there.
+bool nameIdentity(const std::wstring& path, FileId* id);
 // The identity of the file an open stream reads or writes.
 bool streamIdentity(FILE* f, FileId* id);
 // One file: same volume, file number and (where known) creation time.
@@ -299,19 +312,103 @@ inline bool sameFileId(const FileId& a, const FileId& b) {
     return a.volume == b.volume && a.index == b.index &&
            (a.created == 0 || b.created == 0 || a.created == b.created);
 }
+// One file, unchanged: the same file with the same size and last write time.
+inline bool sameVersion(const FileId& a, const FileId& b) {
+    return sameFileId(a, b) && a.size == b.size && a.modified == b.modified;
+}
 // True when both paths name one existing file, whatever their spelling
 // (letter case, short names, a trailing dot, links).
 bool sameFile(const std::wstring& a, const std::wstring& b);
 // The path made absolute against the current folder, links left as they are.
 std::wstring absolutePath(const std::wstring& path);
-// Creates a new file for binary writing; fails with errno EEXIST when the
-// name is taken, whatever it names.
+// Creates a new file for binary writing, readable and writable by its owner
+// alone (POSIX: mode 0600; Windows: the folder's permissions); fails with
+// errno EEXIST when the name is taken, whatever it names.
 FILE* createNewFile(const std::wstring& path);
 // Makes the latest changes to the entries of the folder holding 'path'
 // (files created, renamed or removed) durable.
 void commitFolderOf(const std::wstring& path);
+// The same absolute path on the system's other drives, where a removable
+// drive that got another drive letter stands now (Windows: every other
+// letter from C: that holds a volume, asked without the system's "no disk"
+// prompts); POSIX: none, a drive comes back at its mount point.
+std::vector<std::wstring> samePathOnOtherDrives(const std::wstring& path);
 // Whether a file could be created in 'folder' now; finds out without
 // leaving anything behind.
 bool folderWritable(const std::wstring& folder);
+// Gives the file of an open stream these permission bits, never more open
+// than the process's file creation mask allows (POSIX; Windows: nothing,
+// the folder's permissions apply). 0 on success.
+int setPermissions(FILE* f, uint32_t mode);
+
+// ---------------------------------------------------------------- acting on the very file
+// A regular file opened under its name without following a link there
+// (POSIX O_NOFOLLOW; Windows FILE_FLAG_OPEN_REPARSE_POINT and the handle's
+// attributes), for reading or for reading and writing; *id is what the
+// handle holds. nullptr when the name holds no regular file (errno ELOOP
+// for a link, EISDIR for a folder, EINVAL for a pipe or device) or it
+// cannot be opened (errno set). A stream opened for writing can be renamed
+// and removed below.
+FILE* openNoFollow(const std::wstring& path, bool write, FileId* id);
+// What a step on a held file found.
+enum class HeldStep {
+    Done,
+    Elsewhere,   // the name no longer holds the held file: nothing was done
+    Failed,      // the system refused (errno set; EEXIST: the new name is taken)
+};
+// True when the name holds the stream's file now.
+bool nameHolds(const std::wstring& path, FILE* f);
+// Renames the stream's file from 'from' to 'to', never replacing a file
+// there, and only while 'from' holds it (Windows: through the handle
+// itself; POSIX: checked just before, and after, undone when the new name
+// turns out to hold another file). Not committed to the disk: the erase
+// records every name a file will have before it renames it.
+HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to);
+// Removes the name of the stream's file, only while it holds it (Windows:
+// through the handle; POSIX: checked just before). The caller closes the
+// stream afterwards. Durable when Done.
+HeldStep removeHeld(FILE* f, const std::wstring& name);
+
+// ---------------------------------------------------------------- walking folders on handles
+// A folder held open while it is walked. Windows: opened without sharing
+// its deletion, so that neither it nor its name can be replaced while it is
+// held. POSIX: entries are listed and asked through the folder's own
+// descriptor, never through a path that could be redirected.
+using FolderHandle = void*;
+// The folder a path names, not through a link at its end; nullptr when it
+// is no folder (errno ENOTDIR or ELOOP) or cannot be opened (last system
+// error set). *id is what the handle holds.
+FolderHandle openFolder(const std::wstring& path, FileId* id);
+// The entry 'name' of a held folder, when it is a folder and no link
+// (path is its full path, for the messages and for Windows).
+FolderHandle openSubfolder(FolderHandle parent, const std::wstring& name, const std::wstring& path,
+                           FileId* id);
+// The listing of a held folder whose path is folderPath (ending with a
+// separator), "." and ".." left out; each entry with what it held when
+// listed. 0 on success; -1 when the listing could not be started, -2 when
+// it failed part-way (last system error set).
+int listFolder(FolderHandle folder, const std::wstring& folderPath, std::vector<DirEntry>* entries);
+// What the entry 'name' of a held folder holds now, a link not followed.
+bool entryIdentity(FolderHandle folder, const std::wstring& name, const std::wstring& path, FileId* id);
+void closeFolder(FolderHandle folder);
+
+// ---------------------------------------------------------------- guards and lock files
+// A guard held by one instance of the program at a time, by name (Windows:
+// a named mutex; POSIX: a locked file in a folder private to the user).
+using GuardHandle = void*;
+// 0 when this process now holds the guard; 1 when another instance holds
+// it; 2 when no guard can be made at all (*why then says why, for the user).
+int takeGuard(const std::wstring& name, GuardHandle* guard, std::wstring* why = nullptr);
+void releaseGuard(GuardHandle guard);
+
+// A lock file that no other run can lock before its owner: created under a
+// name of its own, locked (its first byte, exclusively), and only then put
+// under path. nullptr when it cannot be made (errno EEXIST: path is taken).
+// The name of its own is path followed by kLockingSuffix.
+FILE* createLockedFile(const std::wstring& path);
+constexpr const wchar_t* kLockingSuffix = L".locking";
+// Opens an existing lock file to lock it; removeFile works on it while it
+// is open (and locked) by this run or another.
+FILE* openLockFile(const std::wstring& path);
 
 }  // namespace plat

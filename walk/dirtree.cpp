@@ -8,12 +8,22 @@
 // read whole before any of its entries is acted on, so that the files the
 // actions write and rename into it are not visited.
 //
+// The walk holds every folder it is in open and lists it through that
+// handle. Just before an entry is acted on, it is asked again through the
+// folder: an entry that is no longer what was listed (a link or another
+// folder put in its place) is left alone and named, and a folder whose path
+// no longer leads to the held folder is left. Each file is acted on under
+// a guard keyed on its identity, so that two instances never work on one
+// file at once, whatever path each was given.
+//
 // The key drive's own files are never handed to an action. Entries left
-// alone (links, pipes and devices, the key drive's files) are logged and
-// collected for the closing box.
+// alone (links, pipes and devices, the key drive's files, entries that
+// changed, files another instance works on) are logged and collected for
+// the closing box.
 
 #include "walk/dirtree.h"
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -22,8 +32,11 @@
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
 #include "codec/format.h"
+#include "codec/pending.h"
 #include "diag/error.h"
+#include "diag/format.h"
 #include "diag/log.h"
+#include "diag/testpause.h"
 #include "drive/util.h"
 #include "key/key.h"
 #include "platform/platform.h"
@@ -38,17 +51,23 @@ bool isSeparator(wchar_t c) {
     return c == plat::kSep || c == L'/';
 }
 
-// The walk in progress: how deep walkFolder is, the key drive's files, and
-// what was left alone.
+// The walk in progress: how deep walkFolder is, the key drive's files,
+// what was left alone, and the file an action now runs on.
 int depth = 0;
 DriveFiles drive;
 std::vector<std::wstring> skipped;
 // The drive's key number, when the closing box names files not encrypted with it.
 std::wstring skippedKeyNumber;
+bool fileKnown = false;
+plat::FileId currentFile;
 
 const wchar_t kLinkReason[] = L"it is a link: links are not followed";
 const wchar_t kSpecialReason[] = L"it is not a file or folder";
 const wchar_t kDriveReason[] = L"it is one of the key drive's own files";
+const wchar_t kChangedReason[] = L"it changed since the folder was listed (another file, folder or link "
+                                 L"was put in its place)";
+const wchar_t kMovedReason[] = L"the folder was moved or replaced while it was being walked";
+const wchar_t kBusyReason[] = L"another instance of the program is working on it";
 // The closing box names this many entries; the log names them all.
 constexpr std::size_t kSkippedShown = 10;
 
@@ -110,94 +129,185 @@ bool fitsPathBuffer(const std::wstring& path) {
     return false;
 }
 
-// The listing of a folder, read whole; 1 after reporting.
-int listFolder(const std::wstring& folder, std::vector<plat::DirEntry>* entries) {
-    plat::DirEntry entry;
-    plat::DirHandle listing = plat::findFirst(folder, &entry);
-    if (!listing) {
-        reportError(L"cannot list the folder '%ls': %ls", folder.c_str(), systemErrorText());
-        return 1;
-    }
-    for (;;) {
-        if (entry.name != L"." && entry.name != L"..") entries->push_back(entry);
-        int more = plat::findNext(listing, &entry);
-        if (more == 1) continue;
-        plat::findClose(listing);
-        if (more == 0) return 0;
-        reportError(L"cannot list the folder '%ls' to its end: %ls", folder.c_str(), systemErrorText());
-        return 1;
-    }
+// A folder path without its trailing separators, as the system is asked
+// about the folder itself (and not through a link at its end).
+std::wstring withoutTrailingSeparators(std::wstring path) {
+    while (path.size() > 1 && isSeparator(path.back()) && !(path.size() == 3 && path[1] == L':'))
+        path.pop_back();
+    return path;
 }
 
-int walkEntries(const std::wstring& folder, WalkAction action, WalkContext* context,
-                uint64_t* fileCount, uint64_t* byteTotal) {
-    std::vector<plat::DirEntry> entries;
-    if (listFolder(folder, &entries) != 0) return 1;
-    plat::FileId folderId;
-    const bool folderKnown = plat::fileIdentity(folder, &folderId);
+// The action on the file, with the file as the walk found it and under
+// the guard of its identity (unless it is the dropped file, whose guard the
+// entry point holds). 1 when the action failed; 2 when another instance
+// works on the file.
+int actOnFile(WalkAction action, WalkContext* context, const std::wstring& path, const plat::FileId& id,
+              bool guarded) {
+    plat::GuardHandle guard = nullptr;
+    if (!guarded && plat::takeGuard(fileGuardName(id), &guard) != 0) return 2;
+    fileKnown = true;
+    currentFile = id;
+    const int failed = action(context, path.c_str(), 0) != 0;
+    fileKnown = false;
+    if (guard) plat::releaseGuard(guard);
+    return failed;
+}
 
-    for (const plat::DirEntry& entry : entries) {
-        std::wstring entryPath = folder + entry.name;
-        if (entry.isLink) {
-            leaveAlone(entryPath, kLinkReason);
-            continue;
-        }
-        if (entry.isSpecial) {
-            leaveAlone(entryPath, kSpecialReason);
-            continue;
-        }
-        plat::FileId id;
-        if (!plat::fileIdentity(entryPath, &id)) {
-            // Gone since the listing (another instance finished with it,
-            // or it was a temporary file): nothing to do.
-            logMessage(L"skipping '%ls' because it is gone", entryPath.c_str());
-            continue;
-        }
-        if (entry.isDirectory ? isDriveFolder(drive, id)
-                              : folderKnown && isDriveFile(drive, entryPath, id, folderId)) {
-            leaveAlone(entryPath, kDriveReason);
-            continue;
-        }
-        if (entry.isDirectory) {
-            entryPath += plat::kSep;
-            if (!fitsPathBuffer(entryPath) ||
-                walkFolder(entryPath.c_str(), action, context, fileCount, byteTotal) != 0)
-                return 1;
-            continue;
-        }
-        if (!fitsPathBuffer(entryPath) || (action && action(context, entryPath.c_str(), 0) != 0))
-            return 1;
-        if (fileCount) *fileCount += 1;
-        if (byteTotal) *byteTotal += entry.size;
+int walkHeld(const std::wstring& folder, plat::FolderHandle handle, const plat::FileId& folderId,
+             WalkAction action, WalkContext* context, uint64_t* fileCount, uint64_t* byteTotal);
+
+// One entry of a held folder. 1 when the walk must stop.
+int walkEntry(const std::wstring& folder, plat::FolderHandle handle, const plat::FileId& folderId,
+              const plat::DirEntry& entry, WalkAction action, WalkContext* context, uint64_t* fileCount,
+              uint64_t* byteTotal) {
+    std::wstring entryPath = folder + entry.name;
+    if (entry.isLink) {
+        leaveAlone(entryPath, kLinkReason);
+        return 0;
     }
+    if (entry.isSpecial) {
+        leaveAlone(entryPath, kSpecialReason);
+        return 0;
+    }
+    // What the entry holds now, through the held folder.
+    plat::FileId now;
+    if (!plat::entryIdentity(handle, entry.name, entryPath, &now) ||
+        (entry.id.index == 0 && entry.id.volume == 0)) {
+        // Gone since the listing (another instance finished with it,
+        // or it was a temporary file): nothing to do.
+        logMessage(L"skipping '%ls' because it is gone", entryPath.c_str());
+        return 0;
+    }
+    if (now.kind != entry.id.kind || !plat::sameFileId(now, entry.id)) {
+        leaveAlone(entryPath, kChangedReason);
+        return 0;
+    }
+    if (entry.isDirectory ? isDriveFolder(drive, now) : isDriveFile(drive, entryPath, now, folderId)) {
+        leaveAlone(entryPath, kDriveReason);
+        return 0;
+    }
+    if (entry.isDirectory) {
+        entryPath += plat::kSep;
+        if (!fitsPathBuffer(entryPath)) return 1;
+        plat::FileId subId;
+        plat::FolderHandle sub = plat::openSubfolder(handle, entry.name, entryPath, &subId);
+        if (!sub || !plat::sameFileId(subId, entry.id)) {
+            plat::closeFolder(sub);
+            plat::FileId then;
+            if (sub || !plat::entryIdentity(handle, entry.name, entryPath, &then) ||
+                then.kind != plat::FileKind::Folder) {
+                leaveAlone(entryPath, kChangedReason);
+                return 0;
+            }
+            reportError(L"cannot list the folder '%ls': %ls", entryPath.c_str(), systemErrorText());
+            return 1;
+        }
+        return walkHeld(entryPath, sub, subId, action, context, fileCount, byteTotal);
+    }
+    if (!fitsPathBuffer(entryPath)) return 1;
+    if (action) {
+        // An action reaches the file by its path: the path must still lead
+        // through the held folder.
+        plat::FileId there;
+        if (!plat::nameIdentity(withoutTrailingSeparators(folder), &there) ||
+            there.kind != plat::FileKind::Folder || !plat::sameFileId(there, folderId))
+            return -1;
+        const int acted = actOnFile(action, context, entryPath, now, false);
+        if (acted == 1) return 1;
+        if (acted == 2) {
+            leaveAlone(entryPath, kBusyReason);
+            return 0;
+        }
+    }
+    if (fileCount) *fileCount += 1;
+    if (byteTotal) *byteTotal += entry.size;
+    return 0;
+}
+
+// Walks a held folder (folder ends with a separator) and lets go of it
+// before its own action, which may remove it.
+int walkHeld(const std::wstring& folder, plat::FolderHandle handle, const plat::FileId& folderId,
+             WalkAction action, WalkContext* context, uint64_t* fileCount, uint64_t* byteTotal) {
+    std::vector<plat::DirEntry> entries;
+    const int listed = plat::listFolder(handle, folder, &entries);
+    if (listed != 0) {
+        reportError(listed == -1 ? L"cannot list the folder '%ls': %ls" : L"cannot list the folder '%ls' to its end: %ls",
+                    folder.c_str(), systemErrorText());
+        plat::closeFolder(handle);
+        return 1;
+    }
+    testPause(L"listed");
+    ++depth;
+    int result = 0;
+    for (const plat::DirEntry& entry : entries) {
+        result = walkEntry(folder, handle, folderId, entry, action, context, fileCount, byteTotal);
+        if (result != 0) break;
+    }
+    --depth;
+    plat::closeFolder(handle);
+    if (result < 0) {
+        leaveAlone(folder, kMovedReason);
+        return 0;
+    }
+    if (result != 0) return 1;
     if (action && action(context, folder.c_str(), -1) != 0) return 1;
     return 0;
 }
 
+// Opens a folder to walk it; 1 after reporting.
+int openToWalk(const std::wstring& folder, plat::FolderHandle* handle, plat::FileId* id) {
+    const std::wstring asked = withoutTrailingSeparators(folder);
+    *handle = plat::openFolder(asked, id);
+    if (*handle) return 0;
+    plat::FileId now;
+    if (plat::nameIdentity(asked, &now) && now.kind == plat::FileKind::Link) {
+        reportError(L"'%ls' is a link; links are not followed, drop the file or folder itself", folder.c_str());
+    } else {
+        reportError(L"cannot list the folder '%ls': %ls", folder.c_str(), systemErrorText());
+    }
+    return 1;
+}
+
 // Whether an encrypted file holds exactly the plaintext file.
-bool holdsPlaintext(const std::wstring& encrypted, const std::wstring& plain) {
+bool holdsPlaintext(const std::wstring& encrypted, const std::wstring& plain, plat::FileId* plainRead,
+                    plat::FileId* encryptedRead) {
     int32_t isEncrypted = 0, isArchive = 0;
     return probeFile(encrypted.c_str(), &isEncrypted, &isArchive) == 0 && isEncrypted &&
-           verifyEncryptedCopy(encrypted.c_str(), plain.c_str()) == 0;
+           verifyEncryptedCopy(encrypted.c_str(), plain.c_str(), nullptr, plainRead, encryptedRead) == 0;
 }
+
+// A dropped path that is gone because this run's recovery finished the
+// job an interrupted run of the same command had begun on it: the job is
+// done, and the user is told so. True when that is the case.
+bool finishedByRecovery(const std::wstring& path, WalkAction action, WalkContext* context);
 
 }  // namespace
 
-std::wstring finishedEncryptionOf(const wchar_t* plain) {
+const plat::FileId* walkedFile() { return fileKnown ? &currentFile : nullptr; }
+
+std::wstring fileGuardName(const plat::FileId& id) {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"Global\\velkin-file-%llx-%llx", static_cast<unsigned long long>(id.volume),
+                  static_cast<unsigned long long>(id.index));
+    return text;
+}
+
+std::wstring finishedEncryptionOf(const wchar_t* plain, plat::FileId* plainRead, plat::FileId* encryptedRead) {
     const wchar_t* folder = directoryOf(plain);
     if (!folder) return std::wstring();
     const std::wstring target = std::wstring(folder) + codec::baseNameOf(plain) + kEncryptedSuffix;
-    if (!plat::fileInfo(target, nullptr) || !holdsPlaintext(target, plain)) return std::wstring();
+    if (!plat::fileInfo(target, nullptr) || !holdsPlaintext(target, plain, plainRead, encryptedRead))
+        return std::wstring();
     return target;
 }
 
-std::wstring finishedDecryptionOf(const wchar_t* encrypted) {
+std::wstring finishedDecryptionOf(const wchar_t* encrypted, plat::FileId* encryptedRead, plat::FileId* plainRead) {
     const wchar_t* folder = directoryOf(encrypted);
     std::wstring storedName;
     if (!folder || readStoredName(encrypted, &storedName) != 0) return std::wstring();
     const std::wstring output = std::wstring(folder) + storedName;
     if (!plat::fileInfo(output, nullptr) || plat::sameFile(output, encrypted) ||
-        !holdsPlaintext(encrypted, output))
+        !holdsPlaintext(encrypted, output, plainRead, encryptedRead))
         return std::wstring();
     return output;
 }
@@ -221,19 +331,16 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
 
     // Asked without trailing separators, so that a link to a folder is seen
     // as the link it is rather than as the folder it points to.
-    std::wstring asked = top;
-    while (asked.size() > 1 && isSeparator(asked.back()) &&
-           !(asked.size() == 3 && asked[1] == L':')) {
-        asked.pop_back();
-    }
-    plat::FileInfo info;
-    if (!plat::fileInfo(asked, &info)) {
+    const std::wstring asked = withoutTrailingSeparators(top);
+    plat::FileId id;
+    if (!plat::nameIdentity(asked, &id)) {
+        if (finishedByRecovery(asked, action, context)) return 0;
         reportError(L"cannot find '%ls': %ls", path, systemErrorText());
         return 1;
     }
     // A dropped link is refused: acting on it would act on whatever it
     // points to, which may lie anywhere.
-    if (info.isLink) {
+    if (id.kind == plat::FileKind::Link) {
         reportError(L"'%ls' is a link; links are not followed, drop the file or folder itself",
                     path);
         return 1;
@@ -241,31 +348,42 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
 
     // A pipe, socket or device has no content to protect, and reading a pipe
     // would wait for a writer that may never come.
-    if (info.isSpecial) {
+    if (id.kind == plat::FileKind::Special) {
         reportError(L"'%ls' is not a file or folder that can be protected", path);
         return 1;
     }
 
     beginWalk();
-    if (liesOnDriveFiles(drive, asked) || (!info.isDirectory && isDroppedDriveFile(asked))) {
+    if (liesOnDriveFiles(drive, asked) || (id.kind == plat::FileKind::File && isDroppedDriveFile(asked))) {
         reportError(L"'%ls' is one of the key drive's own files; they are never encrypted, "
                     L"decrypted or erased",
                     path);
         return 1;
     }
 
-    if (!info.isDirectory) {
+    if (id.kind == plat::FileKind::File) {
         if (fileCount) *fileCount = 1;
-        if (byteTotal) *byteTotal = info.size;
-        return action ? action(context, path, 0) : 0;
+        if (byteTotal) *byteTotal = id.size;
+        // The entry point's guard is keyed on this file already.
+        return action ? actOnFile(action, context, path, id, true) : 0;
     }
 
     if (top.empty() || !isSeparator(top.back())) top += plat::kSep;
     if (!fitsPathBuffer(top)) return 1;
+    plat::FolderHandle handle = nullptr;
+    plat::FileId held;
+    if (openToWalk(top, &handle, &held) != 0) return 1;
+    if (!plat::sameFileId(held, id)) {
+        plat::closeFolder(handle);
+        reportError(L"'%ls' changed while it was being opened (another folder or a link was put in its "
+                    L"place); nothing was done",
+                    path);
+        return 1;
+    }
     uint64_t files = 0;
     uint64_t bytes = 0;
     ++depth;
-    const int failed = walkFolder(top.c_str(), action, context, &files, &bytes);
+    const int failed = walkHeld(top, handle, held, action, context, &files, &bytes);
     --depth;
     if (failed) return 1;
     if (fileCount) *fileCount = files;
@@ -280,11 +398,50 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
     if (!fitsPathBuffer(folder)) return 1;
 
     beginWalk();
+    plat::FolderHandle handle = nullptr;
+    plat::FileId held;
+    if (openToWalk(folder, &handle, &held) != 0) return 1;
     ++depth;
-    const int result = walkEntries(folder, action, context, fileCount, byteTotal);
+    const int result = walkHeld(folder, handle, held, action, context, fileCount, byteTotal);
     --depth;
     return result;
 }
+
+namespace {
+
+bool finishedByRecovery(const std::wstring& path, WalkAction action, WalkContext* context) {
+    const bool encrypting = action == encryptAction;
+    if (!encrypting && action != decryptAction) return false;
+    const std::wstring full = plat::absolutePath(path);
+    for (const RecoveredErase& done : recoveredErases()) {
+        if (done.original != full ||
+            done.kind != (encrypting ? PendingKind::ErasePlaintext : PendingKind::EraseEncrypted))
+            continue;
+        std::wstring result = done.counterpart;
+        // Started from the workspace file manager: the encrypted file takes
+        // its plaintext's name, as the interrupted run would have done.
+        const std::wstring suffix = kEncryptedSuffix;
+        if (encrypting && context && context->keepFileName && result.size() > suffix.size() &&
+            result.compare(result.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            plat::moveNoReplace(result, full)) {
+            result = full;
+        }
+        const std::wstring text =
+            encrypting ? formatWide(L"'%ls' is encrypted already, as '%ls': an earlier run that was "
+                                    L"interrupted had encrypted it, and its plaintext has now been erased.",
+                                    path.c_str(), result.c_str())
+                       : formatWide(L"'%ls' is decrypted already, as '%ls': an earlier run that was "
+                                    L"interrupted had decrypted it, and the encrypted file has now been "
+                                    L"erased.",
+                                    path.c_str(), result.c_str());
+        logMessage(L"%ls", text.c_str());
+        if (!environmentHas(L"VKLIB_OPENER")) plat::messageBox(plat::BoxKind::Information, caption, text);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
     const bool opener = environmentHas(L"VKLIB_OPENER");
@@ -295,26 +452,46 @@ int decryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) {
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
     if (!isEncrypted) return leftUndecrypted(path, isArchive != 0);
 
-    std::wstring out = finishedDecryptionOf(path);
+    plat::FileId read;
+    std::wstring out = finishedDecryptionOf(path, &read);
     if (!out.empty()) {
         logMessage(L"'%ls' holds the plaintext of '%ls' already: only the erasing is left", out.c_str(),
                    path);
     } else {
+        // An encrypted file that is erased afterwards must be erasable (one
+        // name, no link, writable) before anything is written for it; one
+        // whose plaintext takes its own name is not erased.
+        std::wstring storedName;
         const wchar_t* folder = directoryOf(path);
+        if (!opener && folder && readStoredName(path, &storedName) == 0 &&
+            !plat::sameFile(std::wstring(folder) + storedName, path) && checkExpungeable(path) != 0)
+            return 1;
+        folder = directoryOf(path);
         const wchar_t* written = nullptr;
-        if (!folder || decryptFile(path, folder, &written) != 0) return 1;
+        DecryptChecks checks;
+        checks.source = walkedFile();
+        if (!folder || decryptFile(path, folder, &written, &checks) != 0) return 1;
         out = written;
+        read = checks.read;
     }
+    testPause(L"decrypted");
 
     // The plaintext has already replaced the encrypted file: both names
     // now name one file, however they are spelt (letter case, a short
     // name, a trailing dot).
     if (out == path || plat::sameFile(out, path)) return 0;
 
-    if (!opener) return expungeFile(path) != 0 ? 1 : 0;
+    if (!opener) return eraseFile(eraseOrderFor(path, read, EraseRole::Encrypted, out)) != 0 ? 1 : 0;
 
     // Started from the workspace file manager: the plaintext takes over the
-    // encrypted file's name.
+    // encrypted file's name, only while that name holds the version read.
+    plat::FileId now;
+    if (!plat::nameIdentity(path, &now) || !plat::sameVersion(now, read)) {
+        reportError(L"'%ls' changed after it was read for decryption (a new version was saved under "
+                    L"its name); it was kept, and its plaintext was left as '%ls'",
+                    path, out.c_str());
+        return 1;
+    }
     if (!plat::moveReplace(out, path)) {
         reportError(L"Cannot move %ls to %ls: %ls", out.c_str(), path, systemErrorText());
         return 1;
@@ -330,20 +507,27 @@ int encryptAction(WalkContext* context, const wchar_t* path, int kind) {
     if (probeFile(path, &isEncrypted, &isArchive) != 0) return 1;
     if (isEncrypted) return 0;
 
-    // No key is spent on a plaintext that could not be erased afterwards.
+    // No key is spent on a plaintext that could not be erased afterwards
+    // (a link, a file with other names, one that cannot be written).
     if (checkExpungeable(path) != 0) return 1;
 
-    std::wstring out = finishedEncryptionOf(path);
+    plat::FileId read;
+    std::wstring out = finishedEncryptionOf(path, &read);
     if (!out.empty()) {
         logMessage(L"'%ls' holds '%ls' encrypted already: only the erasing is left", out.c_str(), path);
     } else {
         const wchar_t* folder = directoryOf(path);
         const wchar_t* written = nullptr;
-        if (!folder || encryptFile(folder, path, nullptr, &written) != 0) return 1;
+        EncryptChecks checks;
+        checks.source = walkedFile();
+        if (!folder || encryptFile(folder, path, nullptr, &written, &checks) != 0) return 1;
         out = written;
+        read = checks.read;
     }
+    testPause(L"encrypted");
 
-    if (expungeFile(path) != 0) return 1;
+    // Only the very version that was encrypted is erased.
+    if (eraseFile(eraseOrderFor(path, read, EraseRole::Plaintext, out)) != 0) return 1;
 
     if (!context || !context->keepFileName) return 0;
     if (out.size() <= kEncryptedSuffixLength ||

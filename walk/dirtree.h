@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 struct WalkContext {
     int32_t keepFileName;   // nonzero: an encrypted file takes its plaintext's name
 };
@@ -18,10 +20,20 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
                uint64_t* fileCount, uint64_t* byteTotal);
 
 // The entries the last walk left alone (links, pipes and devices, the key
-// drive's own files, and for Decrypt the files that hold nothing encrypted
-// with this drive's key), one per line after a heading, for the closing box;
-// empty when there were none.
+// drive's own files, entries that changed kind since they were listed,
+// files another instance is working on, and for Decrypt the files that hold
+// nothing encrypted with this drive's key), one per line after a heading,
+// for the closing box; empty when there were none.
 std::wstring walkSkippedText();
+
+// During an action: the file it runs on as the walk found it (listed, and
+// checked again just before the action); nullptr outside a walk.
+const plat::FileId* walkedFile();
+
+// The name of the guard that keeps two instances off one file or folder:
+// its identity (volume and file number) when the path names something,
+// else its text (see mutexNameFor in the entry point).
+std::wstring fileGuardName(const plat::FileId& id);
 
 // A run stopped between writing a file's counterpart and erasing the file
 // leaves both side by side; then only the erasing is left to do. The
@@ -29,8 +41,11 @@ std::wstring walkSkippedText();
 // the decryption of `encrypted` writes, after a probe that found it
 // encrypted), when it stands there and holds exactly the same plaintext;
 // otherwise empty.
-std::wstring finishedEncryptionOf(const wchar_t* plain);
-std::wstring finishedDecryptionOf(const wchar_t* encrypted);
+// plainRead and encryptedRead receive the two files as compared.
+std::wstring finishedEncryptionOf(const wchar_t* plain, plat::FileId* plainRead = nullptr,
+                                  plat::FileId* encryptedRead = nullptr);
+std::wstring finishedDecryptionOf(const wchar_t* encrypted, plat::FileId* encryptedRead = nullptr,
+                                  plat::FileId* plainRead = nullptr);
 
 int decryptAction(WalkContext* context, const wchar_t* path, int kind);
 int encryptAction(WalkContext* context, const wchar_t* path, int kind);

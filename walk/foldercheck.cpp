@@ -62,7 +62,7 @@ int checkEncryptAction(WalkContext* /*context*/, const wchar_t* path, int kind) 
     const wchar_t* folder = directoryOf(path);
     if (!folder) return 1;
     EncryptionNeeds file;
-    if (checkEncryption(folder, path, nullptr, &file) != 0) return 1;
+    if (checkEncryption(folder, path, nullptr, &file, walkedFile()) != 0) return 1;
     if (checkDistinct(path, file.target) != 0 || checkFolderWritable(path) != 0) return 1;
     needs.keyBlocks += file.keyBlocks;
     needs.largest = std::max(needs.largest, file.largestSize);

@@ -11,8 +11,10 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/identity.h"
 #include "platform/utf8.h"
 
 namespace plat {
@@ -263,6 +265,14 @@ void findClose(DirHandle handle) {
 }
 
 namespace {
+FileKind kindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::File;
+    if (S_ISDIR(mode)) return FileKind::Folder;
+    if (S_ISLNK(mode)) return FileKind::Link;
+    return FileKind::Special;
+}
+}  // namespace
+
 // statx gives the creation time where the file system keeps one.
 bool identityAt(int dirfd, const char* path, int flags, FileId* id) {
     struct statx st;
@@ -274,12 +284,18 @@ bool identityAt(int dirfd, const char* path, int flags, FileId* id) {
                       : 0;
     id->size = st.stx_size;
     id->modified = static_cast<int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+    id->links = st.stx_nlink;
+    id->mode = st.stx_mode & 0777;
+    id->kind = kindOfMode(st.stx_mode);
     return true;
 }
-}  // namespace
 
 bool fileIdentity(const std::wstring& path, FileId* id) {
     return identityAt(AT_FDCWD, narrow(path).c_str(), 0, id);
+}
+
+bool nameIdentity(const std::wstring& path, FileId* id) {
+    return identityAt(AT_FDCWD, narrow(path).c_str(), AT_SYMLINK_NOFOLLOW, id);
 }
 
 bool streamIdentity(FILE* f, FileId* id) {
@@ -300,7 +316,7 @@ std::wstring absolutePath(const std::wstring& path) {
 }
 
 FILE* createNewFile(const std::wstring& path) {
-    int fd = ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     FILE* f = ::fdopen(fd, "wb");
     if (!f) {
@@ -312,6 +328,15 @@ FILE* createNewFile(const std::wstring& path) {
 }
 
 void commitFolderOf(const std::wstring& path) { syncFolderOf(narrow(path)); }
+
+std::vector<std::wstring> samePathOnOtherDrives(const std::wstring&) { return {}; }
+
+int setPermissions(FILE* f, uint32_t mode) {
+    // The mask is read by setting it; only the main thread creates files.
+    const mode_t mask = ::umask(077);
+    ::umask(mask);
+    return ::fchmod(::fileno(f), static_cast<mode_t>(mode & 0777 & ~mask)) == 0 ? 0 : 1;
+}
 
 bool folderWritable(const std::wstring& folder) {
     std::string p = narrow(folder);

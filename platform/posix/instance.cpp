@@ -102,23 +102,24 @@ std::string lockFileName(const std::wstring& name) {
 
 struct HeldLock {
     int folder;
+    int fd;
     std::string file;
 };
 
-std::vector<HeldLock>& heldLocks() {
-    static auto* locks = new std::vector<HeldLock>;
+std::vector<HeldLock*>& heldLocks() {
+    static auto* locks = new std::vector<HeldLock*>;
     return *locks;
 }
 
 // At the end of the process the lock files go, each removed while its lock
 // is still held; a file left by a killed process is simply reused.
 void removeLockFiles() {
-    for (const HeldLock& lock : heldLocks()) ::unlinkat(lock.folder, lock.file.c_str(), 0);
+    for (const HeldLock* lock : heldLocks()) ::unlinkat(lock->folder, lock->file.c_str(), 0);
 }
 
 }  // namespace
 
-int createNamedMutex(const std::wstring& name, std::wstring* why) {
+int takeGuard(const std::wstring& name, GuardHandle* guard, std::wstring* why) {
     int folder = openLockFolder(why);
     if (folder < 0) return 2;
     const std::string file = lockFileName(name);
@@ -145,14 +146,38 @@ int createNamedMutex(const std::wstring& name, std::wstring* why) {
         if (::fstat(fd, &held) == 0 && ::fstatat(folder, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
             if (heldLocks().empty()) std::atexit(removeLockFiles);
-            heldLocks().push_back(HeldLock{folder, file});
-            return 0;   // fd stays open: the lock lasts for the process's life
+            auto* lock = new HeldLock{folder, fd, file};
+            heldLocks().push_back(lock);
+            *guard = lock;
+            return 0;   // fd stays open: the lock lasts until released
         }
         ::close(fd);
     }
     ::close(folder);
     if (why) *why = L"the lock file '" + utf8::pathToWide(file) + L"' keeps being replaced";
     return 2;
+}
+
+void releaseGuard(GuardHandle guard) {
+    auto* lock = static_cast<HeldLock*>(guard);
+    if (!lock) return;
+    std::vector<HeldLock*>& locks = heldLocks();
+    for (std::size_t i = 0; i < locks.size(); ++i) {
+        if (locks[i] == lock) {
+            locks.erase(locks.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    // Removed while still held: the next holder makes a new file.
+    ::unlinkat(lock->folder, lock->file.c_str(), 0);
+    ::close(lock->fd);
+    ::close(lock->folder);
+    delete lock;
+}
+
+int createNamedMutex(const std::wstring& name, std::wstring* why) {
+    GuardHandle guard = nullptr;
+    return takeGuard(name, &guard, why);   // held until the process ends
 }
 
 }  // namespace plat

@@ -1,10 +1,12 @@
 // Windows backend: streams on wide paths and the file system services.
 #include "platform/platform.h"
+#include "platform/win32/handles.h"
 #include "platform/win32/reparse.h"
 
 #include <windows.h>
 
 #include <cerrno>
+#include <cwctype>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -39,7 +41,7 @@ int commitFile(FILE* f) {
 // background; the commit does the rest.
 void startWriteback(FILE*, uint64_t, uint64_t) {}
 
-namespace {
+namespace win32 {
 
 HANDLE osHandleOf(FILE* f) {
     int fd = _fileno(f);
@@ -47,7 +49,9 @@ HANDLE osHandleOf(FILE* f) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-}  // namespace
+}  // namespace win32
+
+using win32::osHandleOf;
 
 // FlushFileBuffers on the handle itself: the runtime's _commit would hold
 // the descriptor's lock for the whole flush and stall the writer's next
@@ -336,7 +340,7 @@ void findClose(DirHandle handle) {
 
 // ---------------------------------------------------------------- file identity and durable steps
 
-namespace {
+namespace win32 {
 
 bool identityOfHandle(HANDLE h, FileId* id) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -350,22 +354,84 @@ bool identityOfHandle(HANDLE h, FileId* id) {
     id->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     id->modified = static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                                         info.ftLastWriteTime.dwLowDateTime);
+    id->links = info.nNumberOfLinks;
+    id->mode = 0;
+    id->kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Folder : FileKind::File;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Asked of a handle opened on the reparse point itself.
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        ReparseKind kind = ReparseKind::Link;
+        if (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
+            kind = reparseKindOf(tag.ReparseTag);
+        if (kind == ReparseKind::Link) id->kind = FileKind::Link;
+        if (kind == ReparseKind::Special) id->kind = FileKind::Special;
+    }
     return true;
 }
 
-}  // namespace
+int errnoFromSystemError(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
 
-bool fileIdentity(const std::wstring& path, FileId* id) {
-    // No access asked and every sharing allowed: files that others hold
-    // open, and folders, can be asked too.
+FILE* streamOverHandle(HANDLE h, bool write) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), (write ? _O_RDWR : _O_RDONLY) | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        errno = EMFILE;
+        return nullptr;
+    }
+    FILE* f = _wfdopen(fd, write ? L"r+b" : L"rb");
+    if (!f) {
+        int saved = errno;
+        _close(fd);
+        errno = saved;
+    }
+    return f;
+}
+
+}  // namespace win32
+
+using win32::identityOfHandle;
+
+namespace {
+
+// Identity through a handle that asks for no access and allows every
+// sharing: files that others hold open, and folders, can be asked too.
+bool identityByName(const std::wstring& path, DWORD flags, FileId* id) {
     HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool known = identityOfHandle(h, id);
     DWORD error = GetLastError();
     CloseHandle(h);
     SetLastError(known ? 0 : error);
     return known;
+}
+
+}  // namespace
+
+bool fileIdentity(const std::wstring& path, FileId* id) { return identityByName(path, 0, id); }
+
+bool nameIdentity(const std::wstring& path, FileId* id) {
+    return identityByName(path, FILE_FLAG_OPEN_REPARSE_POINT, id);
 }
 
 bool streamIdentity(FILE* f, FileId* id) {
@@ -390,16 +456,39 @@ std::wstring absolutePath(const std::wstring& path) {
 }
 
 FILE* createNewFile(const std::wstring& path) {
-    int fd = _wsopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
-                     _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    FILE* f = _wfdopen(fd, L"wb");
-    if (!f) {
-        int saved = errno;
-        _close(fd);
-        errno = saved;
+    // Shared for deletion: the new file can be renamed into place while it
+    // is still open, which lets the writer check that it moves this file.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = win32::errnoFromSystemError(GetLastError());
+        return nullptr;
     }
-    return f;
+    return win32::streamOverHandle(h, true);
+}
+
+int setPermissions(FILE*, uint32_t) { return 0; }
+
+std::vector<std::wstring> samePathOnOtherDrives(const std::wstring& path) {
+    std::vector<std::wstring> found;
+    if (path.size() < 3 || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/')) return found;
+    const wchar_t own = static_cast<wchar_t>(towupper(path[0]));
+    // An empty removable drive must not stop the program with a prompt.
+    DWORD previous = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous);
+    const DWORD drives = GetLogicalDrives();
+    for (wchar_t letter = L'C'; letter <= L'Z'; ++letter) {
+        if (letter == own || !(drives & (1u << (letter - L'A')))) continue;
+        const wchar_t root[4] = {letter, L':', L'\\', 0};
+        const UINT type = GetDriveTypeW(root);
+        if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) continue;
+        std::wstring moved = path;
+        moved[0] = letter;
+        found.push_back(moved);
+    }
+    SetThreadErrorMode(previous, nullptr);
+    return found;
 }
 
 // Renames and removals here are made with write-through already; a folder

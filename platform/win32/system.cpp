@@ -206,9 +206,9 @@ std::wstring childArgument(const std::wstring& text) {
 
 // ---------------------------------------------------------------- single instance
 
-int createNamedMutex(const std::wstring& name, std::wstring*) {
-    // Created with initial ownership and never closed: the system releases
-    // it when the process ends.
+int takeGuard(const std::wstring& name, GuardHandle* guard, std::wstring*) {
+    // Created with initial ownership; the system releases it also when the
+    // process ends without letting go.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
     if (mutex == nullptr) return 1;
     DWORD error = GetLastError();
@@ -218,7 +218,19 @@ int createNamedMutex(const std::wstring& name, std::wstring*) {
         SetLastError(error);
         return 1;
     }
+    *guard = mutex;
     return 0;
+}
+
+void releaseGuard(GuardHandle guard) {
+    if (!guard) return;
+    ReleaseMutex(static_cast<HANDLE>(guard));
+    CloseHandle(static_cast<HANDLE>(guard));
+}
+
+int createNamedMutex(const std::wstring& name, std::wstring* why) {
+    GuardHandle guard = nullptr;
+    return takeGuard(name, &guard, why);   // never closed: held until the process ends
 }
 
 // ---------------------------------------------------------------- user interface

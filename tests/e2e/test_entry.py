@@ -177,9 +177,18 @@ class SecondInstanceNative(unittest.TestCase):
         second = self.case.run_command("Encrypt", target)
         self.assertEqual(second.code, 1, second)
         self.assertEqual(second.boxes[-1].text, BUSY)
-        # Paths differing only in punctuation at the same places share the guard.
-        third = self.case.run_command("Encrypt", os.path.join(self.case.work, "he_ld"))
-        self.assertEqual(third.boxes[-1].text if third.boxes else "", BUSY)
+        # The guard is keyed on the file, not on the path's text: every other
+        # spelling of the same file is refused too...
+        for spelling in (self.case.work + "//he-ld", os.path.join(self.case.work, "..", "work", "he-ld")):
+            third = self.case.run_command("Encrypt", spelling)
+            self.assertEqual((third.code, third.boxes[-1].text if third.boxes else ""), (1, BUSY), spelling)
+        # ... and another file whose path differs only in punctuation is not.
+        other = os.path.join(self.case.work, "he_ld")
+        with open(other, "wb") as f:
+            f.write(b"another file")
+        fourth = self.case.run_command("Encrypt", other)
+        self.assertEqual((fourth.code, fourth.boxes), (0, []), fourth)
+        self.assertTrue(os.path.exists(other + " (encrypted)"))
 
     def test_names_differing_beyond_ascii_have_guards_of_their_own_without_LANG(self):
         no_locale = {"LANG": None, "LC_ALL": None, "LC_CTYPE": None}

@@ -22,8 +22,8 @@ import time
 import unittest
 
 import formatcodec
-from velkin_e2e import (WINE, DriveTestCase, both_builds, parse_native_boxes, read_log,
-                        read_status)
+from velkin_e2e import (WINE, DriveTestCase, NotepadTestCase, both_builds, parse_native_boxes,
+                        read_log, read_status, temp_name_pattern)
 
 SUFFIX = formatcodec.SUFFIX
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -179,36 +179,18 @@ class OpenRefusalCases(OpenHelpers):
         result = self.run_command("Open", self.p("notes.txt" + SUFFIX))
         self.assertEqual(result.code, 1, result)
         self.assertEqual(result.boxes[-1].kind, "warning")
-        sep = self.runner.sep
-        self.assertTrue(result.boxes[-1].text.startswith(
-            "Error: cannot open 'TEMP%snotes.txt.tmp': " % sep), result)
+        self.assertRegex(result.boxes[-1].text, r"^Error: cannot open '%s': "
+                         % temp_name_pattern("TEMP" + self.runner.sep + "notes.txt"))
         self.assertEqual(read_bytes(encrypted), before)
 
 
 # ---------------------------------------------------------------- Windows build
 
-class OpenWine(OpenHelpers, DriveTestCase):
+class OpenWine(OpenHelpers, NotepadTestCase):
     """Open with Wine's notepad, the application that .txt files open with."""
-    runner_name = "wine"
-    TITLE = "notes.txt - Notepad"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        # The prefix names the notepad command for text files but does not
-        # map the .txt extension to it.
-        subprocess.run([WINE, "reg", "add", "HKCR\\.txt", "/ve", "/d", "txtfile", "/f"],
-                       env=cls.runner.env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def setUp(self):
-        super().setUp()
-        # A failed test must not leave a window behind that shows the name.
-        self.addCleanup(self.helper, "close", "--caption", self.TITLE, "--timeout", "0.5")
 
     def helper(self, *args):
-        return subprocess.run([WINE, self.runner.helper()] + list(args), env=self.runner.env(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE).returncode
+        return self.runner.run_helper(*args)
 
     def open_and(self, dropped, *action):
         """Opens the file, lets boxhelper act on notepad's window, and

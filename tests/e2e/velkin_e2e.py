@@ -15,6 +15,7 @@ import atexit
 import itertools
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -137,6 +138,12 @@ def read_status(drive):
     return struct.unpack("<III", data[:12])
 
 
+def temp_name_pattern(target):
+    """A regular expression for a temporary output of target: its name, a
+    dot, eight random hexadecimal digits and ".tmp"."""
+    return re.escape(target) + r"\.[0-9a-f]{8}\.tmp"
+
+
 def read_log(drive):
     path = os.path.join(drive, "LOG", "log.txt")
     if not os.path.exists(path):
@@ -207,6 +214,17 @@ class WineRunner:
 
     def helper(self):
         return os.path.join(WIN_BUILD, "tests", "wine", "boxhelper.exe")
+
+    def run_helper(self, *args):
+        """Runs the box helper with the arguments; its exit code."""
+        return subprocess.run([WINE, self.helper()] + list(args), env=self.env(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE).returncode
+
+    def open_text_files_with_notepad(self):
+        """The prefix names the notepad command for text files but does not
+        map the .txt extension to it."""
+        subprocess.run([WINE, "reg", "add", "HKCR\\.txt", "/ve", "/d", "txtfile", "/f"],
+                       env=self.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     # The key drive appears to the program as a drive of its own, as a
     # removable drive does on Windows: the key number is read from the root
@@ -353,6 +371,23 @@ class DriveTestCase(unittest.TestCase):
         self.assertEqual(result.code, code, result)
         self.assertTrue(result.boxes, "no box shown: %r" % result)
         self.assertEqual((result.boxes[-1].kind, result.boxes[-1].text), (kind, text), result)
+
+
+class NotepadTestCase(DriveTestCase):
+    """The Windows build with Wine's notepad as the application that .txt
+    files open with."""
+    runner_name = "wine"
+    TITLE = "notes.txt - Notepad"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.runner.open_text_files_with_notepad()
+
+    def setUp(self):
+        super().setUp()
+        # A failed test must not leave a window behind that shows the name.
+        self.addCleanup(self.runner.run_helper, "close", "--caption", self.TITLE, "--timeout", "0.5")
 
 
 def both_builds(cases_class):

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -16,7 +17,12 @@
 #include "codec/bufferedwrite.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
+#include "platform/platform.h"
 #include "tests/support/tempfolder.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -43,9 +49,9 @@ protected:
 
 TEST_F(BufferedWriteTest, PiecesOfOneKibiByteFillTheBufferExactly) {
     fs::path target = dir / "out.bin";
-    fs::path temp = dir / "out.bin.tmp";
     Bytes data = randomBytes(1024 * 1024 + 1000, 1);
     ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    const fs::path temp = outputTempName();
     for (int i = 0; i < 1023; ++i) ASSERT_EQ(writeOutput(&data[i * 1024], 1024), 0);
     EXPECT_EQ(fs::file_size(temp), 0u) << "nothing reaches the file before the buffer is full";
     ASSERT_EQ(writeOutput(&data[1023 * 1024], 1024), 0);
@@ -130,11 +136,138 @@ TEST_F(BufferedWriteTest, ExistingTargetKeepsOldContentUntilClose) {
     ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
     ASSERT_EQ(writeOutput(data.data(), static_cast<uint32_t>(data.size())), 0);
     EXPECT_EQ(readBytes(target), (Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(fs::file_size(dir / "doc.txt.tmp"), data.size());
+    const fs::path temp = outputTempName();
+    EXPECT_EQ(fs::file_size(temp), data.size());
     ASSERT_EQ(closeOutput(), 0) << lastErrorText;
     EXPECT_EQ(readBytes(target), data);
-    EXPECT_FALSE(fs::exists(dir / "doc.txt.tmp"));
+    EXPECT_FALSE(fs::exists(temp));
 }
+
+// The temporary file has a name of this output alone: the target's name,
+// eight random hexadecimal digits and ".tmp", drawn afresh for each output
+// and created exclusively. Files under other such names (another run's
+// output, a leftover) are never touched, empty or not; a name that is
+// given and taken is refused.
+TEST_F(BufferedWriteTest, TemporaryNamesAreTheOutputsOwn) {
+    const fs::path target = dir / "doc.txt";
+    writeBytes(dir / "doc.txt.tmp", Bytes{});
+    writeBytes(dir / "doc.txt.0badcafe.tmp", Bytes{});
+    std::set<std::wstring> names;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(openOutput(target.wstring().c_str()), 0) << lastErrorText;
+        const std::wstring temp = outputTempName();
+        EXPECT_TRUE(isTempNameOf(temp, target.wstring())) << fs::path(temp);
+        names.insert(temp);
+        ASSERT_EQ(closeOutput(), 0) << lastErrorText;
+    }
+    EXPECT_EQ(names.size(), 4u) << "a fresh name for every output";
+    EXPECT_TRUE(fs::exists(dir / "doc.txt.tmp"));
+    EXPECT_TRUE(fs::exists(dir / "doc.txt.0badcafe.tmp"));
+
+    const std::wstring taken = (dir / "doc.txt.0badcafe.tmp").wstring();
+    EXPECT_EQ(openOutput(target.wstring().c_str(), taken.c_str()), 1);
+    EXPECT_EQ(std::wstring(lastErrorText),
+              L"cannot open '" + taken + L"': a file of that name exists already; move it away or remove it");
+    EXPECT_EQ(fs::file_size(fs::path(taken)), 0u);
+
+    struct Name {
+        const wchar_t* suffix;
+        bool ours;
+    };
+    const Name forms[] = {{L".0123abcd.tmp", true}, {L".tmp", false},        {L".0123ABCD.tmp", false},
+                          {L".0123abc.tmp", false}, {L"x0123abcd.tmp", false}, {L".0123abcd.tmpx", false}};
+    for (const Name& form : forms)
+        EXPECT_EQ(isTempNameOf(target.wstring() + form.suffix, target.wstring()), form.ours) << fs::path(form.suffix);
+}
+
+// Before the temporary file takes the target's place, it must still be the
+// file that was written: a file put under its name meanwhile is neither
+// moved nor touched, and the target stays.
+TEST_F(BufferedWriteTest, ReplacedTemporaryFileIsNeverPutInPlace) {
+    const fs::path target = dir / "doc.txt";
+    writeBytes(target, Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+    Bytes data = randomBytes(3000, 9);
+    ASSERT_EQ(writeOutput(data.data(), 3000), 0);
+    ASSERT_EQ(finishOutput(), 0) << lastErrorText;
+    const fs::path temp = outputTempName();
+    writeBytes(dir / "other", Bytes{'x'});
+    std::error_code ec;
+    fs::rename(dir / "other", temp, ec);
+    if (ec) GTEST_SKIP() << "the system keeps a file that is open from being replaced: " << ec.message();
+    EXPECT_EQ(commitOutput(), 1);
+    EXPECT_NE(std::wstring(lastErrorText).find(L"is no longer the one that was written"), std::wstring::npos)
+        << lastErrorText;
+    EXPECT_EQ(readBytes(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(readBytes(temp), Bytes{'x'});
+}
+
+// A conditional replacement puts the output over the target only while the
+// target is the version expected; otherwise nothing moves, and the output
+// can go under another name.
+TEST_F(BufferedWriteTest, ConditionalReplacementWaitsForAnotherName) {
+    const fs::path target = dir / "doc.txt";
+    writeBytes(target, Bytes{'o', 'l', 'd'});
+    plat::FileId expected;
+    ASSERT_TRUE(plat::nameIdentity(target.wstring(), &expected));
+    for (bool changed : {false, true}) {
+        SCOPED_TRACE(changed ? "target replaced" : "target as expected");
+        if (changed) {
+            writeBytes(dir / "new", Bytes{'n', 'e', 'w'});
+            fs::rename(dir / "new", target);
+        }
+        ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+        Bytes data = randomBytes(2000, changed ? 10 : 11);
+        ASSERT_EQ(writeOutput(data.data(), 2000), 0);
+        ASSERT_EQ(finishOutput(), 0) << lastErrorText;
+        const fs::path temp = outputTempName();
+        if (!changed) {
+            EXPECT_EQ(commitOutputOver(expected), 0) << lastErrorText;
+            EXPECT_EQ(readBytes(target), data);
+            ASSERT_TRUE(plat::nameIdentity(target.wstring(), &expected));
+            continue;
+        }
+        EXPECT_EQ(commitOutputOver(expected), 2);
+        EXPECT_EQ(readBytes(target), (Bytes{'n', 'e', 'w'}));
+        EXPECT_EQ(readBytes(temp), data);
+        const fs::path beside = dir / "doc (edited).txt";
+        ASSERT_EQ(commitOutputAs(beside.wstring()), 0) << lastErrorText;
+        EXPECT_EQ(readBytes(beside), data);
+        EXPECT_FALSE(fs::exists(temp));
+        EXPECT_EQ(std::wstring(outputTargetName()), beside.wstring());
+    }
+}
+
+#ifndef _WIN32
+// The temporary file is the owner's alone while it is written; once in
+// place the output takes the permission bits it was given (never more open
+// than the creation mask allows), or stays private.
+TEST_F(BufferedWriteTest, OutputIsPrivateUntilInPlace) {
+    const mode_t savedMask = ::umask(022);
+    struct Case {
+        uint32_t given;   // 0: none given
+        uint32_t final;
+    };
+    for (const Case& c : {Case{0, 0600}, Case{0644, 0644}, Case{0640, 0640}, Case{0666, 0644}, Case{0600, 0600}}) {
+        SCOPED_TRACE(c.given);
+        const fs::path target = dir / "modes.bin";
+        ASSERT_EQ(openOutput(target.wstring().c_str()), 0);
+        struct stat st;
+        ASSERT_EQ(::stat(fs::path(outputTempName()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        if (c.given) setOutputPermissions(c.given);
+        ASSERT_EQ(writeOutput("abc", 3), 0);
+        ASSERT_EQ(finishOutput(), 0);
+        ASSERT_EQ(::stat(fs::path(outputTempName()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "complete, not yet in place";
+        ASSERT_EQ(commitOutput(), 0) << lastErrorText;
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.final);
+        fs::remove(target);
+    }
+    ::umask(savedMask);
+}
+#endif
 
 TEST_F(BufferedWriteTest, FinishLeavesTargetAloneUntilCommit) {
     fs::path target = dir / "doc.txt";
@@ -145,11 +278,12 @@ TEST_F(BufferedWriteTest, FinishLeavesTargetAloneUntilCommit) {
     ASSERT_EQ(finishOutput(), 0) << lastErrorText;
     EXPECT_TRUE(bufferIsZero());
     EXPECT_EQ(readBytes(target), (Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(readBytes(dir / "doc.txt.tmp"), data);
-    EXPECT_EQ(fs::path(outputTempName()), dir / "doc.txt.tmp");
+    const fs::path temp = outputTempName();
+    EXPECT_EQ(temp.parent_path(), dir);
+    EXPECT_EQ(readBytes(temp), data);
     ASSERT_EQ(commitOutput(), 0) << lastErrorText;
     EXPECT_EQ(readBytes(target), data);
-    EXPECT_FALSE(fs::exists(dir / "doc.txt.tmp"));
+    EXPECT_FALSE(fs::exists(temp));
     // A second commit has nothing to put in place.
     EXPECT_NE(commitOutput(), 0);
 }
@@ -164,27 +298,28 @@ TEST_F(BufferedWriteTest, FailedReplaceIsReportedAndKeepsTheFinishedFile) {
     EXPECT_NE(closeOutput(), 0);
     EXPECT_NE(std::wstring(lastErrorText).find(L"cannot rename '"), std::wstring::npos) << lastErrorText;
     EXPECT_TRUE(fs::is_directory(target / "inner"));
-    EXPECT_EQ(readBytes(dir / "taken.tmp"), data);
+    EXPECT_EQ(readBytes(outputTempName()), data);
     EXPECT_TRUE(bufferIsZero());
 }
 
 TEST_F(BufferedWriteTest, UncreatableTemporaryFileIsReported) {
     fs::path target = dir / "missing-folder" / "x.bin";
     EXPECT_NE(openOutput(target.wstring().c_str()), 0);
-    std::wstring expected = L"cannot open '" + target.wstring() + L".tmp': ";
-    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected);
+    std::wstring expected = L"cannot open '" + target.wstring() + L".";
+    EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+    EXPECT_TRUE(isTempNameOf(outputTempName(), target.wstring()));
     Bytes data(10, 1);
     EXPECT_NE(writeOutput(data.data(), 10), 0) << "no output is open";
     EXPECT_NE(closeOutput(), 0);
 }
 
 TEST_F(BufferedWriteTest, TargetPathLengthLimit) {
-    // 1019 code units fit ("<target>.tmp" plus terminator is 1024); 1020 are
-    // refused rather than cut.
+    // 1010 code units fit (the temporary name adds 13, and with its
+    // terminator that is 1024); 1011 are refused rather than cut.
     std::wstring base = (dir / "").wstring();
     std::wstring tooLong = base + std::wstring(kOutputPathMax + 1 - base.size(), L'a');
     EXPECT_NE(openOutput(tooLong.c_str()), 0);
-    EXPECT_NE(std::wstring(lastErrorText).find(L"longer than 1019"), std::wstring::npos) << lastErrorText;
+    EXPECT_NE(std::wstring(lastErrorText).find(L"longer than 1010"), std::wstring::npos) << lastErrorText;
     EXPECT_TRUE(fs::is_empty(dir));
 }
 
@@ -196,7 +331,7 @@ TEST_F(BufferedWriteTest, AbandonedOutputWipesTheBufferAndKeepsTheTemporaryFile)
     EXPECT_FALSE(bufferIsZero());
     abandonOutput();
     EXPECT_TRUE(bufferIsZero());
-    EXPECT_TRUE(fs::exists(dir / "part.bin.tmp"));
+    EXPECT_TRUE(fs::exists(fs::path(outputTempName())));
     EXPECT_FALSE(fs::exists(target));
     EXPECT_NE(closeOutput(), 0);
 }
@@ -255,7 +390,7 @@ TEST_F(BufferedWriteTest, FailedCommitOnTheThreadFailsTheOutput) {
     ASSERT_EQ(writeOutput(data.data(), static_cast<uint32_t>(data.size())), 0);
     ASSERT_TRUE(threadHasCommitted());
     EXPECT_NE(finishOutput(), 0);
-    const std::wstring expected = L"cannot write '" + (dir / "lost.bin.tmp").wstring() + L"': " +
+    const std::wstring expected = L"cannot write '" + std::wstring(outputTempName()) + L"': " +
                                   plat::stdErrorMessage(EIO);
     EXPECT_EQ(std::wstring(lastErrorText), expected);
     EXPECT_NE(commitOutput(), 0) << "nothing finished to put in place";

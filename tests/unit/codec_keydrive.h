@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "codec/format.h"
+#include "codec/pending.h"
 #include "diag/error.h"
 #include "key/key.h"
 #include "platform/platform.h"
@@ -76,6 +78,8 @@ protected:
 
     void TearDown() override {
         closeKeyStoreForTest();
+        // The journal's lock file is let go of before its folder goes.
+        resetPendingForTest();
         plat::setCurrentDir(savedDir);
         std::error_code ec;
         fs::permissions(root / "work", fs::perms::owner_all, fs::perm_options::add, ec);
@@ -110,12 +114,31 @@ protected:
         writeBytes(root / "SETTINGS" / "STATUS.DAT", status);
     }
 
-    // Names of the entries of a folder, sorted.
+    // Names of the entries of a folder, sorted; the random digits of a
+    // temporary output's name ("<target>.0123abcd.tmp") shown as '*'
+    // ("<target>.*.tmp").
     static std::vector<std::wstring> listing(const fs::path& folder) {
         std::vector<std::wstring> names;
-        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().wstring());
+        for (const auto& e : fs::directory_iterator(folder)) names.push_back(shownName(e.path().filename().wstring()));
         std::sort(names.begin(), names.end());
         return names;
+    }
+    static std::wstring shownName(const std::wstring& name) {
+        const std::size_t n = name.size();
+        if (n <= 13 || name[n - 13] != L'.' || name.compare(n - 4, 4, L".tmp") != 0) return name;
+        for (std::size_t i = n - 12; i < n - 4; ++i)
+            if (!std::iswxdigit(name[i]) || std::iswupper(name[i])) return name;
+        return name.substr(0, n - 12) + L"*.tmp";
+    }
+    // The temporary output beside target (its one file "<target>.*.tmp");
+    // empty when there is none.
+    static std::wstring tempBeside(const std::wstring& target) {
+        const fs::path t(target);
+        for (const auto& e : fs::directory_iterator(t.parent_path())) {
+            const std::wstring name = e.path().filename().wstring();
+            if (shownName(name) == t.filename().wstring() + L".*.tmp") return e.path().wstring();
+        }
+        return std::wstring();
     }
 
     static std::wstring lastError() { return lastErrorText; }

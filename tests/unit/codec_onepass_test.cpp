@@ -180,8 +180,8 @@ TEST_F(CodecOnePassTest, DamagedOrCutBodyFailsTheCheckOfTheCompleteOutput) {
         EXPECT_EQ(digestThreadsRunningForTest(), 0);
         EXPECT_TRUE(sourceBufferWipedForTest());
         // The unverified copy is kept, under its temporary name only.
-        EXPECT_EQ(listing(root / "work"), (std::vector<std::wstring>{L"doc.bin (encrypted)", L"doc.bin.tmp"}));
-        plat::removeFile(workPath(L"doc.bin.tmp"));
+        EXPECT_EQ(listing(root / "work"), (std::vector<std::wstring>{L"doc.bin (encrypted)", L"doc.bin.*.tmp"}));
+        plat::removeFile(tempBeside(workPath(L"doc.bin")));
         plat::removeFile(encrypted);
     }
 }

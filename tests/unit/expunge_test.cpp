@@ -37,9 +37,17 @@ struct Seen {
 };
 Seen seen;
 
+// Read through the platform layer, which shares the file with the erase
+// that holds it open.
 std::vector<char> readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<char> data;
+    FILE* f = plat::openNoFollow(path.wstring(), false, nullptr);
+    if (!f) return data;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
+    std::fclose(f);
+    return data;
 }
 
 std::vector<std::wstring> recordsIn(const fs::path& folder);
@@ -443,21 +451,91 @@ TEST_F(ExpungeTest, ReadOnlyFolderAfterTheRenamesNamesTheFileAndKeepsTheRecord) 
 }
 #endif
 
-// The data is overwritten where it lies: a second name of the file (a hard
-// link) holds only the pass data afterwards, none of the plaintext.
-TEST_F(ExpungeTest, HardLinkKeepsNoneOfTheContent) {
+// The data is overwritten where it lies: a file with a second name (a hard
+// link) would be destroyed under that name as well. It is refused under its
+// own name, untouched, with no record left.
+TEST_F(ExpungeTest, FileWithOtherNamesIsRefused) {
     std::wstring path = makeFile(dir_, L"linked.txt", 5000);
+    const std::vector<char> content = readAll(dir_ / "linked.txt");
     std::error_code ec;
     fs::create_hard_link(dir_ / "linked.txt", dir_ / "other name", ec);
     if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
-    ASSERT_EQ(expungeFile(path.c_str()), 0) << lastErrorText;
-    EXPECT_FALSE(fs::exists(dir_ / "linked.txt"));
-    std::vector<char> left = readAll(dir_ / "other name");
-    ASSERT_EQ(seen.contents.size(), 3u);
-    EXPECT_EQ(left.size(), 5120u);
-    EXPECT_EQ(left, seen.contents[2]);
-    const std::string text(left.begin(), left.end());
-    EXPECT_EQ(text.find("ABCDEFGH"), std::string::npos);
+    EXPECT_EQ(checkExpungeable(path.c_str()), 1);
+    EXPECT_EQ(expungeFile(path.c_str()), 1);
+    EXPECT_EQ(std::wstring(lastErrorText),
+              L"'" + path + L"' has 2 names (hard links): erasing it would destroy it under its other names as "
+                            L"well, so it was left as it is; remove its other names first");
+    EXPECT_TRUE(seen.names.empty()) << "no pass ran";
+    EXPECT_EQ(readAll(dir_ / "linked.txt"), content);
+    EXPECT_EQ(readAll(dir_ / "other name"), content);
+    EXPECT_TRUE(recordsIn(dir_).empty());
+}
+
+// An erase acts on the very version it was given: when the name holds
+// another file (a new version saved over it) or the file changed in place,
+// nothing is renamed or overwritten, and the message says which version is
+// where.
+TEST_F(ExpungeTest, OnlyTheVersionThatWasReadIsErased) {
+    struct Case {
+        const char* what;
+        EraseRole role;
+        bool inPlace;   // changed where it lies, rather than replaced
+        std::wstring message;   // {} is the path, [] the counterpart
+    };
+    const Case cases[] = {
+        {"a new plaintext saved over it", EraseRole::Plaintext, false,
+         L"'{}' was not erased: it changed after it was read for encryption (a new version was saved under its "
+         L"name). The new version is kept as '{}'; '[]' holds the encrypted copy of the version that was read"},
+        {"a plaintext written in place", EraseRole::Plaintext, true,
+         L"'{}' was not erased: it changed after it was read for encryption"},
+        {"a new encrypted file delivered", EraseRole::Encrypted, false,
+         L"'{}' was not erased: it changed after it was read for decryption (a new version was saved under its "
+         L"name). The new version is kept as '{}' and was not decrypted; '[]' holds the plaintext of the version "
+         L"that was read"},
+        {"no counterpart", EraseRole::Other, false, L"'{}' was not erased: it changed since it was checked"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen = Seen();
+        const std::wstring path = makeFile(dir_, L"report.txt", 3000);
+        EraseOrder order;
+        order.path = path;
+        order.expectedKnown = true;
+        ASSERT_TRUE(plat::nameIdentity(path, &order.expected));
+        order.role = c.role;
+        order.counterpart = dir_.wstring() + plat::kSep + L"counterpart";
+        if (c.inPlace) {
+            std::ofstream(dir_ / "report.txt", std::ios::binary | std::ios::app) << "more";
+        } else {
+            makeFile(dir_, L"newer", 2000);
+            fs::rename(dir_ / "newer", dir_ / "report.txt");
+        }
+        const std::vector<char> now = readAll(dir_ / "report.txt");
+        EXPECT_EQ(eraseFile(order), 1);
+        std::wstring expected = c.message;
+        for (std::size_t at; (at = expected.find(L"{}")) != std::wstring::npos;) expected.replace(at, 2, path);
+        for (std::size_t at; (at = expected.find(L"[]")) != std::wstring::npos;)
+            expected.replace(at, 2, order.counterpart);
+        EXPECT_EQ(std::wstring(lastErrorText).substr(0, expected.size()), expected) << lastErrorText;
+        EXPECT_TRUE(seen.names.empty()) << "no pass ran";
+        EXPECT_EQ(readAll(dir_ / "report.txt"), now);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::wstring>{L"report.txt"});
+        EXPECT_TRUE(recordsIn(dir_).empty());
+        fs::remove(dir_ / "report.txt");
+    }
+}
+
+// A link under the name is never followed: the file it leads to is left.
+TEST_F(ExpungeTest, LinkIsRefused) {
+    const std::wstring target = makeFile(dir_, L"target.txt", 100);
+    std::error_code ec;
+    fs::create_symlink(dir_ / "target.txt", dir_ / "link", ec);
+    if (ec) GTEST_SKIP() << "cannot create links here: " << ec.message();
+    const std::wstring link = dir_.wstring() + plat::kSep + L"link";
+    EXPECT_EQ(expungeFile(link.c_str()), 1);
+    EXPECT_EQ(std::wstring(lastErrorText), L"cannot erase '" + link + L"': it is a link; links are not followed");
+    EXPECT_EQ(readAll(dir_ / "target.txt").size(), 100u);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
 }
 
 // While the file is being erased, the journal records its first name and

@@ -73,9 +73,13 @@ TEST_F(FolderCheckTest, AFolderThatCannotBeDoneIsRefusedUntouched) {
         {"a file under an encrypted name", false,
          [this] { writeBytes(tree / "c.txt (encrypted)", Bytes{'o', 'l', 'd'}); return true; },
          L"c.txt (encrypted)' exists already"},
-        {"a temporary name taken", false,
-         [this] { writeBytes(tree / "sub" / "b.txt (encrypted).tmp", Bytes{'x'}); return true; },
-         L"b.txt (encrypted).tmp': a file of that name exists already"},
+        {"a file with another name (a hard link)", false,
+         [this] {
+             std::error_code ec;
+             fs::create_hard_link(tree / "sub" / "b.txt", tree.parent_path() / "second name", ec);
+             return !ec;
+         },
+         L"b.txt' has 2 names (hard links)"},
         {"not key enough for all the files", false,
          [this] { setHighWaterMark(399 - 100); return true; },
          L"key exhausted: this needs 159.0 KB of key, but this key drive has only 101.0 KB left"},

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -16,6 +17,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -48,8 +50,9 @@ protected:
         ASSERT_EQ(std::fclose(f), 0);
     }
 
+    // Read sharing every access, as files the program holds open allow.
     std::string readFile(const std::wstring& name) {
-        FILE* f = plat::openFile(path(name), L"rb");
+        FILE* f = plat::openNoFollow(path(name), false, nullptr);
         if (!f) return "<missing>";
         std::string bytes;
         char buffer[256];
@@ -212,6 +215,170 @@ TEST_F(PlatformTest, ListingGivesEveryEntryThenTheEnd) {
 
     EXPECT_EQ(plat::findFirst(path(L"nothing") + plat::kSep, &entry), nullptr);
 }
+
+// Identity through a name, a final link not followed: the kind, the number
+// of names, and what tells one version of a file from the next.
+TEST_F(PlatformTest, IdentityOfANameTellsKindNamesAndVersion) {
+    writeFile(L"file", "content");
+    fs::create_directories(root_ / "folder");
+    plat::FileId file, again, folder;
+    ASSERT_TRUE(plat::nameIdentity(path(L"file"), &file));
+    EXPECT_EQ(file.kind, plat::FileKind::File);
+    EXPECT_EQ(file.size, 7u);
+    EXPECT_EQ(file.links, 1u);
+    ASSERT_TRUE(plat::nameIdentity(path(L"folder"), &folder));
+    EXPECT_EQ(folder.kind, plat::FileKind::Folder);
+    EXPECT_FALSE(plat::nameIdentity(path(L"missing"), &again));
+
+    std::error_code ec;
+    fs::create_hard_link(root_ / "file", root_ / "second name", ec);
+    if (!ec) {
+        ASSERT_TRUE(plat::nameIdentity(path(L"file"), &again));
+        EXPECT_EQ(again.links, 2u);
+        EXPECT_TRUE(plat::sameVersion(file, again)) << "another name is not another version";
+        fs::remove(root_ / "second name");
+    }
+    fs::create_symlink(root_ / "file", root_ / "link", ec);
+    if (!ec) {
+        plat::FileId link;
+        ASSERT_TRUE(plat::nameIdentity(path(L"link"), &link));
+        EXPECT_EQ(link.kind, plat::FileKind::Link);
+        ASSERT_TRUE(plat::fileIdentity(path(L"link"), &link));
+        EXPECT_TRUE(plat::sameFileId(link, file)) << "fileIdentity follows the link";
+    }
+    writeFile(L"file", "longer content");
+    ASSERT_TRUE(plat::nameIdentity(path(L"file"), &again));
+    EXPECT_TRUE(plat::sameFileId(again, file));
+    EXPECT_FALSE(plat::sameVersion(again, file));
+}
+
+// A held file is opened without following a link, and renamed and removed
+// only while its name still holds it.
+TEST_F(PlatformTest, HeldFilesAreRenamedAndRemovedOnlyUnderTheirOwnName) {
+    writeFile(L"held", "mine");
+    plat::FileId id;
+    FILE* f = plat::openNoFollow(path(L"held"), true, &id);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(id.kind, plat::FileKind::File);
+    EXPECT_TRUE(plat::nameHolds(path(L"held"), f));
+    EXPECT_EQ(plat::renameHeld(f, path(L"held"), path(L"moved")), plat::HeldStep::Done);
+    EXPECT_EQ(readFile(L"moved"), "mine");
+    EXPECT_FALSE(plat::nameHolds(path(L"held"), f));
+
+    // A name that holds another file now: nothing is done to either.
+    writeFile(L"held", "another");
+    EXPECT_EQ(plat::renameHeld(f, path(L"held"), path(L"x")), plat::HeldStep::Elsewhere);
+    EXPECT_EQ(plat::removeHeld(f, path(L"held")), plat::HeldStep::Elsewhere);
+    EXPECT_EQ(readFile(L"held"), "another");
+    // A taken new name is never replaced.
+    errno = 0;
+    EXPECT_EQ(plat::renameHeld(f, path(L"moved"), path(L"held")), plat::HeldStep::Failed);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(readFile(L"held"), "another");
+    EXPECT_EQ(plat::removeHeld(f, path(L"moved")), plat::HeldStep::Done);
+    std::fclose(f);
+    EXPECT_FALSE(fs::exists(root_ / "moved"));
+
+    // Not a regular file under the name: refused, with the reason.
+    fs::create_directories(root_ / "folder");
+    errno = 0;
+    EXPECT_EQ(plat::openNoFollow(path(L"folder"), true, nullptr), nullptr);
+    EXPECT_EQ(errno, EISDIR);
+    std::error_code ec;
+    fs::create_symlink(root_ / "held", root_ / "link", ec);
+    if (!ec) {
+        errno = 0;
+        EXPECT_EQ(plat::openNoFollow(path(L"link"), false, nullptr), nullptr);
+        EXPECT_EQ(errno, ELOOP);
+    }
+}
+
+// A folder is walked through a handle: listed with each entry's identity,
+// its entries asked again through it, a link in a subfolder's place refused.
+TEST_F(PlatformTest, FoldersAreWalkedThroughHandles) {
+    fs::create_directories(root_ / "top" / "sub");
+    writeFile(L"top" + std::wstring(1, plat::kSep) + L"a", "a");
+    plat::FileId topId, subId, entry;
+    plat::FolderHandle top = plat::openFolder(path(L"top"), &topId);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(topId.kind, plat::FileKind::Folder);
+    const std::wstring topPath = path(L"top") + plat::kSep;
+    std::vector<plat::DirEntry> entries;
+    ASSERT_EQ(plat::listFolder(top, topPath, &entries), 0);
+    std::map<std::wstring, plat::FileKind> kinds;
+    for (const plat::DirEntry& e : entries) kinds[e.name] = e.id.kind;
+    EXPECT_EQ(kinds, (std::map<std::wstring, plat::FileKind>{{L"a", plat::FileKind::File},
+                                                               {L"sub", plat::FileKind::Folder}}));
+    ASSERT_TRUE(plat::entryIdentity(top, L"a", topPath + L"a", &entry));
+    EXPECT_EQ(entry.size, 1u);
+    plat::FolderHandle sub = plat::openSubfolder(top, L"sub", topPath + L"sub" + plat::kSep, &subId);
+    ASSERT_NE(sub, nullptr);
+    plat::closeFolder(sub);
+    EXPECT_EQ(plat::openSubfolder(top, L"a", topPath + L"a", &subId), nullptr) << "a file is no folder";
+    plat::closeFolder(top);
+    EXPECT_EQ(plat::openFolder(path(L"missing"), &topId), nullptr);
+#ifndef _WIN32
+    fs::rename(root_ / "top" / "sub", root_ / "elsewhere");
+    fs::create_directory_symlink(root_ / "elsewhere", root_ / "top" / "sub");
+    top = plat::openFolder(path(L"top"), &topId);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(plat::openSubfolder(top, L"sub", topPath + L"sub/", &subId), nullptr) << "a link is not followed";
+    plat::closeFolder(top);
+    EXPECT_EQ(plat::openFolder(path(L"top") + L"/sub", &subId), nullptr);
+#endif
+}
+
+// Guards by name: one holder at a time, free again once released.
+TEST(PlatformGuard, OneHolderAtATime) {
+    unsigned char tag[8];
+    ASSERT_TRUE(plat::cryptoRandom(tag, sizeof tag));
+    std::wstring name = L"Global\\velkin-guard-test-";
+    for (unsigned char c : tag) name += L"0123456789abcdef"[c & 15];
+    plat::GuardHandle first = nullptr, second = nullptr;
+    ASSERT_EQ(plat::takeGuard(name, &first), 0);
+    EXPECT_EQ(plat::takeGuard(name, &second), 1);
+    plat::releaseGuard(first);
+    ASSERT_EQ(plat::takeGuard(name, &second), 0);
+    plat::releaseGuard(second);
+}
+
+// A lock file is locked before it takes its name, and can be removed while
+// it is held.
+TEST_F(PlatformTest, LockFilesAreLockedBeforeTheyAppear) {
+    FILE* owner = plat::createLockedFile(path(L"run.lock"));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_FALSE(fs::exists(root_ / ("run.lock" + fs::path(plat::kLockingSuffix).string())));
+    FILE* other = plat::openLockFile(path(L"run.lock"));
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(plat::lockRange(other, 0, 1, true, false), 0) << "the owner holds it from the start";
+    errno = 0;
+    EXPECT_EQ(plat::createLockedFile(path(L"run.lock")), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    std::fclose(other);
+    EXPECT_EQ(plat::removeFile(path(L"run.lock")), 0) << "removed while held";
+    std::fclose(owner);
+    EXPECT_FALSE(fs::exists(root_ / "run.lock"));
+}
+
+#ifndef _WIN32
+// New files are the owner's alone; a stream's file takes permission bits
+// within the creation mask.
+TEST_F(PlatformTest, NewFilesArePrivateAndTakeTheirModeWithinTheMask) {
+    const mode_t saved = ::umask(027);
+    FILE* f = plat::createNewFile(path(L"private"));
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fs::status(root_ / "private").permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(plat::setPermissions(f, 0664), 0);
+    std::fclose(f);
+    ::umask(saved);
+    EXPECT_EQ(fs::status(root_ / "private").permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    plat::FileId id;
+    ASSERT_TRUE(plat::nameIdentity(path(L"private"), &id));
+    EXPECT_EQ(id.mode, 0640u);
+}
+#endif
 
 TEST_F(PlatformTest, VolumeSpaceAsksTheFolderOfAFileNotYetWritten) {
     uint64_t freeBytes = 0;
