@@ -280,7 +280,7 @@ int openFile(const wchar_t* path, std::wstring* unerased) {
         if (exportWorkspacePassword() != 0) return 1;
         return openWorkspaceArchive(path) != 0 ? 1 : 0;
     }
-    Session s{path, isEncrypted, path, std::wstring(), 0};
+    Session s{path, isEncrypted, path, std::wstring(), 0, plat::FileId(), std::wstring()};
     if (checkWorkingCopyFree(path, isEncrypted, &s.workingCopy) != 0) return 1;
     if (!isEncrypted && encryptDropped(path, &s.encrypted, unerased) != 0) return 1;
 
