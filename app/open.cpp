@@ -172,6 +172,17 @@ int encryptChanges(Session& s) {
     if (!prefix ||
         encryptFile(prefix, s.workingCopy.c_str(), s.encrypted.c_str(), &target, &checks) != 0) {
         std::wstring cause = lastErrorText;
+        double usage = 0;
+        bool backup = false;
+        if (keyUsage(&usage, &backup) == 0 && backup) {
+            // A backup drive never encrypts, on this run or the next: the
+            // copy stays named at every run until the user deals with it.
+            reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'. Encrypt "
+                        L"it with your key drive, or delete it; until then every run of the program on this "
+                        L"drive names it.",
+                        cause.c_str(), shownPath(s.workingCopy).c_str());
+            return 1;
+        }
         reportError(L"%ls\n\nYour changes were not encrypted; the edited file is kept as '%ls'. The "
                     L"program's next run encrypts it beside '%ls' unless you move it away first.",
                     cause.c_str(), shownPath(s.workingCopy).c_str(), s.encrypted.c_str());

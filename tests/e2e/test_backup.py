@@ -195,7 +195,8 @@ class BackupOpenNative(DriveTestCase):
         text = result.boxes[-1].text
         self.assertIn(REFUSAL, text)
         working = os.path.join(self.backup, "TEMP", "notes.txt")
-        self.assertIn("Your changes were not encrypted; the edited file is kept as '%s'." % working, text)
+        self.assertIn("Your changes were not encrypted; the edited file is kept as '%s'. Encrypt it with "
+                      "your key drive, or delete it" % working, text)
         self.assertEqual(read_bytes(working), b"edited on the backup")
         self.assertEqual(read_bytes(encrypted), before)
         self.assertEqual((read_status(self.drive), read_status(self.backup)), records)
@@ -210,7 +211,10 @@ class BackupOpenNative(DriveTestCase):
         before = read_bytes(archive)
         result = run_on_terminal(self.runner, self.backup, "Open", [archive], ["o plain.txt", "q"],
                                  env={"EDITOR": self.editor})
-        self.assertIn("the program ended with code 1 on 'plain.txt'; the workspace is unchanged", result.stderr)
+        # The edit stays named in the drive's TEMP folder; nothing reaches the archive.
+        working = os.path.join(self.backup, "TEMP", "plain.txt")
+        self.assertIn("left the working copy '%s'" % working, result.stderr)
+        self.assertEqual(read_bytes(working), b"edited on the backup")
         self.assertTrue(any(REFUSAL in box.text for box in result.boxes), result)
         self.assertEqual(read_bytes(archive), before)
         self.assertEqual(read_status(self.backup), BACKUP_RECORD)

@@ -307,8 +307,8 @@ int collectWorkingFolder(WorkingFolder* folder, const Origin& origin, int code, 
         const std::wstring plain = temp + plat::kSep + copyName;
         if (results.empty() && plat::fileInfo(plain, nullptr)) {
             append(&said, formatWide(L"the program ended with code %d and left the working copy '%ls' with the "
-                                     L"edits for its next run, which keeps them, encrypted; the file manager "
-                                     L"then saves them into the workspace",
+                                     L"edits for its next run, which keeps them, encrypted, where the key drive "
+                                     L"can encrypt; the file manager then saves them into the workspace",
                                      code, plain.c_str()));
             keep = true;
         } else if (results.empty()) {
