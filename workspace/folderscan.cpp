@@ -1,5 +1,7 @@
 #include "workspace/folderscan.h"
 
+#include <cstdio>
+
 #include "diag/error.h"
 
 namespace {
@@ -47,10 +49,11 @@ int scanFolderTree(const std::wstring& folder, FolderScan* scan) {
     return scanBelow(folder, std::wstring(), scan);
 }
 
-bool isScannedFile(const std::wstring& path, const ScannedFile& file) {
-    plat::FileInfo info;
-    plat::FileId now;
-    return plat::fileInfo(path, &info) && !info.isLink && !info.isDirectory && !info.isSpecial &&
-           plat::fileIdentity(path, &now) && plat::sameFileId(now, file.id) && now.size == file.id.size &&
-           now.modified == file.id.modified;
+bool removeScannedFile(const std::wstring& path, const ScannedFile& file) {
+    plat::FileId held;
+    FILE* f = plat::openNoFollow(path, true, &held);
+    if (!f) return false;
+    const bool removed = plat::sameVersion(held, file.id) && plat::removeHeld(f, path) == plat::HeldStep::Done;
+    std::fclose(f);
+    return removed;
 }

@@ -23,6 +23,7 @@ struct FolderScan {
 // 0 on success; 1 after reporting.
 int scanFolderTree(const std::wstring& folder, FolderScan* scan);
 
-// Whether the path names the very file that was scanned: the same file, of
-// the same size and last write time.
-bool isScannedFile(const std::wstring& path, const ScannedFile& file);
+// Removes the name only while it holds the very file that was scanned,
+// checked on the file held open (a file saved over the name meanwhile is
+// left alone). True when it was removed.
+bool removeScannedFile(const std::wstring& path, const ScannedFile& file);

@@ -238,8 +238,7 @@ void removeArchived(const WorkspaceNames& names, const FolderScan& archived, con
         if (m.kind == tar::Kind::File) inArchive.insert({m.name, m.size});
     for (const ScannedFile& f : archived.files) {
         const std::wstring path = names.folder + plat::kSep + f.relative;
-        if (inArchive.count({tar::memberName(f.relative), f.id.size}) != 0 && isScannedFile(path, f))
-            plat::deleteFile(path);
+        if (inArchive.count({tar::memberName(f.relative), f.id.size}) != 0) removeScannedFile(path, f);
     }
     for (auto d = archived.folders.rbegin(); d != archived.folders.rend(); ++d)
         plat::removeDirectory(names.folder + plat::kSep + *d);
