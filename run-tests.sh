@@ -26,8 +26,8 @@ packages=(cmake ninja-build g++ googletest python3 openssl libssl-dev
           tar libarchive-tools
           # full, read-only and loop-mounted volumes of the fault tests
           e2fsprogs util-linux
-          # FAT32 sticks of the key drive tool's tests
-          dosfstools)
+          # FAT32 sticks of the key drive tool's tests (through FUSE where the kernel has no FAT)
+          dosfstools fusefat)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

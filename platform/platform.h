@@ -161,6 +161,9 @@ bool removeDirectory(const std::wstring& path);
 bool createDirectory(const std::wstring& path);            // true also when it exists
 // Free bytes on the volume holding 'path' (a file or folder that may not
 // exist yet: its folder is asked) and whether the volume is FAT (4 GiB limit).
+// A file system that gives no figures (FUSE's FAT driver reports a size of
+// 0) reports UINT64_MAX free bytes: its room is unknown, and the writes will
+// tell; callers that add to the figure must saturate.
 bool volumeSpace(const std::wstring& path, uint64_t* freeBytes, bool* isFat);
 
 // Directory listing. folderPath ends with a separator. findFirst returns

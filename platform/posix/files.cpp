@@ -1,5 +1,6 @@
 // POSIX backend: streams on wide paths, file system calls, listings.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -229,13 +230,77 @@ bool createDirectory(const std::wstring& path) {
     return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+bool isOctal(char c) { return c >= '0' && c <= '7'; }
+
+// A mount table field with its octal escapes ("\040" for a space) undone.
+std::string unescapeMountField(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && isOctal(field[i + 1]) && isOctal(field[i + 2]) &&
+            isOctal(field[i + 3])) {
+            out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// The file system type the mount table gives for the mount that holds
+// folder (the longest mount point above it), such as "fuse.fusefat".
+std::string mountedType(const std::string& folder) {
+    char* real = ::realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+    if (!real) return std::string();
+    const std::string path = real;
+    std::free(real);
+    FILE* table = std::fopen("/proc/self/mountinfo", "r");
+    if (!table) return std::string();
+    std::string best, type;
+    char line[4096];
+    while (std::fgets(line, sizeof line, table)) {
+        // id parent major:minor root mountpoint options [optional...] - type source ...
+        std::vector<std::string> fields;
+        std::string field;
+        for (const char* c = line; *c && *c != '\n'; ++c) {
+            if (*c == ' ') {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += *c;
+            }
+        }
+        fields.push_back(field);
+        if (fields.size() < 7) continue;
+        const std::string point = unescapeMountField(fields[4]);
+        const bool above = path == point || point == "/" ||
+                           (path.compare(0, point.size(), point) == 0 && path[point.size()] == '/');
+        if (!above || point.size() < best.size()) continue;
+        std::size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-") ++dash;
+        if (dash + 1 >= fields.size()) continue;
+        best = point;
+        type = fields[dash + 1];
+    }
+    std::fclose(table);
+    return type;
+}
+
+}  // namespace
+
 bool volumeSpace(const std::wstring& path, uint64_t* freeBytes, bool* isFat) {
     std::string folder = folderOf(narrow(path));
     struct statvfs vfs;
     if (::statvfs(folder.c_str(), &vfs) != 0) return false;
-    *freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    *freeBytes = vfs.f_blocks == 0 ? UINT64_MAX : static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     struct statfs fs;
-    *isFat = ::statfs(folder.c_str(), &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
+    const bool known = ::statfs(folder.c_str(), &fs) == 0;
+    *isFat = known && fs.f_type == MSDOS_SUPER_MAGIC;
+    // A FAT stick mounted through FUSE (fusefat) has the same 4 GiB limit;
+    // only the mount table tells it apart from other FUSE file systems.
+    if (known && fs.f_type == FUSE_SUPER_MAGIC) *isFat = mountedType(folder) == "fuse.fusefat";
     return true;
 }
 

@@ -622,7 +622,7 @@ int checkRoomForMake(const MakeOptions& options, const std::vector<std::wstring>
     }
     for (const std::wstring& path : leftovers) {
         plat::FileInfo info;
-        if (plat::fileInfo(path, &info)) freeBytes += info.size;
+        if (plat::fileInfo(path, &info)) freeBytes = freeBytes > UINT64_MAX - info.size ? UINT64_MAX : freeBytes + info.size;
     }
     const uint64_t programs = programRoom(options.programPath);
     const uint64_t needed = makeRoomNeeded(options.sizeBytes, options.budget, programs);

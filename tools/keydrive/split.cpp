@@ -326,7 +326,7 @@ int Splitter::checkRoom() {
     if (fat && keyBytes_ > kFatFileLimit)
         return fail(format(L"'%ls' lies on a FAT volume, which cannot hold the key file of %llu bytes",
                            options_.target.c_str(), (unsigned long long)keyBytes_));
-    if (freeBytes + freed < needed)
+    if (freed < needed && freeBytes < needed - freed)
         return fail(format(L"there is not enough room on '%ls': %llu bytes are needed, %llu are free",
                            options_.target.c_str(), (unsigned long long)needed,
                            (unsigned long long)(freeBytes + freed)));
