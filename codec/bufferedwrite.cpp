@@ -144,6 +144,59 @@ int openOutput(const wchar_t* path, const wchar_t* tempName) {
     return 0;
 }
 
+int createStagedOutput(const std::wstring& tempName, plat::FileId* id) {
+    errno = 0;
+    FILE* f = plat::createNewFile(tempName);
+    if (!f) {
+        reportError(errno == EEXIST ? L"cannot open '%ls': a file of that name exists already; move it away or "
+                                      L"remove it"
+                                    : L"cannot open '%ls': %ls",
+                    tempName.c_str(), stdErrorText());
+        return 1;
+    }
+    const bool known = plat::streamIdentity(f, id);
+    const std::wstring cause = known ? L"" : systemErrorText();
+    std::fclose(f);
+    if (!known) {
+        plat::removeFile(tempName);
+        reportError(L"cannot open '%ls': %ls", tempName.c_str(), cause.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const plat::FileId& id) {
+    if (out.stream) abandonOutput();   // a failed earlier output
+    out.state = OutputState::Idle;
+    const std::size_t length = std::wcslen(path);
+    if (length > kOutputPathMax || tempName.size() >= kNameSize) {
+        reportError(L"cannot open '%ls': the path is too long", tempName.c_str());
+        return 1;
+    }
+    std::wmemcpy(out.target, path, length + 1);
+    std::wmemcpy(out.temp, tempName.c_str(), tempName.size() + 1);
+    errno = 0;
+    plat::FileId held;
+    out.stream = plat::openNoFollow(tempName, true, &held);
+    if (!out.stream) {
+        reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
+        return 1;
+    }
+    if (!plat::sameFileId(held, id) || held.size != 0 || held.links > 1) {
+        reportError(L"cannot open '%ls': another file was put under its name; it was left as it is", out.temp);
+        closeStream();
+        return 1;
+    }
+    out.created = held;
+    std::setvbuf(out.stream, nullptr, _IONBF, 0);
+    committer.begin(out.stream);
+    out.fill = 0;
+    out.flushed = 0;
+    out.mode = 0;
+    out.state = OutputState::Open;
+    return 0;
+}
+
 int writeOutput(const void* data, uint32_t length) {
     if (out.state != OutputState::Open) return notOpen();
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
