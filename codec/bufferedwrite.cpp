@@ -40,9 +40,10 @@ struct Output {
     plat::FileId created;   // the temporary file as created
     uint32_t mode;          // permission bits once in place; 0: stays private
     plat::FileId committed;
+    bool staged;            // made ahead by a batch, which commits its folder
 };
 
-Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, {}, 0, {}};
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, {}, 0, {}, false};
 // Commits the output a step at a time while it is being written.
 BackgroundCommit committer;
 uint8_t buffer[kOutputBufferSize];
@@ -140,6 +141,7 @@ int openOutput(const wchar_t* path, const wchar_t* tempName) {
     out.fill = 0;
     out.flushed = 0;
     out.mode = 0;
+    out.staged = false;
     out.state = OutputState::Open;
     return 0;
 }
@@ -193,6 +195,7 @@ int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const pl
     out.fill = 0;
     out.flushed = 0;
     out.mode = 0;
+    out.staged = true;
     out.state = OutputState::Open;
     return 0;
 }
@@ -309,10 +312,13 @@ int settle() {
     return 0;
 }
 
-// Puts the finished temporary file under the target name with `move`.
-int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
+// Puts the finished temporary file under the target name, replacing what
+// stands there or not. The output of a batch is made durable under its name
+// with the others of its folder (see commitFolderOf).
+int putInPlace(bool replace) {
     if (checkFinished() != 0) return 1;
-    if (!move(out.temp, out.target)) {
+    if (!(replace ? plat::moveReplace(out.temp, out.target)
+                  : plat::moveNoReplace(out.temp, out.target, !out.staged))) {
         reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target, systemErrorText());
         closeStream();
         out.state = OutputState::Idle;
@@ -323,9 +329,9 @@ int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
 
 }  // namespace
 
-int commitOutput() { return putInPlace(plat::moveReplace); }
+int commitOutput() { return putInPlace(true); }
 
-int commitOutputNoReplace() { return putInPlace(plat::moveNoReplace); }
+int commitOutputNoReplace() { return putInPlace(false); }
 
 int commitOutputOver(const plat::FileId& expected) {
     if (checkFinished() != 0) return 1;
@@ -333,7 +339,7 @@ int commitOutputOver(const plat::FileId& expected) {
     if (!plat::nameIdentity(out.target, &now) || now.kind != plat::FileKind::File ||
         !plat::sameVersion(now, expected))
         return 2;
-    return putInPlace(plat::moveReplace);
+    return putInPlace(true);
 }
 
 int commitOutputAs(const std::wstring& target) {

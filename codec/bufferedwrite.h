@@ -38,7 +38,9 @@ struct StagedOutput {
 int createStagedOutput(const std::wstring& tempName, plat::FileId* id);
 // As openOutput, on a temporary file made by createStagedOutput: only while
 // that name holds that very file, still empty. 1 after reporting; the file
-// is then left as it is.
+// is then left as it is. Put under its name without replacing, the output
+// is durable there once the caller commits its folder (commitFolderOf), as
+// a batch does once for all its outputs.
 int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const plat::FileId& id);
 
 // Creates the temporary output of path anew under tempName (drawn here when

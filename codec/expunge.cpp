@@ -175,10 +175,11 @@ int overwritePasses(FILE* f, const std::wstring& name, const uint8_t* pattern, b
     return 0;
 }
 
-// Removes the held file's name. 1 after reporting.
-int removeErased(FILE* f, const std::wstring& name) {
+// Removes the held file's name, committed at once unless the caller
+// commits its folder later. 1 after reporting.
+int removeErased(FILE* f, const std::wstring& name, bool commitNow = true) {
     errno = 0;
-    switch (plat::removeHeld(f, name)) {
+    switch (plat::removeHeld(f, name, commitNow)) {
     case plat::HeldStep::Done:
         return 0;
     case plat::HeldStep::Elsewhere:
@@ -475,7 +476,10 @@ int eraseFile(const EraseOrder& order, ErasePlan* staged) {
     // 3. Three passes over the file's own data, then 4. the removal.
     testPause(L"renamed");
     progressBegin(L"Deleting %ls", path, L"Deleting");
-    int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 || removeErased(f, current) != 0;
+    // A planned erase (of a batch) leaves the commit of the removal to the
+    // batch: what it removes holds nothing of the file any more.
+    int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 ||
+                 removeErased(f, current, staged == nullptr) != 0;
     if (std::fclose(f) != 0 && !failed) {
         reportError(L"cannot write '%ls': %ls", current.c_str(), stdErrorText());
         failed = 1;

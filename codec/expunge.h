@@ -52,7 +52,8 @@ int planErase(const EraseOrder& order, ErasePlan* plan);
 // The erase is recorded in the journal of work in progress (see pending.h)
 // before the first rename: when that cannot be done, nothing happens. With
 // a plan whose record is in the journal already, the erase follows the
-// plan; its record is ended where the file was not renamed.
+// plan; its record is ended where the file was not renamed, and the removal
+// of the overwritten file is made durable by the caller (commitFolderOf).
 int eraseFile(const EraseOrder& order, ErasePlan* plan = nullptr);
 // eraseFile of whatever regular file stands under path, no counterpart.
 int expungeFile(const wchar_t* path);

@@ -267,6 +267,22 @@ int planErases() {
     return 0;
 }
 
+// Commits once each folder that holds a path of the items chosen.
+void commitFolders(bool (*chosen)(const Item&)) {
+    std::vector<std::wstring> done;
+    for (const Item& item : items) {
+        if (!chosen(item) || item.out.empty()) continue;
+        const std::wstring& path = item.file.path;
+        const std::size_t cut = path.find_last_of(plat::kSeparators);
+        const std::wstring folder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+        bool seen = false;
+        for (const std::wstring& f : done) seen = seen || f == folder;
+        if (seen) continue;
+        done.push_back(folder);
+        plat::commitFolderOf(path);
+    }
+}
+
 int runItems() {
     for (Item& item : items) checkItem(item);
     stageOutputs();
@@ -274,12 +290,17 @@ int runItems() {
     for (Item& item : items)
         if (item.staged) writeItem(item);
     endKeyBatch();
+    // 4b. The outputs are durable under their names before any source is
+    // renamed: one commit of each folder for the whole batch.
+    commitFolders([](const Item& item) { return !item.failed && !item.eraseOnly; });
     planErases();
     for (Item& item : items) {
         if (!item.planned) continue;
         if (eraseFile(orderFor(item), &item.erase) != 0) fail(item);
         else item.finished = true;
     }
+    // 6b. The removals of the erased files, once per folder.
+    commitFolders([](const Item& item) { return item.planned; });
     int failed = 0;
     for (const Item& item : items)
         if (item.failed) failed = 1;
