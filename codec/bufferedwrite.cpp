@@ -150,10 +150,8 @@ int createStagedOutput(const std::wstring& tempName, plat::FileId* id) {
     errno = 0;
     FILE* f = plat::createNewFile(tempName);
     if (!f) {
-        reportError(errno == EEXIST ? L"cannot open '%ls': a file of that name exists already; move it away or "
-                                      L"remove it"
-                                    : L"cannot open '%ls': %ls",
-                    tempName.c_str(), stdErrorText());
+        if (errno == EEXIST) return 2;
+        reportError(L"cannot open '%ls': %ls", tempName.c_str(), stdErrorText());
         return 1;
     }
     const bool known = plat::streamIdentity(f, id);

@@ -32,9 +32,9 @@ struct StagedOutput {
     uint32_t ticket = 0;   // its record in the journal
     bool taken = false;
 };
-// Creates the empty temporary file tempName, exclusively (a name that is
-// taken is refused, errno EEXIST); *id is the file as created. 1 after
-// reporting.
+// Creates the empty temporary file tempName, exclusively; *id is the file
+// as created. 1 after reporting; 2 when the name is taken (nothing
+// reported: the caller draws another).
 int createStagedOutput(const std::wstring& tempName, plat::FileId* id);
 // As openOutput, on a temporary file made by createStagedOutput: only while
 // that name holds that very file, still empty. 1 after reporting; the file

@@ -44,7 +44,13 @@ struct Item {
     std::wstring out;         // the counterpart written
     bool planned = false;
     ErasePlan erase;
+    // Left for the next batch: the temporary name drawn for it was taken.
+    bool deferred = false;
+    int deferrals = 0;
 };
+
+// A file is left for the next batch this many times at most.
+constexpr int kMostDeferrals = 8;
 
 BatchWork batchWork = BatchWork::Encrypt;
 std::vector<Item> items;
@@ -60,6 +66,11 @@ std::wstring withoutTrailingSeparator(const std::wstring& folder) {
 
 void fail(Item& item) {
     item.failed = true;
+    item.finished = true;
+}
+
+void defer(Item& item) {
+    item.deferred = true;
     item.finished = true;
 }
 
@@ -167,9 +178,16 @@ int stageOutputs() {
     for (std::size_t i = 0; i < staging.size(); ++i) {
         Item& item = *staging[i];
         item.output.ticket = tickets[i];
-        if (createStagedOutput(item.output.temp, &item.output.id) != 0) {
+        const int created = createStagedOutput(item.output.temp, &item.output.id);
+        if (created != 0) {
             endPending(tickets[i]);
-            fail(item);
+            if (created == 2 && item.deferrals < kMostDeferrals) {
+                defer(item);
+            } else {
+                if (created == 2) reportError(L"cannot open '%ls': a file of that name exists already",
+                                              item.output.temp.c_str());
+                fail(item);
+            }
             continue;
         }
         item.staged = true;
@@ -321,13 +339,23 @@ int batchAdd(BatchWork work, const BatchFile& file) {
 }
 
 int batchRun() {
-    if (items.empty()) return 0;
     // The last failure reported is the one the user is shown; the log
     // names every one.
-    const int failed = runItems();
-    for (Item& item : items)
-        if (item.file.guard) plat::releaseGuard(item.file.guard);
-    items.clear();
+    int failed = 0;
+    while (!items.empty()) {
+        failed |= runItems();
+        std::vector<Item> next;
+        for (Item& item : items) {
+            if (item.deferred) {
+                next.emplace_back();
+                next.back().file = item.file;
+                next.back().deferrals = item.deferrals + 1;
+            } else if (item.file.guard) {
+                plat::releaseGuard(item.file.guard);
+            }
+        }
+        items.swap(next);
+    }
     batchBytes = 0;
     return failed;
 }
