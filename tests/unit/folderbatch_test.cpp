@@ -47,13 +47,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::vector<std::wstring> journal() const {
-        std::vector<std::wstring> names;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(root / "SETTINGS" / "PENDING", ec))
-            names.push_back(e.path().filename().wstring());
-        return names;
-    }
     uint32_t mark() const {
         const Bytes status = readBytes(root / "SETTINGS" / "STATUS.DAT");
         return uint32_t(status[0]) | uint32_t(status[1]) << 8 | uint32_t(status[2]) << 16 |

@@ -46,13 +46,6 @@ protected:
         KeyDriveTest::TearDown();
     }
 
-    std::vector<std::wstring> journal() const {
-        std::vector<std::wstring> names;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(root / "SETTINGS" / "PENDING", ec))
-            names.push_back(e.path().filename().wstring());
-        return names;
-    }
     std::string log() {
         closeLogForTest();
         const Bytes bytes = readBytes(root / "LOG" / "log.txt");
