@@ -55,6 +55,14 @@ constexpr int kMostDeferrals = 8;
 BatchWork batchWork = BatchWork::Encrypt;
 std::vector<Item> items;
 uint64_t batchBytes = 0;
+std::size_t recordBytes = 0;
+
+// At most what an erase's record of the file takes in the journal: its
+// five paths (each at most 100 code units longer than the file's, at four
+// bytes each) and the numbers around them.
+std::size_t recordBytesOf(const BatchFile& file) {
+    return 5 * (4 + 4 * (plat::absolutePath(file.path).size() + 100)) + 256;
+}
 
 std::wstring withoutTrailingSeparator(const std::wstring& folder) {
     std::wstring path = folder;
@@ -334,7 +342,10 @@ int batchAdd(BatchWork work, const BatchFile& file) {
     items.emplace_back();
     items.back().file = file;
     batchBytes += file.id.size;
-    if (items.size() >= kBatchFiles || batchBytes >= kBatchBytes) failed |= batchRun();
+    recordBytes += recordBytesOf(file);
+    if (items.size() >= kBatchFiles || batchBytes >= kBatchBytes ||
+        recordBytes + recordBytesOf(file) > kBatchRecordBytes)
+        failed |= batchRun();
     return failed;
 }
 
@@ -357,5 +368,6 @@ int batchRun() {
         items.swap(next);
     }
     batchBytes = 0;
+    recordBytes = 0;
     return failed;
 }

@@ -26,6 +26,10 @@
 // a batch of its own.
 constexpr std::size_t kBatchFiles = 64;
 constexpr uint64_t kBatchBytes = 16ull << 20;
+// The batch's record files in the journal stay below this size, far below
+// the largest record file that recovery reads: a batch of files with long
+// paths holds fewer files.
+constexpr std::size_t kBatchRecordBytes = 256 * 1024;
 
 enum class BatchWork { Encrypt, Decrypt };
 

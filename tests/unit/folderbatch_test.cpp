@@ -92,6 +92,35 @@ TEST_F(FolderBatchTest, EncryptsItsFilesOnOneReservation) {
     EXPECT_EQ(mark(), before + blocks);
 }
 
+// Files with long paths make smaller batches, so that the batch's record
+// files stay small enough for recovery to read.
+TEST_F(FolderBatchTest, LongPathsMakeSmallerBatches) {
+    if (plat::maxPathLength() < 600) GTEST_SKIP() << "paths this long are not possible here";
+    fs::path deep = root / "work";
+    while (deep.wstring().size() < 380) deep /= std::wstring(120, L'd');
+    fs::create_directories(deep);
+    const std::wstring prefix = deep.wstring() + plat::kSep;
+    BatchFile f;
+    ASSERT_TRUE(plat::nameIdentity(deep.wstring(), &f.folderId));
+    f.folder = prefix;
+    std::size_t ranEarly = 0;
+    for (int i = 0; i < 40; ++i) {
+        f.path = prefix + L"f" + std::to_wstring(i);
+        writeBytes(f.path, randomBytes(100, 70 + i));
+        ASSERT_TRUE(plat::nameIdentity(f.path, &f.id));
+        ASSERT_EQ(batchAdd(BatchWork::Encrypt, f), 0) << lastErrorText;
+    }
+    for (int i = 0; i < 40; ++i)
+        if (fs::exists(fs::path(prefix + L"f" + std::to_wstring(i) + codec::kEncryptedSuffix))) ++ranEarly;
+    EXPECT_GT(ranEarly, 0u) << "a batch ran before the batch's count was reached";
+    EXPECT_LT(ranEarly, 40u);
+    ASSERT_EQ(batchRun(), 0) << lastErrorText;
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_FALSE(fs::exists(fs::path(prefix + L"f" + std::to_wstring(i))));
+        EXPECT_TRUE(fs::exists(fs::path(prefix + L"f" + std::to_wstring(i) + codec::kEncryptedSuffix)));
+    }
+}
+
 // Two encrypted files of one batch that store one name: the first puts its
 // plaintext there; the second is refused before anything is written for it
 // and its output made ahead is removed.
