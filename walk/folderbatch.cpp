@@ -309,10 +309,22 @@ void commitFolders(bool (*chosen)(const Item&)) {
     }
 }
 
+// Lets other instances have the files the batch is done with: a guard
+// held on a file that is gone would keep them off whatever file takes its
+// identity next.
+void releaseFinished() {
+    for (Item& item : items) {
+        if (!item.finished || item.deferred || !item.file.guard) continue;
+        plat::releaseGuard(item.file.guard);
+        item.file.guard = nullptr;
+    }
+}
+
 int runItems() {
     for (Item& item : items) checkItem(item);
     stageOutputs();
     if (batchWork == BatchWork::Encrypt) reserveBatchKey();
+    releaseFinished();
     for (Item& item : items)
         if (item.staged) writeItem(item);
     endKeyBatch();
@@ -320,10 +332,12 @@ int runItems() {
     // renamed: one commit of each folder for the whole batch.
     commitFolders([](const Item& item) { return !item.failed && !item.eraseOnly; });
     planErases();
+    releaseFinished();
     for (Item& item : items) {
         if (!item.planned) continue;
         if (eraseFile(orderFor(item), &item.erase) != 0) fail(item);
         else item.finished = true;
+        releaseFinished();
     }
     // 6b. The removals of the erased files, once per folder.
     commitFolders([](const Item& item) { return item.planned; });
