@@ -40,9 +40,10 @@ struct Output {
     plat::FileId created;   // the temporary file as created
     uint32_t mode;          // permission bits once in place; 0: stays private
     plat::FileId committed;
+    bool staged;            // made ahead by a batch, which commits its folder
 };
 
-Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, {}, 0, {}};
+Output out = {{0}, {0}, nullptr, 0, 0, OutputState::Idle, {}, 0, {}, false};
 // Commits the output a step at a time while it is being written.
 BackgroundCommit committer;
 uint8_t buffer[kOutputBufferSize];
@@ -140,6 +141,59 @@ int openOutput(const wchar_t* path, const wchar_t* tempName) {
     out.fill = 0;
     out.flushed = 0;
     out.mode = 0;
+    out.staged = false;
+    out.state = OutputState::Open;
+    return 0;
+}
+
+int createStagedOutput(const std::wstring& tempName, plat::FileId* id) {
+    errno = 0;
+    FILE* f = plat::createNewFile(tempName);
+    if (!f) {
+        if (errno == EEXIST) return 2;
+        reportError(L"cannot open '%ls': %ls", tempName.c_str(), stdErrorText());
+        return 1;
+    }
+    const bool known = plat::streamIdentity(f, id);
+    const std::wstring cause = known ? L"" : systemErrorText();
+    std::fclose(f);
+    if (!known) {
+        plat::removeFile(tempName);
+        reportError(L"cannot open '%ls': %ls", tempName.c_str(), cause.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const plat::FileId& id) {
+    if (out.stream) abandonOutput();   // a failed earlier output
+    out.state = OutputState::Idle;
+    const std::size_t length = std::wcslen(path);
+    if (length > kOutputPathMax || tempName.size() >= kNameSize) {
+        reportError(L"cannot open '%ls': the path is too long", tempName.c_str());
+        return 1;
+    }
+    std::wmemcpy(out.target, path, length + 1);
+    std::wmemcpy(out.temp, tempName.c_str(), tempName.size() + 1);
+    errno = 0;
+    plat::FileId held;
+    out.stream = plat::openNoFollow(tempName, true, &held);
+    if (!out.stream) {
+        reportError(L"cannot open '%ls': %ls", out.temp, stdErrorText());
+        return 1;
+    }
+    if (!plat::sameFileId(held, id) || held.size != 0 || held.links > 1) {
+        reportError(L"cannot open '%ls': another file was put under its name; it was left as it is", out.temp);
+        closeStream();
+        return 1;
+    }
+    out.created = held;
+    std::setvbuf(out.stream, nullptr, _IONBF, 0);
+    committer.begin(out.stream);
+    out.fill = 0;
+    out.flushed = 0;
+    out.mode = 0;
+    out.staged = true;
     out.state = OutputState::Open;
     return 0;
 }
@@ -256,10 +310,13 @@ int settle() {
     return 0;
 }
 
-// Puts the finished temporary file under the target name with `move`.
-int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
+// Puts the finished temporary file under the target name, replacing what
+// stands there or not. The output of a batch is made durable under its name
+// with the others of its folder (see commitFolderOf).
+int putInPlace(bool replace) {
     if (checkFinished() != 0) return 1;
-    if (!move(out.temp, out.target)) {
+    if (!(replace ? plat::moveReplace(out.temp, out.target)
+                  : plat::moveNoReplace(out.temp, out.target, !out.staged))) {
         reportError(L"cannot rename '%ls' to '%ls': %ls", out.temp, out.target, systemErrorText());
         closeStream();
         out.state = OutputState::Idle;
@@ -270,9 +327,9 @@ int putInPlace(bool (*move)(const std::wstring&, const std::wstring&)) {
 
 }  // namespace
 
-int commitOutput() { return putInPlace(plat::moveReplace); }
+int commitOutput() { return putInPlace(true); }
 
-int commitOutputNoReplace() { return putInPlace(plat::moveNoReplace); }
+int commitOutputNoReplace() { return putInPlace(false); }
 
 int commitOutputOver(const plat::FileId& expected) {
     if (checkFinished() != 0) return 1;
@@ -280,7 +337,7 @@ int commitOutputOver(const plat::FileId& expected) {
     if (!plat::nameIdentity(out.target, &now) || now.kind != plat::FileKind::File ||
         !plat::sameVersion(now, expected))
         return 2;
-    return putInPlace(plat::moveReplace);
+    return putInPlace(true);
 }
 
 int commitOutputAs(const std::wstring& target) {

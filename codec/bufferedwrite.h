@@ -23,6 +23,26 @@ std::wstring newTempName(const wchar_t* target);
 // True when name has the form of a temporary name of target.
 bool isTempNameOf(const std::wstring& name, const std::wstring& target);
 
+// An output whose temporary file a batch of files created ahead (empty,
+// recorded in the journal with its identity); `taken` is set once an
+// output was opened on it.
+struct StagedOutput {
+    std::wstring temp;
+    plat::FileId id;
+    uint32_t ticket = 0;   // its record in the journal
+    bool taken = false;
+};
+// Creates the empty temporary file tempName, exclusively; *id is the file
+// as created. 1 after reporting; 2 when the name is taken (nothing
+// reported: the caller draws another).
+int createStagedOutput(const std::wstring& tempName, plat::FileId* id);
+// As openOutput, on a temporary file made by createStagedOutput: only while
+// that name holds that very file, still empty. 1 after reporting; the file
+// is then left as it is. Put under its name without replacing, the output
+// is durable there once the caller commits its folder (commitFolderOf), as
+// a batch does once for all its outputs.
+int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const plat::FileId& id);
+
 // Creates the temporary output of path anew under tempName (drawn here when
 // none is given). A file already under that name is never touched: the open
 // fails, with errno EEXIST, and names it. The file is the owner's alone

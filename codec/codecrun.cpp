@@ -95,7 +95,20 @@ void CodecRun::endPhase() {
     phaseOpen = false;
 }
 
-int CodecRun::beginOutput(const wchar_t* target, PendingKind kind) {
+int CodecRun::beginOutput(const wchar_t* target, PendingKind kind, StagedOutput* staged) {
+    if (staged) {
+        // The batch ends the record of an output that was never opened.
+        if (openStagedOutput(target, staged->temp, staged->id) != 0) return 1;
+        staged->taken = true;
+        ticket = staged->ticket;
+        recorded = true;
+        outputOpen = true;
+        outputBegun = true;
+        partial = true;
+        partialKind = kind;
+        partialPath = outputTempName();
+        return 0;
+    }
     // Recorded before it is created, under the name it will have, so that
     // no run stopped at any moment leaves it unnamed; the record learns its
     // identity once it exists, before anything is written into it. A drawn

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "codec/bufferedwrite.h"
 #include "codec/format.h"
 #include "codec/pending.h"
 #include "digest/digestworker.h"
@@ -57,7 +58,9 @@ struct CodecRun {
     // Creates the temporary output of target under a name of its own and
     // records it in the journal (kind PlainOutput or EncryptedOutput)
     // before it exists; 1 after reporting.
-    int beginOutput(const wchar_t* target, PendingKind kind);
+    // With `staged`, the temporary output and its record were made ahead
+    // (by a batch of files): they are used as they are.
+    int beginOutput(const wchar_t* target, PendingKind kind, StagedOutput* staged = nullptr);
     // The temporary output is in place, or kept on purpose.
     void settleOutput();
 

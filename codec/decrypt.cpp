@@ -288,7 +288,7 @@ int decryptFile(const wchar_t* sourcePath, const wchar_t* outputDirectory,
     if (!block) return 1;
     std::memcpy(run.keyCopy, block, kBlockSize);
 
-    if (run.beginOutput(resultBuffer, PendingKind::PlainOutput) != 0) return 1;
+    if (run.beginOutput(resultBuffer, PendingKind::PlainOutput, checks ? checks->staged : nullptr) != 0) return 1;
 
     run.beginPhase(L"Decrypting file\n%ls", baseName.c_str(), L"Decrypting");
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/bufferedwrite.h"
 #include "platform/platform.h"
 
 // 0 when the file could be opened; the flags are -1 (true) or 0.
@@ -41,6 +42,8 @@ int verifyEncryptedCopy(const wchar_t* encryptedPath, const wchar_t* plainPath,
 struct DecryptChecks {
     // In: the encrypted file must be this file (the one a walk listed).
     const plat::FileId* source = nullptr;
+    // In: the temporary output made ahead by a batch of files.
+    StagedOutput* staged = nullptr;
     // Out: the encrypted file as it was read, the same version from the
     // first byte to the last.
     plat::FileId read;

@@ -162,7 +162,8 @@ int encryptFile(const wchar_t* directoryPrefix, const wchar_t* sourcePath,
                   needs.largestSize) != 0)
         return 1;
     if (openKeyStore() != 0) return 1;
-    if (run.beginOutput(resultBuffer, PendingKind::EncryptedOutput) != 0) return 1;
+    if (run.beginOutput(resultBuffer, PendingKind::EncryptedOutput, checks ? checks->staged : nullptr) != 0)
+        return 1;
     if (reserveKeyBlocks(reservation) != 0) return 1;
 
     run.beginPhase(L"Encrypting file\n%ls", sourcePath, L"Encrypting");

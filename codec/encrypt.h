@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/bufferedwrite.h"
 #include "platform/platform.h"
 
 // What an encryption of the file needs, found out without changing anything.
@@ -31,6 +32,8 @@ struct EncryptChecks {
     // holds anything else by then, the encrypted file is put beside it
     // under a new name instead (resultPath names it) and keptBeside is set.
     const plat::FileId* replaces = nullptr;
+    // In: the temporary output made ahead by a batch of files.
+    StagedOutput* staged = nullptr;
     // Out: the source as it was read, the same version from the first byte
     // to the last; the encrypted file as it was put in place.
     plat::FileId read;

@@ -175,10 +175,11 @@ int overwritePasses(FILE* f, const std::wstring& name, const uint8_t* pattern, b
     return 0;
 }
 
-// Removes the held file's name. 1 after reporting.
-int removeErased(FILE* f, const std::wstring& name) {
+// Removes the held file's name, committed at once unless the caller
+// commits its folder later. 1 after reporting.
+int removeErased(FILE* f, const std::wstring& name, bool commitNow = true) {
     errno = 0;
-    switch (plat::removeHeld(f, name)) {
+    switch (plat::removeHeld(f, name, commitNow)) {
     case plat::HeldStep::Done:
         return 0;
     case plat::HeldStep::Elsewhere:
@@ -370,43 +371,71 @@ int expungeFile(const wchar_t* path) {
     return eraseFile(order);
 }
 
-int eraseFile(const EraseOrder& order) {
+namespace {
+
+// The record and names of an erase; the record's identity is left to the
+// caller.
+int drawPlan(const EraseOrder& order, ErasePlan* plan) {
     const std::wstring& original = order.path;
-    const wchar_t* path = original.c_str();
-    if (checkPathForNames(original) != 0) return 1;
-    // The file is held from here on: every step below acts on it, and on no
-    // other file that its names may come to hold.
-    PendingRecord record;
-    FILE* f = openForErasing(original, &record.id);
-    if (!f) return 1;
-    if (order.expectedKnown && !plat::sameVersion(record.id, order.expected)) {
-        reportChanged(order);
-        std::fclose(f);
-        return 1;
-    }
+    PendingRecord& record = plan->record;
     record.kind = recordKindOf(order.role);
     record.counterpart = order.counterpart.empty() ? std::wstring() : plat::absolutePath(order.counterpart);
     record.counterpartId = order.counterpartId;
-
-    // 1. The names the file will have; the third block is the overwrite
-    // data of every pass (its first bytes spell the last name).
+    // The third block is the overwrite data of every pass (its first bytes
+    // spell the last name).
     const std::size_t digits = randomDigitsFor(original);
-    uint8_t blocks[kRenames][kBlockSize];
-    std::wstring names[kRenames];
-    record.paths.push_back(plat::absolutePath(original));
+    record.paths.assign(1, plat::absolutePath(original));
     recordFolderOf(record.paths[0], &record);
     for (int turn = 0; turn < kRenames; ++turn) {
-        if (drawFreeName(original, digits, blocks[turn], &names[turn]) != 0) {
+        std::wstring& name = plan->names[turn];
+        if (drawFreeName(original, digits, plan->blocks[turn], &name) != 0) return 1;
+        record.paths.push_back(plat::absolutePath(name));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int planErase(const EraseOrder& order, ErasePlan* plan) {
+    if (checkPathForNames(order.path) != 0) return 1;
+    plan->record.id = order.expected;
+    return drawPlan(order, plan);
+}
+
+int eraseFile(const EraseOrder& order, ErasePlan* staged) {
+    const std::wstring& original = order.path;
+    const wchar_t* path = original.c_str();
+    // A planned erase whose file is not renamed ends its record.
+    auto giveUp = [&]() {
+        if (staged) endPending(staged->ticket);
+        return 1;
+    };
+    if (checkPathForNames(original) != 0) return giveUp();
+    // The file is held from here on: every step below acts on it, and on no
+    // other file that its names may come to hold.
+    plat::FileId opened;
+    FILE* f = openForErasing(original, &opened);
+    if (!f) return giveUp();
+    if (order.expectedKnown && !plat::sameVersion(opened, order.expected)) {
+        reportChanged(order);
+        std::fclose(f);
+        return giveUp();
+    }
+    ErasePlan own;
+    ErasePlan* plan = staged ? staged : &own;
+    PendingRecord& record = plan->record;
+    uint32_t& ticket = plan->ticket;
+    if (!staged) {
+        // 1. The names the file will have.
+        record.id = opened;
+        if (drawPlan(order, &own) != 0 || beginPending(record, &ticket) != 0) {
             std::fclose(f);
             return 1;
         }
-        record.paths.push_back(plat::absolutePath(names[turn]));
     }
-    uint32_t ticket = 0;
-    if (beginPending(record, &ticket) != 0) {
-        std::fclose(f);
-        return 1;
-    }
+    const std::size_t digits = randomDigitsFor(original);
+    auto& blocks = plan->blocks;
+    std::wstring* names = plan->names;
     testPause(L"erasing");
 
     // 2. Three renames, none of which replaces a file; a name taken in the
@@ -447,7 +476,10 @@ int eraseFile(const EraseOrder& order) {
     // 3. Three passes over the file's own data, then 4. the removal.
     testPause(L"renamed");
     progressBegin(L"Deleting %ls", path, L"Deleting");
-    int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 || removeErased(f, current) != 0;
+    // A planned erase (of a batch) leaves the commit of the removal to the
+    // batch: what it removes holds nothing of the file any more.
+    int failed = overwritePasses(f, current, blocks[kRenames - 1], true) != 0 ||
+                 removeErased(f, current, staged == nullptr) != 0;
     if (std::fclose(f) != 0 && !failed) {
         reportError(L"cannot write '%ls': %ls", current.c_str(), stdErrorText());
         failed = 1;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "codec/pending.h"
 #include "platform/platform.h"
 
 // What an erase is about, beyond the file's name.
@@ -32,11 +33,28 @@ struct EraseOrder {
 EraseOrder eraseOrderFor(const std::wstring& path, const plat::FileId& read, EraseRole role,
                          const std::wstring& counterpart);
 
+// An erase planned ahead, for a batch of files: the random names it will
+// give the file and the overwrite data (the last name's block), and its
+// record, which the batch writes to the journal with the others.
+struct ErasePlan {
+    PendingRecord record;
+    uint8_t blocks[3][1024];
+    std::wstring names[3];   // as drawn (the record holds them absolute)
+    uint32_t ticket = 0;   // the record's, once it is in the journal
+};
+// Draws the names of an erase of the order's file (which must name its very
+// version) and makes its record, without touching the file. 1 after
+// reporting.
+int planErase(const EraseOrder& order, ErasePlan* plan);
+
 // 0 when the file is gone; 1 after reporting. A failure after the first
 // rename names the file and the random name under which it now stands.
 // The erase is recorded in the journal of work in progress (see pending.h)
-// before the first rename: when that cannot be done, nothing happens.
-int eraseFile(const EraseOrder& order);
+// before the first rename: when that cannot be done, nothing happens. With
+// a plan whose record is in the journal already, the erase follows the
+// plan; its record is ended where the file was not renamed, and the removal
+// of the overwritten file is made durable by the caller (commitFolderOf).
+int eraseFile(const EraseOrder& order, ErasePlan* plan = nullptr);
 // eraseFile of whatever regular file stands under path, no counterpart.
 int expungeFile(const wchar_t* path);
 

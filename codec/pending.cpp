@@ -18,8 +18,13 @@
 // the first format ("VKPEND" 0 1: one record without counterpart) are
 // still read.
 //
-// The program writes one record per file; a file that gathers several
-// records (work on many files committed at once) reads the same way.
+// Work on one file has a record file of its own. Work on a batch of files
+// (a dropped folder) gathers the records of the whole batch in one record
+// file, written and committed once for all of them; a record of the batch
+// whose work is done stays in it until the last of the batch is done, and
+// the file then goes at once. Recovery reads the two alike; a record that
+// outlived its work finds nothing left to do (its files are gone or no
+// longer the ones recorded).
 
 #include "codec/pending.h"
 
@@ -66,7 +71,15 @@ struct Owner {
     std::wstring folder;   // absolute, with its trailing separator
     std::wstring id;
     uint32_t nextTicket = 1;
-    std::vector<uint32_t> open;
+    // The records not yet ended, each with its ticket and the record file
+    // that holds it (numbered after the first ticket it held).
+    struct Entry {
+        uint32_t ticket;
+        uint32_t file;
+        PendingRecord record;
+        bool ended;   // done, and its file not yet removed
+    };
+    std::vector<Entry> open;
 };
 Owner owner;
 
@@ -135,12 +148,12 @@ void encodeRecord(std::vector<uint8_t>& out, const PendingRecord& record) {
     put32(out, kEndMark);
 }
 
-std::vector<uint8_t> encode(const PendingRecord& record) {
+std::vector<uint8_t> encode(const std::vector<const PendingRecord*>& records) {
     std::vector<uint8_t> out(kMagic, kMagic + sizeof kMagic);
     out.push_back(0);
     out.push_back(kFormat);
     put32(out, kBuildCode);
-    encodeRecord(out, record);
+    for (const PendingRecord* record : records) encodeRecord(out, *record);
     return out;
 }
 
@@ -279,10 +292,15 @@ int ensureOwner() {
     return 1;
 }
 
-int writeRecord(uint32_t ticket, const PendingRecord& record) {
-    const std::wstring fresh = recordPath(owner.folder, owner.id, ticket, L".new");
-    const std::wstring final = recordPath(owner.folder, owner.id, ticket, L".rec");
-    const std::vector<uint8_t> bytes = encode(record);
+// Writes record file `file` anew with every open record it holds, and
+// commits it.
+int writeRecordFile(uint32_t file) {
+    const std::wstring fresh = recordPath(owner.folder, owner.id, file, L".new");
+    const std::wstring final = recordPath(owner.folder, owner.id, file, L".rec");
+    std::vector<const PendingRecord*> records;
+    for (const Owner::Entry& entry : owner.open)
+        if (entry.file == file && !entry.ended) records.push_back(&entry.record);
+    const std::vector<uint8_t> bytes = encode(records);
     errno = 0;
     FILE* f = plat::openFile(fresh, L"wb");
     if (!f) {
@@ -824,27 +842,94 @@ void recordFolderOf(const std::wstring& path, PendingRecord* record) {
         record->folderId = plat::FileId();
 }
 
+namespace {
+
+Owner::Entry* entryOf(uint32_t ticket) {
+    for (Owner::Entry& entry : owner.open)
+        if (entry.ticket == ticket && !entry.ended) return &entry;
+    return nullptr;
+}
+
+// The records for these tickets are written anew, each record file once.
+int rewriteFilesOf(const std::vector<uint32_t>& tickets) {
+    std::vector<uint32_t> files;
+    for (uint32_t ticket : tickets) {
+        const Owner::Entry* entry = entryOf(ticket);
+        if (entry && std::find(files.begin(), files.end(), entry->file) == files.end())
+            files.push_back(entry->file);
+    }
+    for (uint32_t file : files)
+        if (writeRecordFile(file) != 0) return 1;
+    return 0;
+}
+
+int requireOwner() {
+    if (owner.lock) return 0;
+    reportError(L"cannot record the work in progress in '%ls': no record was begun", kPendingFolder);
+    return 1;
+}
+
+}  // namespace
+
 int beginPending(const PendingRecord& record, uint32_t* ticket) {
+    std::vector<uint32_t> tickets;
+    if (beginPendingBatch({record}, &tickets) != 0) return 1;
+    *ticket = tickets[0];
+    return 0;
+}
+
+int beginPendingBatch(const std::vector<PendingRecord>& records, std::vector<uint32_t>* tickets) {
+    tickets->clear();
     if (ensureOwner() != 0) return 1;
-    const uint32_t number = owner.nextTicket++;
-    if (writeRecord(number, record) != 0) return 1;
-    owner.open.push_back(number);
-    *ticket = number;
+    const uint32_t file = owner.nextTicket;
+    for (const PendingRecord& record : records) {
+        const uint32_t number = owner.nextTicket++;
+        owner.open.push_back({number, file, record, false});
+        tickets->push_back(number);
+    }
+    if (records.empty()) return 0;
+    if (writeRecordFile(file) != 0) {
+        owner.open.erase(std::remove_if(owner.open.begin(), owner.open.end(),
+                                        [&](const Owner::Entry& e) { return e.file == file; }),
+                         owner.open.end());
+        tickets->clear();
+        return 1;
+    }
     return 0;
 }
 
 int updatePending(uint32_t ticket, const PendingRecord& record) {
-    if (!owner.lock) {
-        reportError(L"cannot record the work in progress in '%ls': no record was begun",
-                    kPendingFolder);
-        return 1;
+    return updatePendingBatch({ticket}, {record});
+}
+
+int updatePendingBatch(const std::vector<uint32_t>& tickets, const std::vector<PendingRecord>& records) {
+    if (requireOwner() != 0) return 1;
+    // What the disk holds stays what memory holds when the write fails.
+    std::vector<PendingRecord> before;
+    for (std::size_t i = 0; i < tickets.size() && i < records.size(); ++i) {
+        Owner::Entry* entry = entryOf(tickets[i]);
+        if (!entry) {
+            reportError(L"cannot record the work in progress in '%ls': no record was begun",
+                        kPendingFolder);
+            return 1;
+        }
+        before.push_back(entry->record);
+        entry->record = records[i];
     }
-    return writeRecord(ticket, record);
+    if (rewriteFilesOf(tickets) == 0) return 0;
+    for (std::size_t i = 0; i < before.size(); ++i) entryOf(tickets[i])->record = before[i];
+    return 1;
 }
 
 void endPending(uint32_t ticket) {
     if (!owner.lock) return;
-    const std::wstring path = recordPath(owner.folder, owner.id, ticket, L".rec");
+    Owner::Entry* entry = entryOf(ticket);
+    if (!entry) return;
+    entry->ended = true;
+    const uint32_t file = entry->file;
+    for (const Owner::Entry& other : owner.open)
+        if (other.file == file && !other.ended) return;   // the batch goes on
+    const std::wstring path = recordPath(owner.folder, owner.id, file, L".rec");
     // Not committed to the disk on its own: a record that outlives the work
     // it names, after a crash, finds nothing left to do (its files are gone
     // or no longer the ones recorded).
@@ -853,7 +938,9 @@ void endPending(uint32_t ticket) {
                    systemErrorText());
         return;
     }
-    owner.open.erase(std::remove(owner.open.begin(), owner.open.end(), ticket), owner.open.end());
+    owner.open.erase(std::remove_if(owner.open.begin(), owner.open.end(),
+                                    [&](const Owner::Entry& e) { return e.file == file; }),
+                     owner.open.end());
 }
 
 void recoverPending() {
@@ -909,7 +996,13 @@ bool readPendingRecord(const std::wstring& path, PendingRecord* record) {
     return true;
 }
 
+bool readPendingRecords(const std::wstring& path, std::vector<PendingRecord>* records) {
+    return readRecords(path, records);
+}
+
 std::wstring pendingRecordPathForTest(uint32_t ticket) {
+    for (const Owner::Entry& entry : owner.open)
+        if (entry.ticket == ticket) return recordPath(owner.folder, owner.id, entry.file, L".rec");
     return recordPath(owner.folder, owner.id, ticket, L".rec");
 }
 

@@ -69,8 +69,19 @@ void recordFolderOf(const std::wstring& path, PendingRecord* record);
 int beginPending(const PendingRecord& record, uint32_t* ticket);
 // Replaces the record durably; 0 on success, 1 after reporting.
 int updatePending(uint32_t ticket, const PendingRecord& record);
-// The step is done: the record is removed.
+// The step is done: the record is removed (in a batch, once the last
+// record of the batch is done: its record file goes then, without a commit
+// of its own).
 void endPending(uint32_t ticket);
+
+// For a batch of files: writes the records in one record file, durably, in
+// one commit; (*tickets)[i] names records[i] for the calls above. 0 on
+// success; 1 after reporting, and then nothing may be changed that the
+// records would have covered.
+int beginPendingBatch(const std::vector<PendingRecord>& records, std::vector<uint32_t>* tickets);
+// Replaces the records of these tickets durably, each record file written
+// once; 0 on success, 1 after reporting (the records stand as before).
+int updatePendingBatch(const std::vector<uint32_t>& tickets, const std::vector<PendingRecord>& records);
 
 // At start-up: finishes the work of every record whose instance has ended
 // without finishing it, logs what was done, and shows a warning for what
@@ -95,6 +106,8 @@ void closePending();
 // Reads a record file (tests and recovery): its first record; false when
 // it is not one of this build's record files.
 bool readPendingRecord(const std::wstring& path, PendingRecord* record);
+// Every record of a record file, in order; false as above.
+bool readPendingRecords(const std::wstring& path, std::vector<PendingRecord>* records);
 // The path of a record of this instance (tests).
 std::wstring pendingRecordPathForTest(uint32_t ticket);
 // Forgets this instance's lock so that the next record starts afresh, as in

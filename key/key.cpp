@@ -56,6 +56,10 @@ constexpr uint32_t kReadAheadBlocks = 64;
 uint8_t readAhead[kReadAheadBlocks * kKeyBlockSize];
 uint32_t readAheadFirst = 0;   // block number of readAhead's first block
 uint32_t readAheadCount = 0;   // blocks held
+// The batch reservation: blocks next ... end - 1 are reserved on the disk
+// for this run and not yet handed to a file.
+uint32_t batchNext = 0;
+uint32_t batchEnd = 0;
 wchar_t keyNumber[kKeyNumberTextSize];
 wchar_t passwordText[kPasswordTextSize];
 
@@ -275,6 +279,7 @@ void closeAll() {
     closeStream(statusStream);
     storeOpen = false;
     blockCount = 0;
+    batchNext = batchEnd = 0;
 }
 
 // Opens the store's three files and reads block 0 and the usage record.
@@ -357,7 +362,10 @@ int openKeyStore() {
     return 0;
 }
 
-int reserveKeyBlocks(uint32_t count) {
+namespace {
+
+// Reserves count blocks on the disk; *first is the first of them.
+int reserveOnDisk(uint64_t count, uint32_t* first) {
     if (requireOpenStore() != 0 || lockStatus() != 0) return 1;
     StatusRecord record;
     if (readReservableRecord(&record) != 0) {
@@ -371,15 +379,46 @@ int reserveKeyBlocks(uint32_t count) {
         reportExhausted(count, available);
         return 1;
     }
-    uint32_t first = record.highWaterMark;
+    *first = record.highWaterMark;
     record.highWaterMark = uint32_t(end);
     int failed = writeStatusRecord(record);
     unlockStatus();
-    if (failed) return 1;
+    return failed;
+}
+
+}  // namespace
+
+int reserveKeyBlocks(uint32_t count) {
+    if (requireOpenStore() != 0) return 1;
+    if (count <= batchEnd - batchNext) {
+        cursor = batchNext;
+        batchNext += count;
+        return 0;
+    }
+    uint32_t first = 0;
+    if (reserveOnDisk(count, &first) != 0) return 1;
     // Only a reservation that is on the disk may be drawn from.
     cursor = first;
     return 0;
 }
+
+int reserveKeyBatch(uint64_t count) {
+    endKeyBatch();
+    uint32_t first = 0;
+    if (reserveOnDisk(count, &first) != 0) return 1;
+    batchNext = first;
+    batchEnd = uint32_t(first + count);
+    return 0;
+}
+
+void endKeyBatch() {
+    if (batchEnd > batchNext)
+        logMessage(L"key blocks %u to %u were reserved and not used; they are never used", batchNext,
+                   batchEnd - 1);
+    batchNext = batchEnd = 0;
+}
+
+uint64_t keyBatchLeft() { return batchEnd - batchNext; }
 
 const uint8_t* nextKeyBlock() {
     wipeSecret(keyBlockBuffer, sizeof keyBlockBuffer);

@@ -40,6 +40,17 @@ int openKeyStore();
 // damaged: not exactly 12 bytes long, or a high water mark of 0, below
 // firstBlock or beyond lastBlock + 1.
 int reserveKeyBlocks(uint32_t count);
+// Reserves count blocks for a batch of files in one commit of the usage
+// record (refused as reserveKeyBlocks). While the batch lasts, each
+// reserveKeyBlocks that fits in what is left of it takes the next blocks of
+// the batch without writing the record; one that does not fit reserves on
+// its own. Blocks of a batch never drawn are never used again: the record
+// already stands past them.
+int reserveKeyBatch(uint64_t count);
+// Ends the batch: what is left of it is given up.
+void endKeyBatch();
+// The blocks of the batch not yet drawn (tests).
+uint64_t keyBatchLeft();
 // 0 when a reservation of count blocks could be made now; otherwise 1
 // after reporting why not, as reserveKeyBlocks would. Needs an open store.
 int checkKeyAvailable(uint64_t count);

@@ -155,7 +155,10 @@ bool fileInfo(const std::wstring& path, FileInfo* info);
 // Replace 'to' by 'from' in one step (MoveFileExW with replace and write-through).
 bool moveReplace(const std::wstring& from, const std::wstring& to);
 // As moveReplace, on the disk when it returns, but fails when 'to' exists.
-bool moveNoReplace(const std::wstring& from, const std::wstring& to);
+// With commitNow false, the caller makes it durable later with
+// commitFolderOf (POSIX: several renames in a folder, one commit; Windows:
+// durable at once all the same).
+bool moveNoReplace(const std::wstring& from, const std::wstring& to, bool commitNow = true);
 bool deleteFile(const std::wstring& path);
 bool removeDirectory(const std::wstring& path);
 bool createDirectory(const std::wstring& path);            // true also when it exists
@@ -369,8 +372,9 @@ bool nameHolds(const std::wstring& path, FILE* f);
 HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to);
 // Removes the name of the stream's file, only while it holds it (Windows:
 // through the handle; POSIX: checked just before). The caller closes the
-// stream afterwards. Durable when Done.
-HeldStep removeHeld(FILE* f, const std::wstring& name);
+// stream afterwards. Durable when Done, unless commitNow is false (see
+// moveNoReplace).
+HeldStep removeHeld(FILE* f, const std::wstring& name, bool commitNow = true);
 
 // ---------------------------------------------------------------- walking folders on handles
 // A folder held open while it is walked. Windows: opened without sharing

@@ -41,6 +41,7 @@
 #include "key/key.h"
 #include "platform/platform.h"
 #include "walk/drivefiles.h"
+#include "walk/folderbatch.h"
 
 namespace {
 
@@ -83,6 +84,8 @@ void leaveAlone(const std::wstring& path, const wchar_t* reason) {
     skipped.push_back(L"'" + path + L"': " + reason);
 }
 
+}  // namespace
+
 // A file that Decrypt leaves alone because it holds nothing encrypted with
 // this drive's key: a plaintext, a file of another key (a partner drive made
 // with make instead of split), or a Secure Workspace. Dropped alone, nothing
@@ -109,6 +112,10 @@ int leftUndecrypted(const wchar_t* path, bool isArchive) {
                 path, key.c_str());
     return 1;
 }
+
+void walkLeaveAlone(const std::wstring& path, const wchar_t* reason) { leaveAlone(path, reason); }
+
+namespace {
 
 // A dropped file that is a copy of the program in the program's folder.
 bool isDroppedDriveFile(const std::wstring& path) {
@@ -212,6 +219,22 @@ int walkEntry(const std::wstring& folder, plat::FolderHandle handle, const plat:
         if (!plat::nameIdentity(withoutTrailingSeparators(folder), &there) ||
             there.kind != plat::FileKind::Folder || !plat::sameFileId(there, folderId))
             return -1;
+        // Encrypt and Decrypt take a folder's files a batch at a time.
+        const bool batched = (action == encryptAction && !(context && context->keepFileName)) ||
+                             (action == decryptAction && !environmentHas(L"VKLIB_OPENER"));
+        if (batched) {
+            plat::GuardHandle guard = nullptr;
+            if (plat::takeGuard(fileGuardName(now), &guard) != 0) {
+                leaveAlone(entryPath, kBusyReason);
+                return 0;
+            }
+            if (batchAdd(action == encryptAction ? BatchWork::Encrypt : BatchWork::Decrypt,
+                         {entryPath, now, folder, folderId, guard}) != 0)
+                return 1;
+            if (fileCount) *fileCount += 1;
+            if (byteTotal) *byteTotal += entry.size;
+            return 0;
+        }
         const int acted = actOnFile(action, context, entryPath, now, false);
         if (acted == 1) return 1;
         if (acted == 2) {
@@ -383,7 +406,9 @@ int walkTree(const wchar_t* path, WalkAction action, WalkContext* context,
     uint64_t files = 0;
     uint64_t bytes = 0;
     ++depth;
-    const int failed = walkHeld(top, handle, held, action, context, &files, &bytes);
+    int failed = walkHeld(top, handle, held, action, context, &files, &bytes);
+    // What the batch still holds was found before whatever stopped the walk.
+    if (batchRun() != 0) failed = 1;
     --depth;
     if (failed) return 1;
     if (fileCount) *fileCount = files;
@@ -402,7 +427,8 @@ int walkFolder(const wchar_t* folderPath, WalkAction action, WalkContext* contex
     plat::FileId held;
     if (openToWalk(folder, &handle, &held) != 0) return 1;
     ++depth;
-    const int result = walkHeld(folder, handle, held, action, context, fileCount, byteTotal);
+    int result = walkHeld(folder, handle, held, action, context, fileCount, byteTotal);
+    if (batchRun() != 0) result = 1;
     --depth;
     return result;
 }

@@ -47,6 +47,13 @@ std::wstring finishedEncryptionOf(const wchar_t* plain, plat::FileId* plainRead 
 std::wstring finishedDecryptionOf(const wchar_t* encrypted, plat::FileId* encryptedRead = nullptr,
                                   plat::FileId* plainRead = nullptr);
 
+// Leaves an entry of the walk alone: logged and named in the closing box.
+void walkLeaveAlone(const std::wstring& path, const wchar_t* reason);
+// A file that Decrypt leaves alone because it holds nothing encrypted with
+// this drive's key (or is a Secure Workspace): named in the closing box
+// inside a folder (0); dropped alone, a failure (1, reported).
+int leftUndecrypted(const wchar_t* path, bool isArchive);
+
 int decryptAction(WalkContext* context, const wchar_t* path, int kind);
 int encryptAction(WalkContext* context, const wchar_t* path, int kind);
 int removeAction(WalkContext* context, const wchar_t* path, int kind);

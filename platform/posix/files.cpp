@@ -214,9 +214,9 @@ bool moveReplace(const std::wstring& from, const std::wstring& to) {
     return true;
 }
 
-bool moveNoReplace(const std::wstring& from, const std::wstring& to) {
+bool moveNoReplace(const std::wstring& from, const std::wstring& to, bool commitNow) {
     if (renameNoReplace(from, to) != 0) return false;
-    syncFolderOf(narrow(to));
+    if (commitNow) syncFolderOf(narrow(to));
     return true;
 }
 

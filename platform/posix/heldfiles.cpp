@@ -91,11 +91,11 @@ HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to) {
     return HeldStep::Done;
 }
 
-HeldStep removeHeld(FILE* f, const std::wstring& name) {
+HeldStep removeHeld(FILE* f, const std::wstring& name, bool commitNow) {
     if (!nameHolds(name, f)) return HeldStep::Elsewhere;
     const std::string p = narrow(name);
     if (::unlink(p.c_str()) != 0) return HeldStep::Failed;
-    syncFolderOfName(p);
+    if (commitNow) syncFolderOfName(p);
     return HeldStep::Done;
 }
 

@@ -250,7 +250,7 @@ bool moveReplace(const std::wstring& from, const std::wstring& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool moveNoReplace(const std::wstring& from, const std::wstring& to) {
+bool moveNoReplace(const std::wstring& from, const std::wstring& to, bool /*commitNow*/) {
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 

@@ -98,7 +98,7 @@ HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to) {
     return renameByHandle(osHandleOf(f), to) ? HeldStep::Done : HeldStep::Failed;
 }
 
-HeldStep removeHeld(FILE* f, const std::wstring& name) {
+HeldStep removeHeld(FILE* f, const std::wstring& name, bool /*commitNow*/) {
     if (!nameHolds(name, f)) return HeldStep::Elsewhere;
     // The name goes when the last handle of the file closes: the caller's.
     return deleteByHandle(osHandleOf(f)) ? HeldStep::Done : HeldStep::Failed;

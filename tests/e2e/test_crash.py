@@ -15,6 +15,10 @@ what the killed one left. After every cycle:
 
 Seeded: VELKIN_CRASH_SEED repeats a run, and a failure names its seed.
 VELKIN_CRASH_SECONDS bounds the killing (default 75 s).
+
+A folder's files are taken a batch at a time: BatchKills stops a run at the
+named points inside a batch (the test-only pause) and kills it there, with
+the same checks afterwards.
 """
 import os
 import random
@@ -23,7 +27,8 @@ import time
 import unittest
 
 from formatcodec import FormatError, KeyStore, read_encrypted, reservation
-from velkin_e2e import DriveTestCase, read_status
+from test_very_file import Pause
+from velkin_e2e import DriveTestCase, read_bytes, read_status, write_bytes
 
 SUFFIX = " (encrypted)"
 MARK = re.compile(rb"<velkin crash mark (\d{3})>")
@@ -39,7 +44,8 @@ def marked_plaintext(index, size, rng):
     return bytes(out[:size])
 
 
-class CrashCycles(DriveTestCase):
+class CrashChecks(DriveTestCase):
+    """A tree of marked originals and the checks after every kill."""
     runner_name = "native"
     drive_size = "160M"
 
@@ -156,6 +162,8 @@ class CrashCycles(DriveTestCase):
         high, _, last = read_status(self.drive)
         return last + 1 - high
 
+
+class CrashCycles(CrashChecks):
     def test_kills_at_random_moments(self):
         # How long a whole run takes, to spread the kills over it.
         started = time.monotonic()
@@ -200,6 +208,79 @@ class CrashCycles(DriveTestCase):
                 self.assertEqual(f.read(), data)
         self.assertGreater(cycles, 10, "seed %d: too few cycles to mean anything" % self.seed)
 
+
+class BatchKills(CrashChecks):
+    """Kills at the steps of a batch: its outputs made ahead, a file of it
+    written, its erases recorded, an erase of it begun or under way."""
+
+    def kill_at(self, command, point):
+        """Stops the command at point ("name" or "name@n", its n-th time) and kills it."""
+        pause = Pause(self, point.split("@")[0])
+        env = pause.env()
+        env["VELKIN_TEST_PAUSE_AT"] = point
+        process = self.runner.start(self.drive, command, [self.tree], env=env)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        pause.wait(process)
+        process.kill()
+        process.communicate()
+
+    def test_kills_inside_a_batch_lose_nothing_and_the_next_run_finishes(self):
+        # Each point stops Encrypt of the plaintext tree, then Decrypt of the
+        # encrypted tree; each run after a kill is taken to its end.
+        points = ["batch-staged", "encrypted@3", "batch-erasing", "erasing@1", "erasing@5", "renamed@4"]
+        for point in points:
+            for command in ("Encrypt", "Decrypt"):
+                at = point.replace("encrypted", "decrypted") if command == "Decrypt" else point
+                with self.subTest(command=command, point=at):
+                    self.kill_at(command, at)
+                    self.recover("%s killed at %s" % (command, at))
+                    # Decrypt names the plaintexts the killed run had written already.
+                    result = self.run_command(command, self.tree)
+                    self.assertEqual(result.code, 0, result)
+                    for box in result.boxes:
+                        self.assertEqual(box.kind, "information", result)
+                        self.assertEqual(command, "Decrypt", result)
+                        for line in box.text.splitlines()[1:-1]:
+                            self.assertTrue(line.endswith("': it is not encrypted with this drive's key"), line)
+                    self.check("%s run again after a kill at %s" % (command, at))
+                    present = {os.path.relpath(p, self.tree) for p in self.files_below(self.tree)}
+                    expected = set(self.originals) if command == "Decrypt" else \
+                        {rel + SUFFIX for rel in self.originals}
+                    self.assertEqual(present, expected, "seed %d" % self.seed)
+
+    def test_files_replaced_inside_a_batch_are_left_and_the_others_done(self):
+        # One file is replaced after the batch made its outputs (it is not
+        # encrypted), one is saved anew after it was encrypted (it is not
+        # erased). Both are left and reported; every other file is done.
+        staged, erasing = Pause(self, "batch-staged"), Pause(self, "batch-erasing")
+        erasing.folder = staged.folder
+        env = staged.env()
+        env["VELKIN_TEST_PAUSE_AT"] = "batch-staged,batch-erasing"
+        process = self.runner.start(self.drive, "Encrypt", [self.tree], env=env)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        staged.wait(process)
+        replaced = os.path.join(self.tree, "f1.bin")
+        write_bytes(replaced + ".saving", b"another file")
+        os.replace(replaced + ".saving", replaced)
+        staged.go()
+        erasing.wait(process)
+        saved = os.path.join(self.tree, "f4.bin")
+        write_bytes(saved + ".saving", b"a new version")
+        os.replace(saved + ".saving", saved)
+        erasing.go()
+        result = self.runner.finish(process, "Encrypt")
+        self.assertEqual(result.code, 1, result)
+        self.assertTrue(result.boxes and result.boxes[-1].kind == "warning", result)
+        log = read_bytes(os.path.join(self.drive, "LOG", "log.txt")).decode("utf-8", "replace")
+        self.assertIn("'%s': another file was put under its name since it was found" % replaced, log)
+        self.assertIn("'%s' was not erased: it changed after it was read for encryption" % saved, log)
+        present = sorted(os.path.relpath(p, self.tree) for p in self.files_below(self.tree))
+        others = [rel + SUFFIX for rel in self.originals if rel not in ("f1.bin", "f4.bin")]
+        self.assertEqual(present, sorted(others + ["f1.bin", "f4.bin", "f4.bin" + SUFFIX]))
+        self.assertEqual(read_bytes(replaced), b"another file")
+        self.assertEqual(read_bytes(saved), b"a new version")
+        self.assertEqual(read_encrypted(self.store, read_bytes(saved + SUFFIX)).plaintext, self.originals["f4.bin"])
+        self.assertEqual(os.listdir(os.path.join(self.drive, "SETTINGS", "PENDING")), [])
 
 if __name__ == "__main__":
     unittest.main()

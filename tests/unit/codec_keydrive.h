@@ -86,6 +86,15 @@ protected:
         fs::remove_all(root, ec);
     }
 
+    // The files of the journal of work in progress.
+    std::vector<std::wstring> journal() const {
+        std::vector<std::wstring> names;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(root / "SETTINGS" / "PENDING", ec))
+            names.push_back(e.path().filename().wstring());
+        return names;
+    }
+
     // The folder for the test's files, with its trailing separator.
     std::wstring workPrefix() const { return (root / "work").wstring() + plat::kSep; }
     std::wstring workPath(const std::wstring& name) const { return workPrefix() + name; }

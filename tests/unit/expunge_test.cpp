@@ -538,6 +538,54 @@ TEST_F(ExpungeTest, LinkIsRefused) {
     EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
 }
 
+// Erases planned ahead for a batch: their records go to the journal in one
+// record file; each erase takes the names of its plan, the record file
+// stays until the last erase of the batch is done, and a file replaced
+// since it was planned is left as it is, its record ended.
+TEST_F(ExpungeTest, PlannedErasesFollowTheirPlansAndShareOneRecordFile) {
+    struct Case {
+        const wchar_t* name;
+        bool replaced;   // another file put under its name after the plan
+    };
+    const Case cases[] = {{L"a.txt", false}, {L"b.txt", true}, {L"c.txt", false}};
+    std::vector<ErasePlan> plans(3);
+    std::vector<EraseOrder> orders(3);
+    std::vector<PendingRecord> records;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::wstring path = makeFile(dir_, cases[i].name, 1500 + 100 * i);
+        orders[i].path = path;
+        orders[i].expectedKnown = true;
+        ASSERT_TRUE(plat::nameIdentity(path, &orders[i].expected));
+        ASSERT_EQ(planErase(orders[i], &plans[i]), 0) << lastErrorText;
+        EXPECT_TRUE(fs::exists(fs::path(path))) << "planning touches nothing";
+        EXPECT_EQ(plans[i].record.paths.size(), 4u);
+        EXPECT_EQ(plans[i].record.paths[0], path);
+        records.push_back(plans[i].record);
+    }
+    std::vector<uint32_t> tickets;
+    ASSERT_EQ(beginPendingBatch(records, &tickets), 0) << lastErrorText;
+    ASSERT_EQ(recordsIn(dir_).size(), 1u);
+    for (std::size_t i = 0; i < 3; ++i) plans[i].ticket = tickets[i];
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        seen = Seen();
+        if (cases[i].replaced) {
+            makeFile(dir_, L"newer", 900);
+            fs::rename(dir_ / "newer", fs::path(orders[i].path));
+            EXPECT_EQ(eraseFile(orders[i], &plans[i]), 1);
+            EXPECT_TRUE(seen.names.empty()) << "no pass ran";
+            EXPECT_EQ(readAll(fs::path(orders[i].path)).size(), 900u);
+        } else {
+            EXPECT_EQ(eraseFile(orders[i], &plans[i]), 0) << lastErrorText;
+            ASSERT_EQ(seen.names.size(), 3u);
+            EXPECT_EQ(seen.names[0], plans[i].record.paths[3]) << "the last name of its plan";
+            EXPECT_FALSE(fs::exists(fs::path(orders[i].path)));
+        }
+        EXPECT_EQ(recordsIn(dir_).size(), i < 2 ? 1u : 0u) << "the batch's record file goes with its last erase";
+    }
+    EXPECT_EQ(namesIn(dir_), std::vector<std::wstring>{L"b.txt"});
+}
+
 // While the file is being erased, the journal records its first name and
 // all three random names (absolute) with the file's identity; the record is
 // gone when the erase is done.

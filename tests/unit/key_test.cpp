@@ -302,6 +302,69 @@ TEST_F(KeyStoreTest, ReservationNeverGoesPastTheLastPadBlock) {
     EXPECT_EQ(read("STATUS.DAT"), statusRecord(20, 1, 20));
 }
 
+// A batch reservation: one write of the record, then files draw the next
+// blocks of it in turn; a file that does not fit what is left reserves on
+// its own; what is left at the end is never handed out.
+TEST_F(KeyStoreTest, BatchReservationHandsOutItsBlocksOnceEach) {
+    makeDrive(40, statusRecord(3, 1, 39));
+    ASSERT_EQ(openKeyStore(), 0) << error();
+    ASSERT_EQ(reserveKeyBatch(10), 0) << error();
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(13, 1, 39));
+    struct Draw {
+        uint32_t count;
+        uint32_t firstBlock;   // the block the file's first draw serves
+        uint32_t mark;         // the record's mark afterwards
+        uint64_t left;         // of the batch afterwards
+    };
+    const Draw draws[] = {
+        {4, 3, 13, 6},    // from the batch, the record untouched
+        {2, 7, 13, 4},
+        {5, 13, 18, 4},   // does not fit: reserved on its own, past the batch
+        {4, 9, 18, 0},    // the rest of the batch
+        {1, 18, 19, 0},
+    };
+    for (const Draw& d : draws) {
+        ASSERT_EQ(reserveKeyBlocks(d.count), 0) << d.count << ": " << error();
+        const uint8_t* b = nextKeyBlock();
+        ASSERT_NE(b, nullptr) << error();
+        EXPECT_EQ(0, std::memcmp(b, block(d.firstBlock), kKeyBlockSize)) << "draw of " << d.count;
+        EXPECT_EQ(read("STATUS.DAT"), statusRecord(d.mark, 1, 39)) << "draw of " << d.count;
+        EXPECT_EQ(keyBatchLeft(), d.left) << "draw of " << d.count;
+    }
+    // A batch ended early gives its rest up; the next reservation starts past it.
+    ASSERT_EQ(reserveKeyBatch(6), 0) << error();
+    ASSERT_EQ(reserveKeyBlocks(2), 0) << error();
+    endKeyBatch();
+    EXPECT_EQ(keyBatchLeft(), 0u);
+    ASSERT_EQ(reserveKeyBlocks(1), 0) << error();
+    const uint8_t* b = nextKeyBlock();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(0, std::memcmp(b, block(25), kKeyBlockSize));
+    EXPECT_EQ(read("STATUS.DAT"), statusRecord(26, 1, 39));
+}
+
+TEST_F(KeyStoreTest, BatchReservationIsRefusedAsAnyOther) {
+    struct Case {
+        const char* what;
+        Bytes record;
+        uint64_t count;
+    };
+    const Case cases[] = {
+        {"more than is left", statusRecord(30, 1, 39), 11},
+        {"beyond 32 bits", statusRecord(3, 1, 39), 0x100000001ull},
+        {"a backup drive", statusRecord(kBackupHighWaterMark, kBackupFirstBlock, kBackupLastBlock), 2},
+        {"a damaged record", statusRecord(0, 1, 39), 2},
+    };
+    for (const Case& c : cases) {
+        closeKeyStoreForTest();
+        makeDrive(40, c.record);
+        ASSERT_EQ(openKeyStore(), 0) << c.what << ": " << error();
+        EXPECT_EQ(reserveKeyBatch(c.count), 1) << c.what;
+        EXPECT_EQ(keyBatchLeft(), 0u) << c.what;
+        EXPECT_EQ(read("STATUS.DAT"), c.record) << c.what;
+    }
+}
+
 // A record cut short or grown, or with a mark outside the range, gives no
 // range that can be trusted: nothing is reserved from it and nothing is
 // written to it, and the user learns what is wrong and where to look. The

@@ -15,6 +15,7 @@
 #include "codec/bufferedwrite.h"
 #include "codec/encrypt.h"
 #include "codec/expunge.h"
+#include "codec/format.h"
 #include "codec/pending.h"
 #include "codec_keydrive.h"
 #include "diag/error.h"
@@ -45,13 +46,6 @@ protected:
         KeyDriveTest::TearDown();
     }
 
-    std::vector<std::wstring> journal() const {
-        std::vector<std::wstring> names;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(root / "SETTINGS" / "PENDING", ec))
-            names.push_back(e.path().filename().wstring());
-        return names;
-    }
     std::string log() {
         closeLogForTest();
         const Bytes bytes = readBytes(root / "LOG" / "log.txt");
@@ -200,6 +194,100 @@ TEST_F(PendingTest, RecordsReadBackAsWrittenAndGoWhenEnded) {
     EXPECT_FALSE(fs::exists(fs::path(pendingRecordPathForTest(ticket))));
     closePending();
     EXPECT_TRUE(journal().empty()) << "the lock file goes with the last record";
+}
+
+// A batch's records stand in one record file, written once; a record of
+// the batch that ends leaves the file as it is until the last ends.
+TEST_F(PendingTest, BatchRecordsShareOneFileUntilTheLastEnds) {
+    std::vector<PendingRecord> records(3);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i].kind = PendingKind::EncryptedOutput;
+        const std::wstring target = workPath(L"f" + std::to_wstring(i) + L".txt");
+        records[i].paths = {target + L".0000000" + std::to_wstring(i) + L".tmp", target};
+    }
+    std::vector<uint32_t> tickets;
+    ASSERT_EQ(beginPendingBatch(records, &tickets), 0) << lastErrorText;
+    ASSERT_EQ(tickets.size(), 3u);
+    const std::wstring file = pendingRecordPathForTest(tickets[0]);
+    for (uint32_t t : tickets) EXPECT_EQ(pendingRecordPathForTest(t), file);
+    std::vector<PendingRecord> back;
+    ASSERT_TRUE(readPendingRecords(file, &back));
+    ASSERT_EQ(back.size(), 3u);
+    for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i].paths, records[i].paths);
+
+    // Identities learnt for all at once: one write of the file.
+    for (std::size_t i = 0; i < records.size(); ++i) records[i].id = {1, 100 + i, 0, 0, 0};
+    ASSERT_EQ(updatePendingBatch(tickets, records), 0) << lastErrorText;
+    ASSERT_TRUE(readPendingRecords(file, &back));
+    ASSERT_EQ(back.size(), 3u);
+    for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(back[i].id.index, 100 + i);
+
+    // A single record beside the batch has a file of its own.
+    uint32_t single = 0;
+    ASSERT_EQ(beginPending(records[0], &single), 0) << lastErrorText;
+    EXPECT_NE(pendingRecordPathForTest(single), file);
+
+    endPending(tickets[1]);
+    ASSERT_TRUE(readPendingRecords(file, &back)) << "the batch's file stays until its last record ends";
+    EXPECT_EQ(back.size(), 3u);
+    // A record updated after another ended: the ended one is left out.
+    records[2].id.index = 7;
+    ASSERT_EQ(updatePending(tickets[2], records[2]), 0) << lastErrorText;
+    ASSERT_TRUE(readPendingRecords(file, &back));
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].id.index, 100u);
+    EXPECT_EQ(back[1].id.index, 7u);
+    EXPECT_NE(updatePending(tickets[1], records[1]), 0) << "an ended record cannot be updated";
+    endPending(tickets[0]);
+    endPending(tickets[2]);
+    EXPECT_FALSE(fs::exists(fs::path(file)));
+    endPending(single);
+    closePending();
+    EXPECT_TRUE(journal().empty());
+}
+
+// A stopped run's batch: every record of its file is dealt with alike,
+// whether its work was done, under way or not begun.
+TEST_F(PendingTest, StoppedBatchIsFinishedRecordByRecord) {
+    // Erased already (its record outlived it), stopped after the second
+    // rename, and not begun: three plaintexts with their encrypted copies.
+    std::wstring enc[3];
+    const std::wstring plain[3] = {
+        plaintextWithCopyIn("batch", L"done.txt", 3000, 51, &enc[0]),
+        plaintextWithCopyIn("batch", L"midway.txt", 5000, 52, &enc[1]),
+        plaintextWithCopyIn("batch", L"waiting.txt", 700, 53, &enc[2]),
+    };
+    std::vector<PendingRecord> records;
+    std::vector<std::vector<std::wstring>> names;
+    for (int i = 0; i < 3; ++i) {
+        names.push_back(randomNames(plain[i]));
+        for (std::wstring& n : names.back()) n.back() = static_cast<wchar_t>(L'0' + i);
+        records.push_back(eraseRecord(PendingKind::ErasePlaintext, plain[i], names.back(), enc[i]));
+    }
+    // An output of the batch that was being written: a partial temporary file.
+    const std::wstring target = workPath(L"partial.txt" + std::wstring(codec::kEncryptedSuffix));
+    const std::wstring temp = target + L".0badc0de.tmp";
+    writeBytes(temp, randomBytes(2048, 54));
+    PendingRecord output;
+    output.kind = PendingKind::EncryptedOutput;
+    output.paths = {temp, target};
+    ASSERT_TRUE(plat::nameIdentity(temp, &output.id));
+    records.push_back(output);
+    std::vector<uint32_t> tickets;
+    ASSERT_EQ(beginPendingBatch(records, &tickets), 0) << lastErrorText;
+    resetPendingForTest();
+    fs::remove(fs::path(plain[0]));
+    fs::rename(fs::path(plain[1]), fs::path(names[1][1]));
+
+    nextRun();
+    EXPECT_TRUE(warnings_.empty()) << warningsText();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(fs::exists(fs::path(plain[i]))) << i;
+        for (const std::wstring& n : names[i]) EXPECT_FALSE(fs::exists(fs::path(n))) << i;
+        EXPECT_TRUE(fs::exists(fs::path(enc[i]))) << i;
+    }
+    EXPECT_FALSE(fs::exists(fs::path(temp)));
+    EXPECT_TRUE(journal().empty());
 }
 
 // Records of the first format (no counterpart) are still read.

@@ -126,15 +126,22 @@ TEST_F(PlatformTest, StreamsAreNotInheritedByChildren) {
 }
 #endif
 
+// Committed at once or left to a later commit of the folder, alike.
 TEST_F(PlatformTest, MoveNoReplaceRefusesAnExistingTarget) {
-    writeFile(L"new", "fresh");
-    writeFile(L"old", "kept");
-    EXPECT_FALSE(plat::moveNoReplace(path(L"new"), path(L"old")));
-    EXPECT_EQ(readFile(L"old"), "kept");
-    EXPECT_EQ(readFile(L"new"), "fresh");
-    EXPECT_TRUE(plat::moveNoReplace(path(L"new"), path(L"other")));
-    EXPECT_EQ(readFile(L"other"), "fresh");
-    EXPECT_EQ(readFile(L"new"), "<missing>");
+    for (bool commitNow : {true, false}) {
+        SCOPED_TRACE(commitNow ? "committed at once" : "committed later");
+        writeFile(L"new", "fresh");
+        writeFile(L"old", "kept");
+        EXPECT_FALSE(plat::moveNoReplace(path(L"new"), path(L"old"), commitNow));
+        EXPECT_EQ(readFile(L"old"), "kept");
+        EXPECT_EQ(readFile(L"new"), "fresh");
+        EXPECT_TRUE(plat::moveNoReplace(path(L"new"), path(L"other"), commitNow));
+        plat::commitFolderOf(path(L"other"));
+        EXPECT_EQ(readFile(L"other"), "fresh");
+        EXPECT_EQ(readFile(L"new"), "<missing>");
+        fs::remove(root_ / "other");
+        fs::remove(root_ / "old");
+    }
 }
 
 TEST_F(PlatformTest, RenameNeverReplacesButMoveReplaceDoes) {
@@ -278,6 +285,17 @@ TEST_F(PlatformTest, HeldFilesAreRenamedAndRemovedOnlyUnderTheirOwnName) {
     EXPECT_EQ(plat::removeHeld(f, path(L"moved")), plat::HeldStep::Done);
     std::fclose(f);
     EXPECT_FALSE(fs::exists(root_ / "moved"));
+
+    // Removed without a commit of its own (the caller commits the folder).
+    writeFile(L"later", "gone");
+    f = plat::openNoFollow(path(L"later"), true, nullptr);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(plat::removeHeld(f, path(L"held"), false), plat::HeldStep::Elsewhere);
+    EXPECT_EQ(plat::removeHeld(f, path(L"later"), false), plat::HeldStep::Done);
+    std::fclose(f);
+    plat::commitFolderOf(path(L"later"));
+    EXPECT_FALSE(fs::exists(root_ / "later"));
+    EXPECT_EQ(readFile(L"held"), "another");
 
     // Not a regular file under the name: refused, with the reason.
     fs::create_directories(root_ / "folder");
