@@ -63,6 +63,18 @@ void closeStream() {
     out.stream = nullptr;
 }
 
+// The output just opened (staged ahead by a batch, or not) starts empty.
+void startWriting(bool staged) {
+    // The buffer above does the gathering; the stream's own would only copy.
+    std::setvbuf(out.stream, nullptr, _IONBF, 0);
+    committer.begin(out.stream);
+    out.fill = 0;
+    out.flushed = 0;
+    out.mode = 0;
+    out.staged = staged;
+    out.state = OutputState::Open;
+}
+
 bool isHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); }
 
 }  // namespace
@@ -135,14 +147,7 @@ int openOutput(const wchar_t* path, const wchar_t* tempName) {
         plat::removeFile(out.temp);
         return 1;
     }
-    // The buffer above does the gathering; the stream's own would only copy.
-    std::setvbuf(out.stream, nullptr, _IONBF, 0);
-    committer.begin(out.stream);
-    out.fill = 0;
-    out.flushed = 0;
-    out.mode = 0;
-    out.staged = false;
-    out.state = OutputState::Open;
+    startWriting(false);
     return 0;
 }
 
@@ -188,13 +193,7 @@ int openStagedOutput(const wchar_t* path, const std::wstring& tempName, const pl
         return 1;
     }
     out.created = held;
-    std::setvbuf(out.stream, nullptr, _IONBF, 0);
-    committer.begin(out.stream);
-    out.fill = 0;
-    out.flushed = 0;
-    out.mode = 0;
-    out.staged = true;
-    out.state = OutputState::Open;
+    startWriting(true);
     return 0;
 }
 

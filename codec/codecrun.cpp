@@ -107,6 +107,7 @@ int CodecRun::beginOutput(const wchar_t* target, PendingKind kind, StagedOutput*
         partial = true;
         partialKind = kind;
         partialPath = outputTempName();
+        partialId = staged->id;
         return 0;
     }
     // Recorded before it is created, under the name it will have, so that
@@ -139,10 +140,12 @@ int CodecRun::beginOutput(const wchar_t* target, PendingKind kind, StagedOutput*
     partial = true;
     partialKind = kind;
     partialPath = outputTempName();
+    partialId = plat::FileId();
     if (!outputIdentity(&record.id)) {
         reportError(L"cannot open '%ls': %ls", partialPath.c_str(), systemErrorText());
         return 1;
     }
+    partialId = record.id;
     return updatePending(ticket, record);
 }
 
@@ -157,11 +160,24 @@ void CodecRun::discardPartial() {
     partial = false;
     const std::wstring reported = lastErrorText;
     int failed = 0;
+    // Only the very file this run created goes: a name that holds another
+    // by now is left as it is, and the record stays for the next run.
+    const plat::FileId* created = partialId.index != 0 || partialId.volume != 0 ? &partialId : nullptr;
     if (partialKind == PendingKind::PlainOutput) {
-        failed = wipeAndRemove(partialPath, nullptr);
-    } else if (plat::removeFile(partialPath) != 0) {
-        reportError(L"cannot remove '%ls': %ls", partialPath.c_str(), stdErrorText());
-        failed = 1;
+        failed = wipeAndRemove(partialPath, nullptr, created);
+    } else {
+        errno = 0;
+        const plat::HeldStep step = created ? plat::removeExpected(partialPath, *created, false)
+                                            : (plat::removeFile(partialPath) == 0 ? plat::HeldStep::Done
+                                                                                  : plat::HeldStep::Failed);
+        if (step == plat::HeldStep::Elsewhere) {
+            reportError(L"cannot remove '%ls': another file was put under that name; it was left as it is",
+                        partialPath.c_str());
+            failed = 1;
+        } else if (step == plat::HeldStep::Failed) {
+            reportError(L"cannot remove '%ls': %ls", partialPath.c_str(), stdErrorText());
+            failed = 1;
+        }
     }
     if (failed) {
         // The record stays, so that the next run tries again.

@@ -27,6 +27,7 @@ struct CodecRun {
     PendingKind partialKind = PendingKind::Erase;
     bool partial = false;
     std::wstring partialPath;
+    plat::FileId partialId;    // the temporary output as it was created
     bool recorded = false;
     uint32_t ticket = 0;
     uint8_t work[kBlockSize];

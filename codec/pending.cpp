@@ -637,10 +637,9 @@ Outcome finishOutput(const PendingRecord& record) {
         logMessage(L"erased '%ls', the partial plaintext of an interrupted decryption", found.path.c_str());
         return Outcome::Done;
     }
-    FILE* f = plat::openNoFollow(found.path, true, &held);
-    const plat::HeldStep step = f ? plat::removeHeld(f, found.path) : plat::HeldStep::Failed;
+    errno = 0;
+    const plat::HeldStep step = plat::removeExpected(found.path, held, false);
     const std::wstring cause = stdErrorText();
-    if (f) std::fclose(f);
     if (step == plat::HeldStep::Failed) {
         warn(formatText(L"An encryption was interrupted. Its partial output '%ls' could not be "
                         L"removed: %ls",

@@ -375,6 +375,12 @@ HeldStep renameHeld(FILE* f, const std::wstring& from, const std::wstring& to);
 // stream afterwards. Durable when Done, unless commitNow is false (see
 // moveNoReplace).
 HeldStep removeHeld(FILE* f, const std::wstring& name, bool commitNow = true);
+// Opens the name without following a link and removes it as removeHeld,
+// only while it holds `expected` (the same file; with sameVersionOnly also
+// the same size and last write time). Elsewhere when it holds another file;
+// Failed when it cannot be opened (errno set: ENOENT when nothing is there).
+HeldStep removeExpected(const std::wstring& path, const FileId& expected, bool sameVersionOnly,
+                        bool commitNow = true);
 
 // ---------------------------------------------------------------- walking folders on handles
 // A folder held open while it is walked. Windows: opened without sharing

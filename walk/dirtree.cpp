@@ -309,9 +309,12 @@ bool finishedByRecovery(const std::wstring& path, WalkAction action, WalkContext
 const plat::FileId* walkedFile() { return fileKnown ? &currentFile : nullptr; }
 
 std::wstring fileGuardName(const plat::FileId& id) {
-    wchar_t text[64];
-    std::swprintf(text, 64, L"Global\\velkin-file-%llx-%llx", static_cast<unsigned long long>(id.volume),
-                  static_cast<unsigned long long>(id.index));
+    // The creation time belongs to the key: a file erased while another run
+    // still holds its guard frees its file number for a new, unrelated file,
+    // which must not be taken for the one being worked on.
+    wchar_t text[80];
+    std::swprintf(text, 80, L"Global\\velkin-file-%llx-%llx-%llx", static_cast<unsigned long long>(id.volume),
+                  static_cast<unsigned long long>(id.index), static_cast<unsigned long long>(id.created));
     return text;
 }
 

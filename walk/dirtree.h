@@ -31,7 +31,8 @@ std::wstring walkSkippedText();
 const plat::FileId* walkedFile();
 
 // The name of the guard that keeps two instances off one file or folder:
-// its identity (volume and file number) when the path names something,
+// its identity (volume, file number and creation time where the system
+// keeps one) when the path names something,
 // else its text (see mutexNameFor in the entry point).
 std::wstring fileGuardName(const plat::FileId& id);
 

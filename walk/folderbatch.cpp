@@ -143,10 +143,7 @@ void checkItem(Item& item) {
 void dropStaged(Item& item) {
     if (!item.staged || item.output.taken) return;
     item.staged = false;
-    plat::FileId held;
-    FILE* f = plat::openNoFollow(item.output.temp, true, &held);
-    if (f && plat::sameFileId(held, item.output.id) && held.size == 0) plat::removeHeld(f, item.output.temp);
-    if (f) std::fclose(f);
+    plat::removeExpected(item.output.temp, item.output.id, true);
     endPending(item.output.ticket);
 }
 

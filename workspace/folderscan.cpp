@@ -1,7 +1,5 @@
 #include "workspace/folderscan.h"
 
-#include <cstdio>
-
 #include "diag/error.h"
 
 namespace {
@@ -50,10 +48,5 @@ int scanFolderTree(const std::wstring& folder, FolderScan* scan) {
 }
 
 bool removeScannedFile(const std::wstring& path, const ScannedFile& file) {
-    plat::FileId held;
-    FILE* f = plat::openNoFollow(path, true, &held);
-    if (!f) return false;
-    const bool removed = plat::sameVersion(held, file.id) && plat::removeHeld(f, path) == plat::HeldStep::Done;
-    std::fclose(f);
-    return removed;
+    return plat::removeExpected(path, file.id, true) == plat::HeldStep::Done;
 }
